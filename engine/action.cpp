@@ -1,0 +1,82 @@
+#include "engine/action.h"
+
+#include "actions/bindregistry.h"
+#include "runtime/errors/codepage.h"
+#include "runtime/errors/vexception.h"
+
+namespace {
+
+using Factory = std::unique_ptr<Action> (*)(const std::wstring& parameters, const std::wstring& text);
+
+struct ActionType {
+    const wchar_t* name;
+    Factory factory;  // null while the type is not available in this build
+};
+
+// Compared in this order. "Cmd" is built by CreateAction itself.
+const ActionType actionTypes[] = {
+    {L"Cmd", nullptr},
+    {L"StartStopService", nullptr},
+    {L"RestartService", nullptr},
+    {L"CopyFile", nullptr},
+    {L"BackupFolder", nullptr},
+    {L"RestoreFolder", nullptr},
+    {L"FormBINDKey", &FormBINDKeyAction::CreateAction},
+    {L"WriteRegistryDWORD", &WriteRegistryDWORD::CreateAction},
+    {L"FixTemplateFile", nullptr},
+    {L"FixIniFile", nullptr},
+    {L"FixConfFile", nullptr},
+    {L"ExecPHPScript", nullptr},
+};
+
+}  // namespace
+
+Action::~Action() = default;
+
+bool Action::setCritical(bool critical) {
+    critical_ = critical;
+    return critical_;
+}
+
+bool Action::isCritical() const { return critical_; }
+
+std::wstring Action::getText() const { return text_; }
+
+std::unique_ptr<Action> Action::CreateAction(const std::wstring& type, const std::wstring& parameters,
+                                             const std::wstring& text, bool critical) {
+    if (type == L"Cmd" && parameters.empty())
+        throw vexception(L"Empty arguments on call CreateAction", errorFrame(L"", "CmdAction::CreateAction"));
+    std::unique_ptr<Action> action;
+    for (const ActionType& candidate : actionTypes) {
+        if (type == candidate.name) {
+            if (candidate.factory != nullptr) action = candidate.factory(parameters, text);
+            break;
+        }
+    }
+    if (!action)
+        throw vexception(L"Unable create CustomAction Provider " + type, errorFrame(L"", "Action::CreateAction"));
+    action->setCritical(critical);
+    return action;
+}
+
+std::vector<std::wstring> split(const std::wstring& text, std::wstring_view separators) {
+    std::vector<std::wstring> fields;
+    size_t position = 0;
+    while (position < text.size()) {
+        const size_t start = text.find_first_not_of(separators, position);
+        if (start == std::wstring::npos) break;
+        const size_t end = text.find_first_of(separators, start);
+        fields.emplace_back(text, start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        position = end;
+    }
+    return fields;
+}
+
+std::vector<std::wstring> factoryFields(const std::wstring& parameters, const char* className, size_t minFields,
+                                        size_t maxFields) {
+    std::vector<std::wstring> fields = split(parameters, L",");
+    if (fields.size() < minFields || fields.size() > maxFields)
+        throw vexception(L"Invalid arguments on call " + wstr(className),
+                         errorFrame(L"", std::string(className) + "::CreateAction"));
+    return fields;
+}

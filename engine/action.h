@@ -1,0 +1,41 @@
+#pragma once
+// The base of every configuration action, the type-name factory and the shared parameter splitting.
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class vmsi;
+
+class Action {
+public:
+    explicit Action(std::wstring text) : text_(std::move(text)) {}
+    Action(const Action&) = delete;
+    Action& operator=(const Action&) = delete;
+
+    virtual void execute(vmsi& session) = 0;
+    virtual void rollback(vmsi& session) = 0;
+    virtual bool setCritical(bool critical);
+    virtual bool isCritical() const;
+    virtual std::wstring getText() const;
+    virtual ~Action();
+
+    // One action of `type` (exact, case-sensitive name) built from its parameter string.
+    static std::unique_ptr<Action> CreateAction(const std::wstring& type, const std::wstring& parameters,
+                                                const std::wstring& text, bool critical);
+
+private:
+    std::wstring text_;
+    bool critical_ = true;
+};
+
+// The actions of one stage, in execution order; owns them.
+using ActionList = std::vector<std::unique_ptr<Action>>;
+
+// Fields of `text` between any of `separators`; runs of separators count as one and never make empty fields.
+std::vector<std::wstring> split(const std::wstring& text, std::wstring_view separators);
+
+// The comma-separated fields of a per-type factory, checked against [minFields, maxFields]; a mismatch
+// throws "Invalid arguments on call <className>".
+std::vector<std::wstring> factoryFields(const std::wstring& parameters, const char* className, size_t minFields,
+                                        size_t maxFields);

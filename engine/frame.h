@@ -1,0 +1,28 @@
+#pragma once
+// The frame of every exported custom action: session, translator, cancellation point, the five catch
+// clauses, one error message and the installer result.
+#include <windows.h>
+#include <msi.h>
+
+#include <string>
+
+#include "msi/vmsi.h"
+#include "runtime/errors/annotate.h"
+#include "runtime/threads/cancelation.h"
+
+template <typename Work>
+UINT runCustomAction(MSIHANDLE install, const char* function, const std::wstring& frameText, Work&& work) {
+    vmsi session(install);
+    UINT result = ERROR_SUCCESS;
+    const std::wstring error = captureFailure(function, frameText, [&] {
+        ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+        result = work(session);
+    });
+    if (error.empty()) return result;
+    try {
+        session.errorMessage(error);
+    } catch (...) {
+        // The installer could not take the message; the result still tells it what happened.
+    }
+    return ERROR_INSTALL_FAILURE;
+}

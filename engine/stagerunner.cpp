@@ -1,0 +1,19 @@
+#include "engine/stagerunner.h"
+
+#include "engine/executor.h"
+#include "engine/frame.h"
+#include "engine/masking.h"
+#include "engine/scriptreader.h"
+#include "msi/vxml.h"
+
+UINT _ExecuteActionScript(MSIHANDLE install, const std::wstring& stageTitle, const std::wstring& propertyName) {
+    return runCustomAction(install, "_ExecuteActionScript", formatString(L"%s ", stageTitle), [&](vmsi& session) {
+        const std::wstring script = session.GetProperty(propertyName);
+        session.log(L"%s: %s = %s", stageTitle, propertyName, maskScript(script));
+        const XmlDocument document = vxmlLoadXML(script);
+        const int uiLevel = _wtoi(getAttribute(documentElement(document.get()).get(), L"uilevel", L"").c_str());
+        ActionList actions;
+        readActionList(document.get(), actions);
+        return executeList(session, uiLevel, actions, stageTitle);
+    });
+}

@@ -1,0 +1,221 @@
+#include "msi/vmsi.h"
+
+#include "engine/masking.h"
+#include "runtime/errors/codepage.h"
+#include "runtime/threads/wait.h"
+
+#include <vector>
+
+DWORD vmsi::conditionRetryPause = 1000;
+
+IPipeMessageHandler::~IPipeMessageHandler() = default;
+
+namespace {
+
+// Reads a string through one of the installer's (buffer, length) functions, growing the buffer on
+// ERROR_MORE_DATA; any other non-zero result is returned to `fail`.
+template <typename Call, typename Fail>
+std::wstring readGrowing(DWORD firstSize, Call&& call, Fail&& fail) {
+    std::wstring buffer(firstSize + 1, L'\0');
+    DWORD length = firstSize + 1;
+    UINT status = call(buffer.data(), &length);
+    while (status == ERROR_MORE_DATA) {
+        buffer.assign(static_cast<size_t>(length) + 2, L'\0');
+        length += 2;
+        status = call(buffer.data(), &length);
+    }
+    if (status != ERROR_SUCCESS) fail(status);
+    buffer.resize(wcsnlen(buffer.c_str(), buffer.size()));
+    return buffer;
+}
+
+}  // namespace
+
+// ---- vmsirecord ----
+
+vmsirecord vmsirecord::create(unsigned fields) {
+    const MSIHANDLE record = ::MsiCreateRecord(fields);
+    if (record == 0)
+        throwOsError(formatString(L"MsiCreateRecord(%u)", fields), ERROR_OUTOFMEMORY,
+                     errorFrame(L"", "vmsirecord::create"));
+    return vmsirecord(record);
+}
+
+std::wstring vmsirecord::GetString(unsigned field) const {
+    return readGrowing(
+        260, [&](wchar_t* buffer, DWORD* length) { return ::MsiRecordGetStringW(handle(), field, buffer, length); },
+        [&](UINT status) {
+            throwOsError(formatString(L"vmsirecord.GetString[%d]", static_cast<int>(field)), status,
+                         errorFrame(L"", "vmsirecord::GetString"));
+        });
+}
+
+int vmsirecord::GetInteger(unsigned field) const {
+    const int value = ::MsiRecordGetInteger(handle(), field);
+    if (value == static_cast<int>(MSI_NULL_INTEGER))
+        throw vexception(formatString(L"vmsirecord.GetInteger[%d]", static_cast<int>(field)),
+                         errorFrame(L"", "vmsirecord::GetInteger"));
+    return value;
+}
+
+void vmsirecord::SetString(unsigned field, const std::wstring& text) {
+    if (const UINT status = ::MsiRecordSetStringW(handle(), field, text.c_str()))
+        throwOsError(formatString(L"vmsirecord.SetString[%d]=%s", static_cast<int>(field), maskScript(text)), status,
+                     errorFrame(L"", "vmsirecord::SetString"));
+}
+
+void vmsirecord::SetInteger(unsigned field, int value) {
+    if (const UINT status = ::MsiRecordSetInteger(handle(), field, value))
+        throwOsError(formatString(L"vmsirecord.SetInteger[%d]=%d", static_cast<int>(field), value), status,
+                     errorFrame(L"", "vmsirecord::SetInteger"));
+}
+
+bool vmsirecordset::Next() {
+    record_.reset();
+    const UINT status = ::MsiViewFetch(view_.get(), record_.put());
+    if (status == ERROR_SUCCESS) return true;
+    if (status == ERROR_NO_MORE_ITEMS) return false;
+    throwOsError(L"vmsirecordset.Next", status, errorFrame(L"", "vmsirecordset::Next"));
+}
+
+// ---- vmsi ----
+
+vmsi::vmsi(MSIHANDLE install) : install_(install) { LogManager::instance().addHandler(this); }
+
+vmsi::~vmsi() { LogManager::instance().removeHandler(this); }
+
+std::wstring vmsi::GetProperty(const std::wstring& name) const {
+    auto fail = [&](UINT status) {
+        throwOsError(formatString(L"GetMsiProperty %s", name), status, errorFrame(L"", "vmsi::GetProperty"));
+    };
+    DWORD length = 0;
+    wchar_t empty[1] = {L'\0'};
+    UINT status = ::MsiGetPropertyW(install_, name.c_str(), empty, &length);
+    if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) fail(status);
+    return readGrowing(
+        length, [&](wchar_t* buffer, DWORD* size) { return ::MsiGetPropertyW(install_, name.c_str(), buffer, size); },
+        fail);
+}
+
+void vmsi::SetProperty(const std::wstring& name, const std::wstring& value) {
+    // The value may be an action script: only its masked form may reach a message.
+    if (const UINT status = ::MsiSetPropertyW(install_, name.c_str(), value.c_str()))
+        throwOsError(formatString(L"SetMsiProperty %s to %s", name, maskScript(value)), status,
+                     errorFrame(L"", "vmsi::SetProperty"));
+}
+
+void vmsi::SetSecretProperty(const std::wstring& name, const std::wstring& value) {
+    if (const UINT status = ::MsiSetPropertyW(install_, name.c_str(), value.c_str()))
+        throwOsError(formatString(L"SetMsiProperty %s", name), status, errorFrame(L"", "vmsi::SetProperty"));
+}
+
+MSIHANDLE vmsi::query(const std::wstring& sql, MSIHANDLE parameters) {
+    tarvo::unique_msihandle database(::MsiGetActiveDatabase(install_));
+    if (!database)
+        throwOsError(formatString(L"MsiGetActiveDatabase(%s)", sql), ERROR_INVALID_HANDLE,
+                     errorFrame(L"", "vmsi::query"));
+    tarvo::unique_msihandle view;
+    if (const UINT status = ::MsiDatabaseOpenViewW(database.get(), sql.c_str(), view.put()))
+        throwOsError(formatString(L"MsiDatabaseOpenView(%s)", sql), status, errorFrame(L"", "vmsi::query"));
+    if (const UINT status = ::MsiViewExecute(view.get(), parameters))
+        throwOsError(formatString(L"MsiViewExecute(%s)", sql), status, errorFrame(L"", "vmsi::query"));
+    return view.release();
+}
+
+bool vmsi::evaluateCondition(const std::wstring& condition) {
+    for (int attempts = 0;; ++attempts) {
+        try {
+            switch (const MSICONDITION state = ::MsiEvaluateConditionW(install_, condition.c_str())) {
+                case MSICONDITION_FALSE: return false;
+                case MSICONDITION_TRUE: return true;
+                default:
+                    // The installer answers with a condition state, not a system code: report an empty
+                    // condition as a missing parameter and bad syntax as bad data.
+                    throwOsError(formatString(L"MsiEvaluateCondition(%s)", condition),
+                                 state == MSICONDITION_NONE ? ERROR_INVALID_PARAMETER : ERROR_INVALID_DATA,
+                                 errorFrame(L"", "vmsi::evaluateCondition"));
+            }
+        } catch (...) {
+            if (attempts > 20) throw;
+        }
+        tarvo::threads::Sleep(conditionRetryPause);
+    }
+}
+
+std::wstring vmsi::formatRecord(const std::wstring& text) {
+    vmsirecord record = vmsirecord::create(2);
+    record.SetString(0, text);
+    record.SetString(1, text);
+    return readGrowing(
+        1024, [&](wchar_t* buffer, DWORD* length) { return ::MsiFormatRecordW(install_, record.handle(), buffer, length); },
+        [&](UINT status) {
+            throwOsError(formatString(L"MsiFormatRecord(%s)", maskScript(text)), status,
+                         errorFrame(L"", "vmsi::formatRecord"));
+        });
+}
+
+void vmsi::DoAction(const std::wstring& action) {
+    if (const UINT status = ::MsiDoActionW(install_, action.c_str()))
+        throwOsError(L"DoAction(" + action + L")", status, errorFrame(L"", "vmsi::DoAction"));
+}
+
+int vmsi::sendMessage(INSTALLMESSAGE type, const vmsirecord& record) {
+    return ::MsiProcessMessage(install_, type, record.handle());
+}
+
+void vmsi::logMessage(const std::wstring& text) {
+    // The text travels in field 1 under the template "[1]", so brackets in it are never read as references.
+    vmsirecord record = vmsirecord::create(1);
+    record.SetString(0, L"[1]");
+    record.SetString(1, text);
+    sendMessage(msimessage::info, record);
+}
+
+int vmsi::errorMessage(const std::wstring& text) {
+    logMessage(text);
+    vmsirecord record = vmsirecord::create(2);
+    record.SetString(0, L"[1]");
+    record.SetString(1, text);
+    return sendMessage(msimessage::error, record);
+}
+
+int vmsi::warningMessage(const std::wstring& text) {
+    logMessage(text);
+    vmsirecord record = vmsirecord::create(2);
+    record.SetString(0, L"[1]");
+    record.SetString(1, text);
+    return sendMessage(msimessage::warning, record);
+}
+
+bool vmsi::actionProgress(const std::wstring& text, int ticks) {
+    vmsirecord data = vmsirecord::create(2);
+    data.SetString(1, text);
+    if (sendMessage(msimessage::actionData, data) == IDCANCEL) return false;
+    vmsirecord progress = vmsirecord::create(3);
+    progress.SetInteger(1, 2);
+    progress.SetInteger(2, ticks);
+    progress.SetInteger(3, 0);
+    return sendMessage(msimessage::progress, progress) != IDCANCEL;
+}
+
+void vmsi::log(LogLevel level, const std::wstring& text) {
+    if (static_cast<int>(level) < static_cast<int>(LogLevel::Error) && !LogManager::isDebugEnabled()) return;
+    const int value = static_cast<int>(level);
+    const wchar_t* name = value >= 0 && value < LogManager::levelCount ? logLevelName(level) : L"Unknown";
+    logMessage(formatString(L"%s: %s", std::wstring(name), text));
+}
+
+void vmsi::output(const std::string& chunk, size_t& position, bool final) {
+    std::vector<std::wstring> lines;
+    for (size_t lf; (lf = chunk.find('\n', position)) != std::string::npos; position = lf + 1) {
+        size_t end = lf;
+        if (end > position && chunk[end - 1] == '\r') --end;
+        // A line break as the chunk's first byte ends a line already written with the previous chunk.
+        if (end != 0) lines.push_back(wstr(chunk.substr(position, end - position)));
+    }
+    if (final) {
+        lines.push_back(wstr(chunk.substr(position)));
+        position = chunk.size();
+    }
+    for (const std::wstring& line : lines) log(L"%s", line);
+}

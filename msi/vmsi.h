@@ -1,0 +1,111 @@
+#pragma once
+// The running installer session: properties, views and records, conditions, formatting, actions, and the
+// installer's log, message boxes and progress bar. While a session exists it receives library log messages.
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+
+#include <string>
+
+#include "runtime/holder.h"
+#include "runtime/logging/logmanager.h"
+
+namespace tarvo {
+namespace detail {
+inline void closeMsiHandle(MSIHANDLE h) noexcept { ::MsiCloseHandle(h); }
+}  // namespace detail
+using unique_msihandle = unique_any<MSIHANDLE, detail::closeMsiHandle, detail::nullValue<MSIHANDLE>>;
+}  // namespace tarvo
+
+// Receives text read from a child's pipe.
+class IPipeMessageHandler {
+public:
+    virtual ~IPipeMessageHandler();
+    // Consumes the complete lines of `chunk` from `position` on (advancing it); with `final`, the rest too.
+    virtual void output(const std::string& chunk, size_t& position, bool final) = 0;
+};
+
+// Installer message types (INSTALLMESSAGE values with their message-box flags).
+namespace msimessage {
+constexpr INSTALLMESSAGE info = INSTALLMESSAGE_INFO;
+constexpr INSTALLMESSAGE error = static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_ICONERROR | MB_OK);
+constexpr INSTALLMESSAGE warning = static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_WARNING | MB_ICONWARNING | MB_OK);
+constexpr INSTALLMESSAGE actionData = INSTALLMESSAGE_ACTIONDATA;
+constexpr INSTALLMESSAGE progress = INSTALLMESSAGE_PROGRESS;
+}  // namespace msimessage
+
+class vmsirecord {
+public:
+    vmsirecord() = default;
+    explicit vmsirecord(MSIHANDLE record) noexcept : record_(record) {}
+    // A new record with `fields` fields.
+    static vmsirecord create(unsigned fields);
+
+    MSIHANDLE handle() const noexcept { return record_.get(); }
+    MSIHANDLE* put() noexcept { return record_.put(); }
+    void reset() noexcept { record_.reset(); }
+
+    std::wstring GetString(unsigned field) const;
+    int GetInteger(unsigned field) const;
+    void SetString(unsigned field, const std::wstring& text);
+    void SetInteger(unsigned field, int value);
+
+private:
+    tarvo::unique_msihandle record_;
+};
+
+class vmsirecordset {
+public:
+    explicit vmsirecordset(MSIHANDLE view) noexcept : view_(view) {}
+    // Fetches the next row into current(); false when the view is exhausted (no record is then held).
+    bool Next();
+    const vmsirecord& current() const noexcept { return record_; }
+
+private:
+    tarvo::unique_msihandle view_;
+    vmsirecord record_;
+};
+
+class vmsi : public ILogHandler, public IPipeMessageHandler {
+public:
+    explicit vmsi(MSIHANDLE install);
+    vmsi(const vmsi&) = delete;
+    vmsi& operator=(const vmsi&) = delete;
+    ~vmsi() override;
+
+    using ILogHandler::log;
+    // Library log messages: Info, Warning and Result only while debug logging is on.
+    void log(LogLevel level, const std::wstring& text) override;
+    virtual void logMessage(const std::wstring& text);
+    virtual void DoAction(const std::wstring& action);
+    void output(const std::string& chunk, size_t& position, bool final) override;
+
+    template <typename... Args>
+    void log(const wchar_t* format, const Args&... args) {
+        logMessage(formatString(format, args...));
+    }
+
+    MSIHANDLE handle() const noexcept { return install_; }
+
+    std::wstring GetProperty(const std::wstring& name) const;
+    void SetProperty(const std::wstring& name, const std::wstring& value);
+    // For values that must never appear anywhere: a failure names the property only.
+    void SetSecretProperty(const std::wstring& name, const std::wstring& value);
+    // The view of an executed query; the caller owns it (normally through vmsirecordset).
+    MSIHANDLE query(const std::wstring& sql, MSIHANDLE parameters = 0);
+    bool evaluateCondition(const std::wstring& condition);
+    std::wstring formatRecord(const std::wstring& text);
+
+    int errorMessage(const std::wstring& text);
+    int warningMessage(const std::wstring& text);
+    // Action data, then a progress increment of `ticks`; false when the user cancelled.
+    bool actionProgress(const std::wstring& text, int ticks);
+
+    // Milliseconds between the condition retries; shortened only by tests.
+    static DWORD conditionRetryPause;
+
+private:
+    int sendMessage(INSTALLMESSAGE type, const vmsirecord& record);
+
+    MSIHANDLE install_;
+};

@@ -1,0 +1,193 @@
+#include "tests/msisession.h"
+
+#include <gtest/gtest.h>
+#include <oleauto.h>
+#include <rpc.h>
+
+#include <mutex>
+
+namespace {
+
+std::mutex messagesLock;
+std::vector<InstallerMessage> captured;
+int answer = IDOK;
+
+std::wstring recordString(MSIHANDLE record, unsigned field) {
+    DWORD size = 0;
+    wchar_t empty[1] = {};
+    if (::MsiRecordGetStringW(record, field, empty, &size) != ERROR_MORE_DATA) return {};
+    std::wstring text(size + 1, L'\0');
+    size += 1;
+    ::MsiRecordGetStringW(record, field, text.data(), &size);
+    text.resize(size);
+    return text;
+}
+
+int WINAPI uiHandler(void*, UINT type, MSIHANDLE record) {
+    const unsigned kind = type & 0xFF000000u;
+    if (kind != kInfo && kind != kError && kind != kWarning && kind != kActionData && kind != kProgress)
+        return 0;
+    InstallerMessage message{type, {}};
+    const std::wstring field0 = record ? recordString(record, 0) : L"";
+    message.text = field0 == L"[1]" || field0.empty() ? recordString(record, 1) : field0;
+    if (kind == kInfo && message.text.rfind(L"=== ", 0) == 0) return 0;
+    if (kind == kProgress) message.text = recordString(record, 1) + L"," + recordString(record, 2);
+    std::lock_guard lock(messagesLock);
+    captured.push_back(std::move(message));
+    return answer;
+}
+
+std::wstring newGuid() {
+    UUID uuid;
+    ::UuidCreate(&uuid);
+    RPC_WSTR text = nullptr;
+    ::UuidToStringW(&uuid, &text);
+    std::wstring result = L"{" + std::wstring(reinterpret_cast<wchar_t*>(text)) + L"}";
+    ::RpcStringFreeW(&text);
+    for (auto& c : result) c = static_cast<wchar_t>(towupper(c));
+    return result;
+}
+
+void check(UINT status, const char* what) {
+    if (status != ERROR_SUCCESS) throw std::runtime_error(std::string(what) + " failed: " + std::to_string(status));
+}
+
+void runSql(MSIHANDLE database, const std::wstring& sql) {
+    MSIHANDLE view = 0;
+    check(::MsiDatabaseOpenViewW(database, sql.c_str(), &view), "MsiDatabaseOpenView");
+    const UINT status = ::MsiViewExecute(view, 0);
+    ::MsiViewClose(view);
+    ::MsiCloseHandle(view);
+    check(status, "MsiViewExecute");
+}
+
+}  // namespace
+
+std::wstring tempDirectory() {
+    wchar_t base[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, base);
+    std::wstring path = std::wstring(base) + L"tarvo-test-" + newGuid().substr(1, 8);
+    ::CreateDirectoryW(path.c_str(), nullptr);
+    return path;
+}
+
+std::string readBytes(const std::wstring& path) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "<missing>";
+    std::string content;
+    char buffer[4096];
+    DWORD read = 0;
+    while (::ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) content.append(buffer, read);
+    ::CloseHandle(file);
+    return content;
+}
+
+std::wstring readTextFile(const std::wstring& path) {
+    const std::string bytes = readBytes(path);
+    return std::wstring(bytes.begin(), bytes.end());
+}
+
+void writeBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    ::CloseHandle(file);
+}
+
+HMODULE MsiSession::productDll() {
+    static HMODULE dll = [] {
+        wchar_t exe[MAX_PATH];
+        ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+        std::wstring path(exe);
+        path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"TarvoCA.dll";
+        HMODULE module = ::LoadLibraryW(path.c_str());
+        if (module == nullptr) throw std::runtime_error("TarvoCA.dll could not be loaded");
+        return module;
+    }();
+    return dll;
+}
+
+MsiSession::MsiSession(const std::vector<std::wstring>& setupSql) {
+    path_ = tempDirectory() + L"\\test.msi";
+    MSIHANDLE database = 0;
+    check(::MsiOpenDatabaseW(path_.c_str(), reinterpret_cast<LPCWSTR>(MSIDBOPEN_CREATE), &database), "MsiOpenDatabase");
+    runSql(database,
+           L"CREATE TABLE `Property` (`Property` CHAR(72) NOT NULL, `Value` LONGCHAR NOT NULL PRIMARY KEY `Property`)");
+    for (const wchar_t* row : {L"('ProductCode', '{6F0C1A53-3A8E-4C38-9F1E-7B1D2A9C0001}')", L"('ProductLanguage', '1033')",
+                               L"('ProductName', 'Tarvo test')", L"('ProductVersion', '1.0.0')",
+                               L"('Manufacturer', 'Tarvo')"})
+        runSql(database, std::wstring(L"INSERT INTO `Property` (`Property`, `Value`) VALUES ") + row);
+    for (const std::wstring& sql : setupSql) runSql(database, sql);
+
+    MSIHANDLE summary = 0;
+    check(::MsiGetSummaryInformationW(database, nullptr, 10, &summary), "MsiGetSummaryInformation");
+    ::MsiSummaryInfoSetPropertyW(summary, 7, VT_LPSTR, 0, nullptr, L"x64;1033");
+    ::MsiSummaryInfoSetPropertyW(summary, 9, VT_LPSTR, 0, nullptr, newGuid().c_str());
+    ::MsiSummaryInfoSetPropertyW(summary, 14, VT_I4, 200, nullptr, nullptr);
+    ::MsiSummaryInfoSetPropertyW(summary, 15, VT_I4, 2, nullptr, nullptr);
+    check(::MsiSummaryInfoPersist(summary), "MsiSummaryInfoPersist");
+    ::MsiCloseHandle(summary);
+    check(::MsiDatabaseCommit(database), "MsiDatabaseCommit");
+    ::MsiCloseHandle(database);
+
+    ::MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    ::MsiSetExternalUIRecord(uiHandler, 0xFFFFFFFF, nullptr, nullptr);
+    check(::MsiOpenPackageW(path_.c_str(), &install_), "MsiOpenPackage");
+    clearMessages();
+    answer = IDOK;
+}
+
+MsiSession::~MsiSession() {
+    ::MsiCloseHandle(install_);
+    ::MsiSetExternalUIRecord(nullptr, 0, nullptr, nullptr);
+    ::DeleteFileW(path_.c_str());
+    ::RemoveDirectoryW(path_.substr(0, path_.find_last_of(L'\\')).c_str());
+}
+
+UINT MsiSession::call(const char* exportName) {
+    using CustomAction = UINT(WINAPI*)(MSIHANDLE);
+    auto action = reinterpret_cast<CustomAction>(reinterpret_cast<void*>(::GetProcAddress(productDll(), exportName)));
+    if (action == nullptr) throw std::runtime_error(std::string("no export ") + exportName);
+    return action(install_);
+}
+
+void MsiSession::setProperty(const std::wstring& name, const std::wstring& value) {
+    check(::MsiSetPropertyW(install_, name.c_str(), value.c_str()), "MsiSetProperty");
+}
+
+std::wstring MsiSession::property(const std::wstring& name) const {
+    DWORD size = 0;
+    wchar_t empty[1] = {};
+    ::MsiGetPropertyW(install_, name.c_str(), empty, &size);
+    std::wstring value(size + 1, L'\0');
+    size += 1;
+    ::MsiGetPropertyW(install_, name.c_str(), value.data(), &size);
+    value.resize(size);
+    return value;
+}
+
+std::vector<InstallerMessage> MsiSession::messages() const {
+    std::lock_guard lock(messagesLock);
+    return captured;
+}
+
+std::vector<std::wstring> MsiSession::texts(unsigned kind) const {
+    std::vector<std::wstring> result;
+    for (const InstallerMessage& m : messages())
+        if (m.kind() == kind) result.push_back(m.text);
+    return result;
+}
+
+std::wstring MsiSession::log() const {
+    std::wstring joined;
+    for (const std::wstring& line : texts(kInfo)) joined += line + L"\n";
+    return joined;
+}
+
+void MsiSession::clearMessages() {
+    std::lock_guard lock(messagesLock);
+    captured.clear();
+}
+
+void MsiSession::setAnswer(int value) { answer = value; }

@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <msi.h>
 
+#include "engine/generation.h"
 #include "engine/password.h"
 #include "engine/stagerunner.h"
 
@@ -24,3 +25,5 @@ TARVO_EXPORT OnStagePreinstall(MSIHANDLE install) {
 }
 
 TARVO_EXPORT GetPassword(MSIHANDLE install) { return runGetPassword(install); }
+
+TARVO_EXPORT PrepareTarvoCustomActions(MSIHANDLE install) { return runPrepareTarvoCustomActions(install); }

@@ -1,5 +1,6 @@
 #include "engine/executor.h"
 
+#include "engine/masking.h"
 #include "msi/vmsi.h"
 #include "runtime/errors/annotate.h"
 #include "runtime/threads/cancelation.h"
@@ -39,7 +40,8 @@ void rollBack(vmsi& session, ActionList& actions, size_t stoppedAt) {
                 session.actionProgress(L"Rollback action:" + text, 1);  // a cancel answer changes nothing here
                 action->rollback(session);
             });
-            if (!error.empty()) session.warningMessage(formatString(L"Error in rollback action %s: %s", text, error));
+            if (!error.empty())
+                session.warningMessage(maskScript(formatString(L"Error in rollback action %s: %s", text, error)));
         } catch (...) {
             // A failure to report one rollback must not stop the others.
         }
@@ -60,10 +62,11 @@ UINT executeList(vmsi& session, int /*uiLevel*/, ActionList& actions, const std:
             const std::wstring error = runStep(L"Execute action %s", text, [&] { action->execute(session); });
             if (error.empty())
                 session.log(L"Action '%s' finished successfully", text);
+            // Failure texts quote the action's parameters, which may hold passwords.
             else if (action->isCritical())
-                session.errorMessage(formatString(L"Critical action '%s' failed:\n%s", text, error));
+                session.errorMessage(maskScript(formatString(L"Critical action '%s' failed:\n%s", text, error)));
             else
-                session.warningMessage(formatString(L"Non-critical action '%s' failed:\n%s", text, error));
+                session.warningMessage(maskScript(formatString(L"Non-critical action '%s' failed:\n%s", text, error)));
             session.log(L"Tarvo custom action ended %s: %s", timeOfDay(), text);
             if (!error.empty() && action->isCritical()) throw vexception(error);
         }

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "engine/masking.h"
 #include "msi/vmsi.h"
 #include "runtime/errors/annotate.h"
 #include "runtime/threads/cancelation.h"
@@ -20,7 +21,7 @@ UINT runCustomAction(MSIHANDLE install, const char* function, const std::wstring
     });
     if (error.empty()) return result;
     try {
-        session.errorMessage(error);
+        session.errorMessage(maskScript(error));  // the text may quote parameters of the script
     } catch (...) {
         // The installer could not take the message; the result still tells it what happened.
     }

@@ -164,28 +164,34 @@ int vmsi::sendMessage(INSTALLMESSAGE type, const vmsirecord& record) {
 }
 
 void vmsi::logMessage(const std::wstring& text) {
-    // The text travels in field 1 under the template "[1]", so brackets in it are never read as references.
+    // The installer formats the template: escaped brackets print as themselves, so "[OK]" survives and
+    // "[SOMEPROP]" can never pull a property's value into the log.
+    std::wstring escaped;
+    escaped.reserve(text.size() + 8);
+    for (wchar_t c : text) {
+        if (c == L'[')
+            escaped += L"[\\[]";
+        else if (c == L']')
+            escaped += L"[\\]]";
+        else
+            escaped += c;
+    }
     vmsirecord record = vmsirecord::create(1);
-    record.SetString(0, L"[1]");
-    record.SetString(1, text);
+    record.SetString(0, escaped);
     sendMessage(msimessage::info, record);
 }
 
-int vmsi::errorMessage(const std::wstring& text) {
+int vmsi::boxMessage(INSTALLMESSAGE type, const std::wstring& text) {
     logMessage(text);
     vmsirecord record = vmsirecord::create(2);
     record.SetString(0, L"[1]");
     record.SetString(1, text);
-    return sendMessage(msimessage::error, record);
+    return sendMessage(type, record);
 }
 
-int vmsi::warningMessage(const std::wstring& text) {
-    logMessage(text);
-    vmsirecord record = vmsirecord::create(2);
-    record.SetString(0, L"[1]");
-    record.SetString(1, text);
-    return sendMessage(msimessage::warning, record);
-}
+int vmsi::errorMessage(const std::wstring& text) { return boxMessage(msimessage::error, text); }
+
+int vmsi::warningMessage(const std::wstring& text) { return boxMessage(msimessage::warning, text); }
 
 bool vmsi::actionProgress(const std::wstring& text, int ticks) {
     vmsirecord data = vmsirecord::create(2);

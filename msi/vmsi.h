@@ -106,6 +106,8 @@ public:
 
 private:
     int sendMessage(INSTALLMESSAGE type, const vmsirecord& record);
+    // Logs the text, then shows it in a message box of `type`.
+    int boxMessage(INSTALLMESSAGE type, const std::wstring& text);
 
     MSIHANDLE install_;
 };

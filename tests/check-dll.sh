@@ -2,7 +2,7 @@
 # Checks each DLL given: the custom actions and the execute-context pointer are exported by their plain
 # names, and every imported DLL is a system DLL (the C++ runtime is linked in statically).
 set -u
-expected=(GetPassword OnStageNormal OnStagePostinstall OnStagePrecommit OnStagePreinstall
+expected=(GetPassword OnStageNormal OnStagePostinstall OnStagePrecommit OnStagePreinstall PrepareTarvoCustomActions
           m_ExecuteContext_4D93FADE_7B9E_4286_AE07_54AF471F7E22)
 system_dll='^(kernel32|user32|advapi32|msi|ole32|oleaut32|shell32|shlwapi|rpcrt4|psapi|dbghelp|bcrypt|msvcrt|ntdll|api-ms-win-[a-z0-9-]+)\.dll$'
 status=0

@@ -6,11 +6,15 @@
 
 #include <mutex>
 
+#include "runtime/logging/logmanager.h"
+#include "tests/testutil.h"
+
 namespace {
 
 std::mutex messagesLock;
 std::vector<InstallerMessage> captured;
 int answer = IDOK;
+MSIHANDLE formattingSession = 0;  // the open package, so that templates format as the installer's log does
 
 std::wstring recordString(MSIHANDLE record, unsigned field) {
     DWORD size = 0;
@@ -23,13 +27,27 @@ std::wstring recordString(MSIHANDLE record, unsigned field) {
     return text;
 }
 
+std::wstring formatted(MSIHANDLE record) {
+    DWORD size = 0;
+    wchar_t empty[1] = {};
+    if (::MsiFormatRecordW(formattingSession, record, empty, &size) != ERROR_MORE_DATA) return {};
+    std::wstring text(size + 1, L'\0');
+    size += 1;
+    ::MsiFormatRecordW(formattingSession, record, text.data(), &size);
+    text.resize(size);
+    return text;
+}
+
 int WINAPI uiHandler(void*, UINT type, MSIHANDLE record) {
     const unsigned kind = type & 0xFF000000u;
     if (kind != kInfo && kind != kError && kind != kWarning && kind != kActionData && kind != kProgress)
         return 0;
     InstallerMessage message{type, {}};
     const std::wstring field0 = record ? recordString(record, 0) : L"";
-    message.text = field0 == L"[1]" || field0.empty() ? recordString(record, 1) : field0;
+    if (field0 == L"[1]" || field0.empty())
+        message.text = recordString(record, 1);
+    else
+        message.text = formatted(record);  // what the installer prints for the template
     if (kind == kInfo && message.text.rfind(L"=== ", 0) == 0) return 0;
     if (kind == kProgress) message.text = recordString(record, 1) + L"," + recordString(record, 2);
     std::lock_guard lock(messagesLock);
@@ -134,11 +152,13 @@ MsiSession::MsiSession(const std::vector<std::wstring>& setupSql) {
     ::MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
     ::MsiSetExternalUIRecord(uiHandler, 0xFFFFFFFF, nullptr, nullptr);
     check(::MsiOpenPackageW(path_.c_str(), &install_), "MsiOpenPackage");
+    formattingSession = install_;
     clearMessages();
     answer = IDOK;
 }
 
 MsiSession::~MsiSession() {
+    formattingSession = 0;
     ::MsiCloseHandle(install_);
     ::MsiSetExternalUIRecord(nullptr, 0, nullptr, nullptr);
     ::DeleteFileW(path_.c_str());
@@ -191,3 +211,35 @@ void MsiSession::clearMessages() {
 }
 
 void MsiSession::setAnswer(int value) { answer = value; }
+
+namespace {
+constexpr const wchar_t* configKey = L"SOFTWARE\\Tarvo\\HVC Config\\Config";
+}
+
+ScopedDebugLogging::ScopedDebugLogging(bool on) {
+    DWORD size = sizeof previous_;
+    hadValue_ = ::RegGetValueW(HKEY_LOCAL_MACHINE, configKey, L"Debug", RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY,
+                               nullptr, &previous_, &size) == ERROR_SUCCESS;
+    apply(on);
+}
+
+ScopedDebugLogging::~ScopedDebugLogging() {
+    if (hadValue_) {
+        apply(previous_ != 0);
+    } else {
+        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, configKey, L"Debug");
+        apply(false);
+    }
+}
+
+void ScopedDebugLogging::apply(bool on) {
+    HKEY key = nullptr;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, configKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key,
+                          nullptr) == ERROR_SUCCESS) {
+        const DWORD value = on ? 1 : 0;
+        ::RegSetValueExW(key, L"Debug", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+        ::RegCloseKey(key);
+    }
+    for (int i = 0; i < 32 && LogManager::isDebugEnabled() != on; ++i) {
+    }
+}

@@ -10,7 +10,7 @@
 
 struct InstallerMessage {
     unsigned type;       // message type with its flags, as sent
-    std::wstring text;   // field 1 under the "[1]" template, otherwise the template itself
+    std::wstring text;   // field 1 under the "[1]" template, otherwise the template as formatted
     unsigned kind() const { return type & 0xFF000000u; }
 };
 

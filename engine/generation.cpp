@@ -1,0 +1,88 @@
+#include "engine/generation.h"
+
+#include "engine/frame.h"
+#include "msi/vxml.h"
+#include "runtime/security/security.h"
+
+namespace {
+
+struct StageProperty {
+    const wchar_t* stage;
+    const wchar_t* property;
+};
+
+// Generated in this order; a failure leaves the earlier stages' properties set.
+constexpr StageProperty stageProperties[] = {
+    {L"normal", L"Action_OnStageNormal"},
+    {L"precommit", L"Action_OnStagePrecommit"},
+    {L"postinstall", L"Action_OnStagePostinstall"},
+    {L"preinstall", L"Action_OnStagePreinstall"},
+};
+
+std::wstring buildScript(vmsi& session, const std::wstring& stage) {
+    // The level goes in through the DOM, which escapes it: no property value can reshape the script.
+    const XmlDocument document = vxmlLoadXML(L"<actionslist/>");
+    const XmlElement root = documentElement(document.get());
+    setAttribute(root.get(), L"uilevel", session.GetProperty(L"UILevel"));
+
+    vmsirecordset rows(session.query(formatString(
+        L"SELECT `Condition`, `ActionType`, `Parameters`, `ProgressText`, `Order`, `Critical` FROM "
+        L"`TarvoCustomActions` WHERE `Stage`='%s' ORDER BY `Order`",
+        stage)));
+    while (rows.Next()) {
+        const vmsirecord& row = rows.current();
+        const std::wstring condition = row.GetString(1);
+        const std::wstring type = row.GetString(2);
+        const std::wstring parameters = row.GetString(3);
+        const std::wstring progressText = row.GetString(4);
+        const int order = _wtoi(row.GetString(5).c_str());
+        int critical = row.GetInteger(6);
+        if (session.GetProperty(L"ERRORMODE") == L"full") critical = 1;
+
+        const bool holds = session.evaluateCondition(condition);
+        session.log(LogLevel::Info,
+                    formatString(L"Custom action '%s' (Order: %d) with condition '%s' has been evaluated to: %s",
+                                 progressText, order, condition, std::wstring(holds ? L"true" : L"false")));
+        if (!holds) continue;
+        const XmlElement action = createElement(document.get(), L"action");
+        setAttribute(action.get(), L"type", type);
+        setAttribute(action.get(), L"parameters", session.formatRecord(parameters));
+        setAttribute(action.get(), L"text", session.formatRecord(progressText));
+        setAttribute(action.get(), L"critical", std::to_wstring(critical));
+        appendChild(root.get(), action.get());
+    }
+    return xml(document.get());
+}
+
+}  // namespace
+
+std::wstring GenerateCAScript(vmsi& session, const std::wstring& stage) {
+    std::wstring result;
+    std::wstring lastError = L"none";
+    // Four attempts, each from a new document and a new query.
+    for (int attemptsLeft = 3; attemptsLeft >= 0; --attemptsLeft) {
+        result.clear();
+        lastError = L"none";
+        const std::wstring failure =
+            captureFailure("GenerateCAScript", L"Unable to create configuration actions list.", [&] {
+                ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+                result = buildScript(session, stage);
+            });
+        if (!failure.empty()) lastError = failure;
+        if (!result.empty() && lastError == L"none") break;
+    }
+    if (result.empty() || lastError != L"none")
+        throw vexception(L"Unable to generate post-installation actions list with error:" + lastError,
+                         errorFrame(L"", "GenerateCAScript"));
+    return result;
+}
+
+UINT runPrepareTarvoCustomActions(MSIHANDLE install) {
+    return runCustomAction(install, "PrepareTarvoCustomActions", L"PrepareTarvoCustomActions", [](vmsi& session) -> UINT {
+        session.SetProperty(L"AdminGroup", VSID::admins().findAccount());
+        session.SetProperty(L"SSLRANDOM", std::to_wstring(static_cast<unsigned long>(::GetTickCount())));
+        for (const StageProperty& s : stageProperties)
+            session.SetProperty(s.property, GenerateCAScript(session, s.stage));
+        return ERROR_SUCCESS;
+    });
+}

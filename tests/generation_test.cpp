@@ -1,0 +1,184 @@
+// Generation of the stage scripts from the package's TarvoCustomActions table, in real installer sessions.
+#include <gtest/gtest.h>
+
+#include "engine/generation.h"
+#include "msi/vmsi.h"
+#include "msi/vxml.h"
+#include "runtime/security/security.h"
+#include "tests/msisession.h"
+#include "tests/testutil.h"
+
+namespace {
+
+struct Row {
+    std::wstring id, condition, type, parameters, text;
+    int order;
+    std::wstring critical;  // an SQL literal: a number or Null
+    std::wstring stage;
+};
+
+std::wstring quoted(const std::wstring& text) {
+    std::wstring out = L"'";
+    for (wchar_t c : text) out += c == L'\'' ? std::wstring(L"''") : std::wstring(1, c);
+    return out + L"'";
+}
+
+std::vector<std::wstring> tableSql(const std::vector<Row>& rows) {
+    std::vector<std::wstring> sql = {
+        L"CREATE TABLE `TarvoCustomActions` (`Id` CHAR(72) NOT NULL, `Condition` CHAR(255), `ActionType` CHAR(64), "
+        L"`Parameters` LONGCHAR, `ProgressText` CHAR(255), `Order` LONG, `Critical` SHORT, `Stage` CHAR(16) "
+        L"PRIMARY KEY `Id`)"};
+    for (const Row& r : rows)
+        sql.push_back(L"INSERT INTO `TarvoCustomActions` (`Id`, `Condition`, `ActionType`, `Parameters`, "
+                      L"`ProgressText`, `Order`, `Critical`, `Stage`) VALUES (" +
+                      quoted(r.id) + L", " + quoted(r.condition) + L", " + quoted(r.type) + L", " +
+                      quoted(r.parameters) + L", " + quoted(r.text) + L", " + std::to_wstring(r.order) + L", " +
+                      r.critical + L", " + quoted(r.stage) + L")");
+    return sql;
+}
+
+// The actions of a script as "type|parameters|text|critical" lines, read back through the DOM.
+std::vector<std::wstring> actionsOf(const std::wstring& script) {
+    const XmlDocument document = vxmlLoadXML(script);
+    const XmlNodeList nodes = childNodes(documentElement(document.get()).get());
+    std::vector<std::wstring> actions;
+    for (long i = 0; i < length(nodes.get()); ++i) {
+        const XmlElement action = asElement(item(nodes.get(), i).get());
+        actions.push_back(getAttribute(action.get(), L"type", L"?") + L"|" +
+                          getAttribute(action.get(), L"parameters", L"?") + L"|" +
+                          getAttribute(action.get(), L"text", L"?") + L"|" + getAttribute(action.get(), L"critical", L"?"));
+    }
+    return actions;
+}
+
+std::wstring trimmed(std::wstring text) {
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+    return text;
+}
+
+class Generation : public ::testing::Test {
+protected:
+    void SetUp() override { savedPause = std::exchange(vmsi::conditionRetryPause, 1); }
+    void TearDown() override { vmsi::conditionRetryPause = savedPause; }
+    DWORD savedPause = 0;
+};
+
+}  // namespace
+
+TEST_F(Generation, RowsFollowTheirOrderWithReferencesResolvedAndFalseConditionsLeftOut) {
+    MsiSession package(tableSql({
+        {L"c", L"1", L"WriteRegistryDWORD", L"third", L"Third", 30, L"1", L"normal"},
+        {L"a", L"INSTALLDIR", L"FormBINDKey", L"[INSTALLDIR]bin", L"First in [INSTALLDIR]", 5, L"0", L"normal"},
+        {L"skip", L"NOT INSTALLDIR", L"WriteRegistryDWORD", L"never", L"Never", 7, L"1", L"normal"},
+        {L"b", L"1", L"[INSTALLDIR]", L"say \"[INSTALLDIR]\"", L"Second", 10, L"1", L"normal"},
+        {L"other", L"1", L"WriteRegistryDWORD", L"elsewhere", L"Other stage", 1, L"1", L"precommit"},
+    }));
+    package.setProperty(L"INSTALLDIR", L"C:\\Tarvo\\");
+    vmsi session(package.handle());
+    const std::wstring script = GenerateCAScript(session, L"normal");
+    EXPECT_EQ(actionsOf(script), (std::vector<std::wstring>{
+                                     L"FormBINDKey|C:\\Tarvo\\bin|First in C:\\Tarvo\\|0",
+                                     L"[INSTALLDIR]|say \"C:\\Tarvo\\\"|Second|1",
+                                     L"WriteRegistryDWORD|third|Third|1",
+                                 }));
+    // The quote is stored as an entity reference, the form the masking of logged scripts expects.
+    EXPECT_TRUE(contains(script, L"parameters=\"say &quot;C:\\Tarvo\\&quot;\"")) << script;
+    EXPECT_TRUE(contains(script, L"<actionslist uilevel=\"")) << script;
+}
+
+TEST_F(Generation, ErrorModeFullMakesEveryActionCriticalButOnlyWhenSpelledExactly) {
+    MsiSession package(tableSql({{L"a", L"1", L"WriteRegistryDWORD", L"p", L"T", 1, L"0", L"normal"}}));
+    vmsi session(package.handle());
+    package.setProperty(L"ERRORMODE", L"Full");
+    EXPECT_EQ(actionsOf(GenerateCAScript(session, L"normal")), (std::vector<std::wstring>{L"WriteRegistryDWORD|p|T|0"}));
+    package.setProperty(L"ERRORMODE", L"full");
+    EXPECT_EQ(actionsOf(GenerateCAScript(session, L"normal")), (std::vector<std::wstring>{L"WriteRegistryDWORD|p|T|1"}));
+}
+
+TEST_F(Generation, AStageWithoutRowsIsTheEmptyRootAndTheLevelCannotReshapeIt) {
+    MsiSession package(tableSql({{L"a", L"0", L"WriteRegistryDWORD", L"p", L"T", 1, L"1", L"normal"}}));
+    vmsi session(package.handle());
+    package.setProperty(L"UILevel", L"3");
+    EXPECT_EQ(trimmed(GenerateCAScript(session, L"normal")), L"<actionslist uilevel=\"3\"/>");
+    EXPECT_EQ(trimmed(GenerateCAScript(session, L"preinstall")), L"<actionslist uilevel=\"3\"/>");
+
+    // A strange level stays an attribute value: it can neither break the script nor add actions.
+    const std::wstring level = L"5\"><action type=\"Cmd\" parameters=\"x\"/><x y=\"";
+    package.setProperty(L"UILevel", level);
+    const std::wstring script = GenerateCAScript(session, L"normal");
+    EXPECT_TRUE(actionsOf(script).empty()) << script;
+    const XmlDocument document = vxmlLoadXML(script);
+    EXPECT_EQ(getAttribute(documentElement(document.get()).get(), L"uilevel", L""), level);
+}
+
+TEST_F(Generation, EvaluationsAreLoggedOnlyWithDebugLogging) {
+    MsiSession package(tableSql({{L"a", L"0", L"WriteRegistryDWORD", L"p", L"Text [X]", 3, L"1", L"normal"},
+                                 {L"b", L"1", L"WriteRegistryDWORD", L"p", L"Kept", 4, L"1", L"normal"}}));
+    vmsi session(package.handle());
+    {
+        ScopedDebugLogging debug(false);
+        GenerateCAScript(session, L"normal");
+        EXPECT_FALSE(anyContains(package.texts(kInfo), L"has been evaluated")) << package.log();
+    }
+    {
+        ScopedDebugLogging debug(true);
+        package.clearMessages();
+        GenerateCAScript(session, L"normal");
+        const std::vector<std::wstring> lines = package.texts(kInfo);
+        EXPECT_TRUE(anyContains(lines, L"Info: Custom action 'Text [X]' (Order: 3) with condition '0' has been "
+                                       L"evaluated to: false")) << package.log();
+        EXPECT_TRUE(anyContains(lines, L"Custom action 'Kept' (Order: 4) with condition '1' has been evaluated to: true"))
+            << package.log();
+    }
+}
+
+TEST_F(Generation, AnEmptyConditionFailsEveryAttemptAfterItsRetries) {
+    MsiSession package(tableSql({{L"a", L"", L"WriteRegistryDWORD", L"p", L"T", 1, L"1", L"normal"}}));
+    vmsi session(package.handle());
+    try {
+        GenerateCAScript(session, L"normal");
+        ADD_FAILURE() << "an empty condition was accepted";
+    } catch (const vexception& e) {
+        const std::wstring text = e.toString();
+        EXPECT_EQ(e.message().rfind(L"Unable to generate post-installation actions list with error:", 0), 0u) << text;
+        EXPECT_TRUE(contains(text, L"Unable to create configuration actions list.(GenerateCAScript line")) << text;
+        ASSERT_EQ(e.frames().size(), 1u);
+        EXPECT_EQ(e.frames()[0].function, "GenerateCAScript");
+        EXPECT_TRUE(e.frames()[0].text.empty());
+    }
+}
+
+TEST_F(Generation, PrepareSetsTheAdministratorsNameTheRandomAndAllFourScripts) {
+    MsiSession package(tableSql({{L"n", L"1", L"WriteRegistryDWORD", L"n", L"N", 1, L"1", L"normal"},
+                                 {L"c", L"1", L"WriteRegistryDWORD", L"c", L"C", 1, L"1", L"precommit"},
+                                 {L"p", L"1", L"WriteRegistryDWORD", L"p", L"P", 1, L"1", L"postinstall"},
+                                 {L"r", L"1", L"WriteRegistryDWORD", L"r", L"R", 1, L"1", L"preinstall"}}));
+    ASSERT_EQ(package.call("PrepareTarvoCustomActions"), 0u) << package.log();
+    EXPECT_EQ(package.property(L"AdminGroup"), VSID::admins().findAccount());
+    EXPECT_FALSE(package.property(L"AdminGroup").empty());
+    const std::wstring random = package.property(L"SSLRANDOM");
+    EXPECT_FALSE(random.empty());
+    EXPECT_EQ(random.find_first_not_of(L"0123456789"), std::wstring::npos) << random;
+    EXPECT_EQ(actionsOf(package.property(L"Action_OnStageNormal")), (std::vector<std::wstring>{L"WriteRegistryDWORD|n|N|1"}));
+    EXPECT_EQ(actionsOf(package.property(L"Action_OnStagePrecommit")), (std::vector<std::wstring>{L"WriteRegistryDWORD|c|C|1"}));
+    EXPECT_EQ(actionsOf(package.property(L"Action_OnStagePostinstall")), (std::vector<std::wstring>{L"WriteRegistryDWORD|p|P|1"}));
+    EXPECT_EQ(actionsOf(package.property(L"Action_OnStagePreinstall")), (std::vector<std::wstring>{L"WriteRegistryDWORD|r|R|1"}));
+    EXPECT_TRUE(package.texts(kError).empty());
+}
+
+TEST_F(Generation, AFailingPostinstallRowLeavesTheEarlierStagesSetAndFailsTheAction) {
+    // A null Critical cannot be read as a number: every attempt of the postinstall stage fails.
+    MsiSession package(tableSql({{L"n", L"1", L"WriteRegistryDWORD", L"n", L"N", 1, L"1", L"normal"},
+                                 {L"c", L"1", L"WriteRegistryDWORD", L"c", L"C", 1, L"1", L"precommit"},
+                                 {L"p", L"1", L"WriteRegistryDWORD", L"p", L"P", 1, L"Null", L"postinstall"},
+                                 {L"r", L"1", L"WriteRegistryDWORD", L"r", L"R", 1, L"1", L"preinstall"}}));
+    EXPECT_EQ(package.call("PrepareTarvoCustomActions"), 1603u);
+    EXPECT_EQ(actionsOf(package.property(L"Action_OnStageNormal")).size(), 1u);
+    EXPECT_EQ(actionsOf(package.property(L"Action_OnStagePrecommit")).size(), 1u);
+    EXPECT_TRUE(package.property(L"Action_OnStagePostinstall").empty());
+    EXPECT_TRUE(package.property(L"Action_OnStagePreinstall").empty());
+    const std::vector<std::wstring> errors = package.texts(kError);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(contains(errors[0], L"Unable to generate post-installation actions list with error:")) << errors[0];
+    EXPECT_TRUE(contains(errors[0], L"PrepareTarvoCustomActions(PrepareTarvoCustomActions line")) << errors[0];
+}

@@ -1,0 +1,84 @@
+#pragma once
+// Small helpers shared by the tests.
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+inline bool contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
+
+inline bool anyContains(const std::vector<std::wstring>& texts, const std::wstring& part) {
+    return std::any_of(texts.begin(), texts.end(), [&](const std::wstring& t) { return contains(t, part); });
+}
+
+inline size_t countContaining(const std::vector<std::wstring>& texts, const std::wstring& part) {
+    return static_cast<size_t>(
+        std::count_if(texts.begin(), texts.end(), [&](const std::wstring& t) { return contains(t, part); }));
+}
+
+// A key under HKLM\SOFTWARE\TarvoTest (in either view), removed before and after the test.
+class ScopedTestKey {
+public:
+    explicit ScopedTestKey(const std::wstring& name)
+        : subkey_(L"SOFTWARE\\TarvoTest\\" + name + L"-" + std::to_wstring(::GetCurrentProcessId())) {
+        remove();
+    }
+    ~ScopedTestKey() { remove(); }
+    const std::wstring& subkey() const { return subkey_; }
+    // The DWORD stored under `value`, or -1 with found = false.
+    bool readDword(const std::wstring& value, DWORD& data, REGSAM view) const {
+        DWORD size = sizeof data;
+        return ::RegGetValueW(HKEY_LOCAL_MACHINE, subkey_.c_str(), value.c_str(),
+                              RRF_RT_REG_DWORD | (view == KEY_WOW64_32KEY ? RRF_SUBKEY_WOW6432KEY : RRF_SUBKEY_WOW6464KEY),
+                              nullptr, &data, &size) == ERROR_SUCCESS;
+    }
+
+private:
+    void remove() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, subkey_.c_str()); removeView(KEY_WOW64_32KEY); removeView(KEY_WOW64_64KEY); }
+    void removeView(REGSAM view) {
+        HKEY software = nullptr;
+        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_ALL_ACCESS | view, &software) == ERROR_SUCCESS) {
+            ::RegDeleteTreeW(software, subkey_.substr(9).c_str());
+            ::RegCloseKey(software);
+        }
+    }
+    std::wstring subkey_;
+};
+
+// Escapes text for an XML attribute value.
+inline std::wstring xmlAttr(const std::wstring& text) {
+    std::wstring out;
+    for (wchar_t c : text) {
+        switch (c) {
+            case L'&': out += L"&amp;"; break;
+            case L'<': out += L"&lt;"; break;
+            case L'"': out += L"&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+inline std::wstring actionXml(const std::wstring& type, const std::wstring& parameters, const std::wstring& text,
+                              const std::wstring& critical = L"1") {
+    return L"<action type=\"" + xmlAttr(type) + L"\" parameters=\"" + xmlAttr(parameters) + L"\" text=\"" +
+           xmlAttr(text) + L"\" critical=\"" + critical + L"\"/>";
+}
+
+inline std::wstring scriptXml(const std::wstring& actions, const std::wstring& uiLevel = L"5") {
+    return L"<actionslist uilevel=\"" + uiLevel + L"\">" + actions + L"</actionslist>";
+}
+
+// Switches the "Debug" setting for the duration of a test and makes this process's log manager see it
+// (it re-reads the setting every 16th query); the previous setting is put back afterwards.
+class ScopedDebugLogging {
+public:
+    explicit ScopedDebugLogging(bool on);
+    ~ScopedDebugLogging();
+
+private:
+    static void apply(bool on);
+    bool hadValue_ = false;
+    DWORD previous_ = 0;
+};

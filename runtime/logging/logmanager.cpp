@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "runtime/logging/executecontext.h"
+
 namespace {
 const wchar_t* const levelNames[] = {L"Info", L"Warning", L"Result", L"Error", L"Unexpected", L"Crash"};
 
@@ -30,9 +32,18 @@ void EventSource::setHandle(HANDLE handle) noexcept {
 }
 
 LogManager& LogManager::instance() {
-    static LogManager* manager = new LogManager();  // process lifetime: handlers may log during shutdown
-    return *manager;
+    ExecuteContext& context = executeContext();
+    if (LogManager* manager = context.logManager) return *manager;
+    // Another module or thread may be creating one at the same moment: the first to store it wins.
+    auto* created = new LogManager();
+    if (void* existing = ::InterlockedCompareExchangePointer(reinterpret_cast<void**>(&context.logManager), created, nullptr)) {
+        delete created;
+        return *static_cast<LogManager*>(existing);
+    }
+    return *created;
 }
+
+void LogManager::destroy(LogManager* manager) noexcept { delete manager; }
 
 EventSource& LogManager::defaultSource() {
     static EventSource* source = new EventSource();

@@ -45,6 +45,8 @@ public:
 
     // The manager of the process execute context, created on first use.
     static LogManager& instance();
+    // Frees the manager when the last module lets the execute context go.
+    static void destroy(LogManager* manager) noexcept;
     // The process-wide default source; the first call in a process whose context had no manager yet
     // applies the default console and event-log flags.
     static EventSource& defaultSource();

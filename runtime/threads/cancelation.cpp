@@ -20,4 +20,8 @@ void CancelationPoint::cancel() { cancelRequested_ = true; }
 
 CancelationPoint* CancelationPoint::current() noexcept { return currentPoint; }
 
+class CancelationRegistry {};
+
+void destroyRegistry(CancelationRegistry* registry) noexcept { delete registry; }
+
 }  // namespace ThreadCancelation

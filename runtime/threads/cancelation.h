@@ -33,4 +33,9 @@ private:
     HANDLE thread_ = nullptr;
 };
 
+// The process's registry of cancellation points (in the execute context); switched off when created.
+class CancelationRegistry;
+// Frees the registry when the last module lets the execute context go.
+void destroyRegistry(CancelationRegistry* registry) noexcept;
+
 }  // namespace ThreadCancelation

@@ -214,32 +214,71 @@ void MsiSession::setAnswer(int value) { answer = value; }
 
 namespace {
 constexpr const wchar_t* configKey = L"SOFTWARE\\Tarvo\\HVC Config\\Config";
+
+HKEY openConfig() {
+    HKEY key = nullptr;
+    ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, configKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY,
+                      nullptr, &key, nullptr);
+    return key;
+}
+}  // namespace
+
+ScopedConfigValue::ScopedConfigValue(std::wstring name, std::optional<DWORD> value) : name_(std::move(name)) {
+    save();
+    set(name_, value);
+}
+
+ScopedConfigValue::ScopedConfigValue(std::wstring name, const std::wstring& value) : name_(std::move(name)) {
+    save();
+    HKEY key = openConfig();
+    ::RegSetValueExW(key, name_.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    ::RegCloseKey(key);
+}
+
+void ScopedConfigValue::save() {
+    HKEY key = openConfig();
+    DWORD size = 0;
+    hadValue_ = ::RegQueryValueExW(key, name_.c_str(), nullptr, &type_, nullptr, &size) == ERROR_SUCCESS;
+    if (hadValue_) {
+        previous_.resize(size);
+        ::RegQueryValueExW(key, name_.c_str(), nullptr, &type_, previous_.data(), &size);
+    }
+    ::RegCloseKey(key);
+}
+
+ScopedConfigValue::~ScopedConfigValue() {
+    HKEY key = openConfig();
+    if (hadValue_)
+        ::RegSetValueExW(key, name_.c_str(), 0, type_, previous_.data(), static_cast<DWORD>(previous_.size()));
+    else
+        ::RegDeleteValueW(key, name_.c_str());
+    ::RegCloseKey(key);
+}
+
+void ScopedConfigValue::set(const std::wstring& name, std::optional<DWORD> value) {
+    HKEY key = openConfig();
+    if (value)
+        ::RegSetValueExW(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&*value), sizeof(DWORD));
+    else
+        ::RegDeleteValueW(key, name.c_str());
+    ::RegCloseKey(key);
 }
 
 ScopedDebugLogging::ScopedDebugLogging(bool on) {
-    DWORD size = sizeof previous_;
-    hadValue_ = ::RegGetValueW(HKEY_LOCAL_MACHINE, configKey, L"Debug", RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY,
-                               nullptr, &previous_, &size) == ERROR_SUCCESS;
-    apply(on);
+    value_.emplace(L"Debug", std::optional<DWORD>(on ? 1u : 0u));
+    see(on);
 }
 
 ScopedDebugLogging::~ScopedDebugLogging() {
-    if (hadValue_) {
-        apply(previous_ != 0);
-    } else {
-        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, configKey, L"Debug");
-        apply(false);
-    }
+    value_.reset();
+    DWORD restored = 0, size = sizeof restored;
+    ::RegGetValueW(HKEY_LOCAL_MACHINE, configKey, L"Debug", RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY, nullptr,
+                   &restored, &size);
+    see(restored != 0);
 }
 
-void ScopedDebugLogging::apply(bool on) {
-    HKEY key = nullptr;
-    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, configKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key,
-                          nullptr) == ERROR_SUCCESS) {
-        const DWORD value = on ? 1 : 0;
-        ::RegSetValueExW(key, L"Debug", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-        ::RegCloseKey(key);
-    }
+void ScopedDebugLogging::see(bool on) {
     for (int i = 0; i < 32 && LogManager::isDebugEnabled() != on; ++i) {
     }
 }

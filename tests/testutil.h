@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,15 +71,31 @@ inline std::wstring scriptXml(const std::wstring& actions, const std::wstring& u
     return L"<actionslist uilevel=\"" + uiLevel + L"\">" + actions + L"</actionslist>";
 }
 
+// Sets (or, with std::nullopt, removes) one value of the runtime's configuration key for a test and puts
+// the previous state back afterwards.
+class ScopedConfigValue {
+public:
+    ScopedConfigValue(std::wstring name, std::optional<DWORD> value);
+    ScopedConfigValue(std::wstring name, const std::wstring& value);
+    ~ScopedConfigValue();
+    static void set(const std::wstring& name, std::optional<DWORD> value);
+
+private:
+    void save();
+    std::wstring name_;
+    DWORD type_ = REG_NONE;
+    std::vector<BYTE> previous_;
+    bool hadValue_ = false;
+};
+
 // Switches the "Debug" setting for the duration of a test and makes this process's log manager see it
-// (it re-reads the setting every 16th query); the previous setting is put back afterwards.
+// (it re-reads the setting every 16th query).
 class ScopedDebugLogging {
 public:
     explicit ScopedDebugLogging(bool on);
     ~ScopedDebugLogging();
 
 private:
-    static void apply(bool on);
-    bool hadValue_ = false;
-    DWORD previous_ = 0;
+    static void see(bool on);
+    std::optional<ScopedConfigValue> value_;
 };

@@ -1,6 +1,12 @@
 #include "runtime/logging/logmanager.h"
 
+#include <cstdio>
 #include <mutex>
+
+#include "runtime/errors/codepage.h"
+#include "runtime/logging/config.h"
+#include "runtime/logging/eventlog.h"
+#include "runtime/logging/logfile.h"
 
 #include "runtime/logging/executecontext.h"
 
@@ -11,7 +17,6 @@ bool validLevel(LogLevel level) noexcept {
     return static_cast<int>(level) >= 0 && static_cast<int>(level) < LogManager::levelCount;
 }
 
-const wchar_t* const configKey = L"SOFTWARE\\Tarvo\\HVC Config\\Config";
 }  // namespace
 
 const wchar_t* logLevelName(LogLevel level) noexcept {
@@ -46,9 +51,14 @@ LogManager& LogManager::instance() {
 void LogManager::destroy(LogManager* manager) noexcept { delete manager; }
 
 EventSource& LogManager::defaultSource() {
-    static EventSource* source = new EventSource();
+    static EventSource* source = new EventSource();  // process lifetime: logging may go on during shutdown
     static std::once_flag defaults;
-    std::call_once(defaults, [] { instance().applyDefaults(); });
+    std::call_once(defaults, [] {
+        // A manager that another module (or an earlier registration) made keeps the flags it has.
+        const bool hadManager = executeContext().logManager != nullptr;
+        LogManager& manager = instance();
+        if (!hadManager) manager.applyDefaults();
+    });
     return *source;
 }
 
@@ -62,15 +72,10 @@ void LogManager::applyDefaults() noexcept {
 }
 
 bool LogManager::isDebugEnabled() noexcept {
+    // Plain process-wide variables: a lost update only moves the next re-read by a call.
     static unsigned callCount = 0;
     static DWORD cached = 0;
-    if (callCount++ % 16 == 0) {
-        DWORD value = 0;
-        DWORD size = sizeof value;
-        if (::RegGetValueW(HKEY_LOCAL_MACHINE, configKey, L"Debug", RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY, nullptr,
-                           &value, &size) == ERROR_SUCCESS)
-            cached = value;
-    }
+    if (callCount++ % 16 == 0) logconfig::readDword(L"Debug", cached);
     return cached != 0;
 }
 
@@ -85,25 +90,59 @@ void LogManager::removeHandler(ILogHandler* handler) noexcept {
     std::erase(handlers_, handler);
 }
 
-void LogManager::dispatch(EventSource&, LogLevel level, const std::wstring& text) noexcept {
+namespace {
+
+// One sink of a message: its failure drops that sink's output only.
+template <typename Sink>
+void toSink(Sink&& sink) noexcept {
     try {
+        sink();
+    } catch (...) {
+    }
+}
+
+void writeDebugLog(LogLevel level, const std::wstring& text) {
+    if (static_cast<int>(level) < static_cast<int>(LogLevel::Error) && !LogManager::isDebugEnabled()) return;
+    LogFile file(L"debug", 1);
+    file.write(std::wstring(logLevelName(level)) + L": " + text);
+}
+
+}  // namespace
+
+void LogManager::writeConsole(const std::wstring& text) {
+    // Lines are separated rather than terminated, so the last line of a run stays open for the caller.
+    if (consoleStarted_) std::fputs("\n", stdout);
+    consoleStarted_ = true;
+    std::fputs(cstr(text, CP_UTF8).c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void LogManager::dispatch(EventSource& source, LogLevel level, const std::wstring& text) noexcept {
+    toSink([&] { writeDebugLog(level, text); });
+    if (eventLogFlag(level)) toSink([&] { eventlog::report(source, level, text); });
+    if (consoleFlag(level)) toSink([&] { writeConsole(text); });
+    toSink([&] {
         for (ILogHandler* handler : handlers_) handler->log(level, text);
-    } catch (...) {
-    }
+    });
 }
 
-void LogManager::dispatch(EventSource&, LogLevel level, const vexception& e) noexcept {
-    try {
+void LogManager::dispatch(EventSource& source, LogLevel level, const vexception& e) noexcept {
+    std::wstring text;
+    toSink([&] { text = e.toString(); });
+    toSink([&] { writeDebugLog(level, text); });
+    if (eventLogFlag(level)) toSink([&] { eventlog::report(source, level, text); });
+    if (consoleFlag(level)) toSink([&] { writeConsole(text); });
+    toSink([&] {
         for (ILogHandler* handler : handlers_) handler->log(level, e);
-    } catch (...) {
-    }
+    });
 }
 
+// A level outside the table is treated as an error.
 bool LogManager::consoleFlag(LogLevel level) const noexcept {
-    return validLevel(level) && console_[static_cast<int>(level)];
+    return console_[validLevel(level) ? static_cast<int>(level) : static_cast<int>(LogLevel::Error)];
 }
 bool LogManager::eventLogFlag(LogLevel level) const noexcept {
-    return validLevel(level) && eventLog_[static_cast<int>(level)];
+    return eventLog_[validLevel(level) ? static_cast<int>(level) : static_cast<int>(LogLevel::Error)];
 }
 void LogManager::setConsoleFlag(LogLevel level, bool on) noexcept {
     if (validLevel(level)) console_[static_cast<int>(level)] = on;

@@ -77,6 +77,7 @@ private:
     friend struct LogManagerAccess;
     LogManager() = default;
     void applyDefaults() noexcept;
+    void writeConsole(const std::wstring& text);
 
     bool console_[levelCount] = {};
     bool eventLog_[levelCount] = {};

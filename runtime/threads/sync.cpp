@@ -16,10 +16,17 @@ bool VSyncObject::lock(DWORD timeoutMs) {
     throwOsError(L"Lock object", ::GetLastError(), errorFrame(L"", "VSyncObject::lock"));
 }
 
+namespace {
+// Everyone may open the objects, so that processes of other accounts and integrity levels share them. The
+// descriptor never changes: it is built once (log files make a mutex for every line).
+SECURITY_ATTRIBUTES* everyoneAttributes() {
+    static SecurityDescriptor* security = new SecurityDescriptor(SecurityDescriptor::everyoneFullAccess(), false);
+    return security->attributes();
+}
+}  // namespace
+
 VMutex::VMutex(bool initiallyOwned, const std::wstring& name) {
-    // Everyone may open it, so that processes of other accounts and integrity levels share it.
-    SecurityDescriptor security(SecurityDescriptor::everyoneFullAccess(), false);
-    handle_.reset(::CreateMutexW(security.attributes(), initiallyOwned, name.empty() ? nullptr : name.c_str()));
+    handle_.reset(::CreateMutexW(everyoneAttributes(), initiallyOwned, name.empty() ? nullptr : name.c_str()));
     if (!handle_)
         throwOsError(name.empty() ? std::wstring(L"Create mutex") : formatString(L"Create mutex with name '%s'", name),
                      ::GetLastError(), errorFrame(L"", "VMutex::VMutex"));
@@ -30,8 +37,7 @@ void VMutex::unlock() {
 }
 
 VEvent::VEvent(bool manualReset, bool initialState, const std::wstring& name) {
-    SecurityDescriptor security(SecurityDescriptor::everyoneFullAccess(), false);
-    handle_.reset(::CreateEventW(security.attributes(), manualReset, initialState, name.empty() ? nullptr : name.c_str()));
+    handle_.reset(::CreateEventW(everyoneAttributes(), manualReset, initialState, name.empty() ? nullptr : name.c_str()));
     if (!handle_)
         throwOsError(name.empty() ? std::wstring(L"Create event") : formatString(L"Create event with name '%s'", name),
                      ::GetLastError(), errorFrame(L"", "VEvent::VEvent"));

@@ -1,0 +1,102 @@
+#include "runtime/logging/logfile.h"
+
+#include "runtime/errors/format.h"
+#include "runtime/errors/vexception.h"
+#include "runtime/holder.h"
+#include "runtime/logging/config.h"
+#include "runtime/threads/sync.h"
+
+namespace {
+
+// The product root joined with a relative folder, with exactly one separator between them.
+std::wstring underRoot(std::wstring root, const wchar_t* relative) {
+    while (!root.empty() && (root.back() == L'\\' || root.back() == L'/')) root.pop_back();
+    return root + L"\\" + relative;
+}
+
+// Long names (over MAX_PATH) need the extended-length form for the file call.
+std::wstring forFileCall(const std::wstring& path) {
+    if (path.size() >= 2 && path[1] == L':') return L"\\\\?\\" + path;
+    return path;
+}
+
+void writeAll(HANDLE file, const void* data, DWORD size, const std::wstring& path) {
+    DWORD written = 0;
+    if (!::WriteFile(file, data, size, &written, nullptr) || written != size)
+        throwOsError(formatString(L"WriteFile(%s)", path), ::GetLastError(), errorFrame(L"", "LogFile::write"));
+}
+
+}  // namespace
+
+std::wstring executableFileName() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) return {};
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+LogFile::LogFile(std::wstring name, DWORD defaultEnabled)
+    : name_(name.empty() ? executableFileName() : std::move(name)), enabled_(defaultEnabled) {
+    logconfig::readDword(L"log_" + name_ + L"_enabled", enabled_);
+    if (enabled_ == 0) return;
+    std::wstring root;
+    if (!logconfig::readString(L"PRODUCT_ROOT_D", root) || root.empty())
+        throw vexception(L"The product root (PRODUCT_ROOT_D) is not configured", errorFrame(L"", "LogFile::LogFile"));
+    directory_ = underRoot(root, L"admin\\logs");
+    mutex_ = std::make_unique<VMutex>(false, L"tarvolog_" + name_ + L"_mutex");
+}
+
+LogFile::~LogFile() = default;
+
+std::wstring LogFile::currentPath() const {
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    return directory_ + L"\\" +
+           formatString(L"tarvolog_%s%04d%02d%02d.log", name_, int{now.wYear}, int{now.wMonth}, int{now.wDay});
+}
+
+void LogFile::write(const std::wstring& line) {
+    if (!enabled()) return;
+    mutex_->lock(INFINITE);
+    struct Unlock {
+        VMutex& mutex;
+        ~Unlock() {
+            try {
+                mutex.unlock();
+            } catch (...) {
+            }
+        }
+    } unlock{*mutex_};
+
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    const std::wstring path = currentPath();
+    const std::wstring text =
+        formatString(L"%04d%s%02d%s%02d %02d:%02d:%02d.%03d", int{now.wYear}, std::wstring(L"/"), int{now.wMonth},
+                     std::wstring(L"/"), int{now.wDay}, int{now.wHour}, int{now.wMinute}, int{now.wSecond},
+                     int{now.wMilliseconds}) +
+        formatString(L" %d %d ", static_cast<int>(::GetCurrentProcessId()), static_cast<int>(::GetCurrentThreadId())) +
+        line + L"\r\n";
+
+    tarvo::unique_file file(::CreateFileW(forFileCall(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) throwOsError(formatString(L"CreateFile(%s)", path), ::GetLastError(), errorFrame(L"", "LogFile::write"));
+    LARGE_INTEGER end{};
+    if (!::SetFilePointerEx(file.get(), LARGE_INTEGER{}, &end, FILE_END))
+        throwOsError(formatString(L"SetFilePointerEx(%s)", path), ::GetLastError(), errorFrame(L"", "LogFile::write"));
+    if (end.QuadPart == 0) {
+        static constexpr BYTE bom[] = {0xFF, 0xFE};
+        writeAll(file.get(), bom, sizeof bom, path);
+    }
+    // One write per line: a reader never sees half a line.
+    writeAll(file.get(), text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), path);
+}

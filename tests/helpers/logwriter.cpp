@@ -1,0 +1,18 @@
+// Writes numbered lines to the debug log through the log manager: tarvo_logwriter COUNT TAG
+// Several of these at once show that lines from different processes never mix.
+#include <windows.h>
+
+#include <cwchar>
+#include <string>
+
+#include "runtime/logging/logmanager.h"
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 3) return 2;
+    const int count = _wtoi(argv[1]);
+    const std::wstring tag = argv[2];
+    EventSource source(L"tarvo_logwriter");  // flags stay off: only the debug log file and no console
+    for (int i = 0; i < count; ++i)
+        LogManager::instance().log(source, LogLevel::Error, L"%s line %d of a long enough text to need time", tag, i);
+    return 0;
+}

@@ -1,0 +1,243 @@
+// The log manager's sinks: the daily debug log file, the event-log registration, the debug switch, the
+// installer session as a handler, and the execute context shared with the product DLL.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <regex>
+#include <stdexcept>
+
+#include "msi/vmsi.h"
+#include "runtime/logging/eventlog.h"
+#include "runtime/logging/executecontext.h"
+#include "runtime/logging/logfile.h"
+#include "runtime/logging/logmanager.h"
+#include "tests/msisession.h"
+#include "tests/testutil.h"
+
+namespace {
+
+// A product root of its own with "admin\logs", and the configuration pointing at it.
+class LogFiles : public ::testing::Test {
+protected:
+    LogFiles() : root(tempDirectory()), rootValue(L"PRODUCT_ROOT_D", root + L"\\"), enabledValue(L"log_debug_enabled", std::nullopt) {
+        ::CreateDirectoryW((root + L"\\admin").c_str(), nullptr);
+        ::CreateDirectoryW((root + L"\\admin\\logs").c_str(), nullptr);
+    }
+
+    std::wstring debugLogPath() const {
+        SYSTEMTIME now;
+        ::GetLocalTime(&now);
+        wchar_t name[64];
+        swprintf(name, 64, L"\\admin\\logs\\tarvolog_debug%04d%02d%02d.log", now.wYear, now.wMonth, now.wDay);
+        return root + name;
+    }
+    // The file's bytes: whether it starts with the byte-order mark, and its lines without CR LF.
+    std::vector<std::wstring> lines(bool* bom = nullptr) const {
+        const std::string bytes = readBytes(debugLogPath());
+        if (bom) *bom = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE;
+        std::wstring text(bytes.size() / 2, L'\0');
+        std::memcpy(text.data(), bytes.data(), text.size() * 2);
+        if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
+        std::vector<std::wstring> result;
+        for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
+            result.push_back(text.substr(start, end - start));
+        return result;
+    }
+    void log(LogLevel level, const std::wstring& text) { LogManager::instance().log(source, level, L"%s", text); }
+
+    std::wstring root;
+    ScopedConfigValue rootValue;
+    ScopedConfigValue enabledValue;
+    EventSource source{L"tarvo-tests"};
+};
+
+const std::wregex stampedLine(L"(\\d{4})/(\\d\\d)/(\\d\\d) \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (-?\\d+) (-?\\d+) (.*)");
+
+std::wstring textOf(const std::wstring& line) {
+    std::wsmatch m;
+    return std::regex_match(line, m, stampedLine) ? m[6].str() : L"<malformed> " + line;
+}
+
+std::vector<std::wstring> textsOf(const std::vector<std::wstring>& lines) {
+    std::vector<std::wstring> texts;
+    for (const std::wstring& line : lines) texts.push_back(textOf(line));
+    return texts;
+}
+
+}  // namespace
+
+TEST_F(LogFiles, LinesAreStampedWithTimeProcessAndThreadAfterOneByteOrderMark) {
+    ScopedDebugLogging debug(true);
+    log(LogLevel::Info, L"first");
+    log(LogLevel::Result, L"second [with] 100% \u00e9");
+    bool bom = false;
+    const std::vector<std::wstring> written = lines(&bom);
+    EXPECT_TRUE(bom);
+    ASSERT_EQ(written.size(), 2u);
+    std::wsmatch m;
+    ASSERT_TRUE(std::regex_match(written[0], m, stampedLine)) << written[0];
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    EXPECT_EQ(std::stoi(m[1].str()), now.wYear);
+    EXPECT_EQ(std::stoul(m[4].str()), ::GetCurrentProcessId());
+    EXPECT_EQ(std::stoul(m[5].str()), ::GetCurrentThreadId());
+    EXPECT_EQ(textsOf(written), (std::vector<std::wstring>{L"Info: first", L"Result: second [with] 100% \u00e9"}));
+    // Only the first line of the file carries the mark.
+    const std::string bytes = readBytes(debugLogPath());
+    EXPECT_EQ(bytes.find("\xFF\xFE", 2), std::string::npos);
+}
+
+TEST_F(LogFiles, WithoutDebugOnlyErrorsAndWorseAreWrittenAndUnknownLevelsAreNamed) {
+    ScopedDebugLogging debug(false);
+    for (LogLevel level : {LogLevel::Info, LogLevel::Warning, LogLevel::Result, LogLevel::Error, LogLevel::Unexpected,
+                           LogLevel::Crash, static_cast<LogLevel>(7)})
+        log(level, L"message");
+    EXPECT_EQ(textsOf(lines()), (std::vector<std::wstring>{L"Error: message", L"Unexpected: message", L"Crash: message",
+                                                           L"Unknown level: message"}));
+}
+
+TEST_F(LogFiles, ADisabledLogWritesNothingEvenForErrors) {
+    ScopedConfigValue::set(L"log_debug_enabled", 0);
+    log(LogLevel::Error, L"dropped");
+    EXPECT_EQ(::GetFileAttributesW(debugLogPath().c_str()), INVALID_FILE_ATTRIBUTES);
+    ScopedConfigValue::set(L"log_debug_enabled", 1);
+    log(LogLevel::Error, L"kept");
+    EXPECT_EQ(textsOf(lines()), (std::vector<std::wstring>{L"Error: kept"}));
+}
+
+TEST_F(LogFiles, AnExceptionIsWrittenRenderedAndAFailingSinkStopsOnlyItself) {
+    struct Throwing : ILogHandler {
+        void log(LogLevel, const std::wstring&) override { throw std::runtime_error("handler failed"); }
+    } throwing;
+    struct Recording : ILogHandler {
+        using ILogHandler::log;
+        void log(LogLevel, const std::wstring& text) override { seen.push_back(text); }
+        std::vector<std::wstring> seen;
+    } recording;
+    LogManager::instance().addHandler(&throwing);
+    LogManager::instance().addHandler(&recording);
+    LogManager::instance().log(source, LogLevel::Error, vexception(L"broken", errorFrame(L"", "f")));
+    LogManager::instance().removeHandler(&throwing);
+    LogManager::instance().removeHandler(&recording);
+    EXPECT_TRUE(anyContains(textsOf(lines()), L"Error: broken\n   at (f line")) << ::testing::PrintToString(lines());
+
+    // Without a product root the file cannot be made: the message still reaches the handlers.
+    ScopedConfigValue noRoot(L"PRODUCT_ROOT_D", std::nullopt);
+    EXPECT_THROW(LogFile(L"debug", 1), vexception);
+    LogManager::instance().addHandler(&recording);
+    log(LogLevel::Error, L"no file");
+    LogManager::instance().removeHandler(&recording);
+    EXPECT_TRUE(anyContains(recording.seen, L"no file"));
+}
+
+TEST_F(LogFiles, TwoProcessesWritingAtOnceLoseAndMixNothing) {
+    wchar_t self[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring writer = self;
+    writer = writer.substr(0, writer.find_last_of(L'\\')) + L"\\tarvo_logwriter.exe";
+    std::vector<PROCESS_INFORMATION> processes;
+    for (const wchar_t* tag : {L"alpha", L"beta"}) {
+        std::wstring command = L"\"" + writer + L"\" 2000 " + tag;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        ASSERT_TRUE(::CreateProcessW(writer.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                     &startup, &process)) << ::GetLastError();
+        processes.push_back(process);
+    }
+    for (PROCESS_INFORMATION& p : processes) {
+        EXPECT_EQ(::WaitForSingleObject(p.hProcess, 120000), WAIT_OBJECT_0);
+        DWORD code = 1;
+        ::GetExitCodeProcess(p.hProcess, &code);
+        EXPECT_EQ(code, 0u);
+        ::CloseHandle(p.hProcess);
+        ::CloseHandle(p.hThread);
+    }
+    bool bom = false;
+    const std::vector<std::wstring> written = lines(&bom);
+    EXPECT_TRUE(bom);
+    EXPECT_EQ(readBytes(debugLogPath()).find("\xFF\xFE", 2), std::string::npos) << "a second byte-order mark";
+    ASSERT_EQ(written.size(), 4000u);
+    std::map<std::wstring, int> next = {{L"alpha", 0}, {L"beta", 0}};
+    static const std::wregex body(L"Error: (alpha|beta) line (\\d+) of a long enough text to need time");
+    for (const std::wstring& line : written) {
+        std::wsmatch m;
+        const std::wstring text = textOf(line);
+        ASSERT_TRUE(std::regex_match(text, m, body)) << "malformed line: " << ::testing::PrintToString(line);
+        // Each writer's lines arrive whole and in its own order.
+        EXPECT_EQ(std::stoi(m[2].str()), next[m[1].str()]++);
+    }
+    EXPECT_EQ(next[L"alpha"], 2000);
+    EXPECT_EQ(next[L"beta"], 2000);
+}
+
+TEST(DebugSwitch, AChangeIsSeenOnTheNextSixteenthCallNotBefore) {
+    ScopedConfigValue value(L"Debug", std::optional<DWORD>(0));
+    for (int i = 0; i < 16; ++i) LogManager::isDebugEnabled();
+    ASSERT_FALSE(LogManager::isDebugEnabled());
+    ScopedConfigValue::set(L"Debug", 1);
+    // Find the call that re-reads: it is the first to see the change.
+    int calls = 0;
+    while (!LogManager::isDebugEnabled()) ASSERT_LE(++calls, 16);
+    ScopedConfigValue::set(L"Debug", 0);
+    for (int i = 1; i < 16; ++i) EXPECT_TRUE(LogManager::isDebugEnabled()) << "call " << i << " after the re-read";
+    EXPECT_FALSE(LogManager::isDebugEnabled()) << "the sixteenth call re-reads";
+}
+
+TEST(EventLog, ASourceIsRegisteredOnlyForLevelsWhoseFlagIsSet) {
+    ScopedConfigValue root(L"PRODUCT_ROOT_D", std::wstring(L"C:\\Tarvo"));
+    const std::wstring quiet = L"tarvo-quiet-" + std::to_wstring(::GetCurrentProcessId());
+    const std::wstring loud = L"tarvo-loud-" + std::to_wstring(::GetCurrentProcessId());
+    const std::wstring logKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Tarvo";
+    LogManager& manager = LogManager::instance();
+    const bool previous = manager.eventLogFlag(LogLevel::Error);
+    const bool previousInfo = manager.eventLogFlag(LogLevel::Info);
+    manager.setEventLogFlag(LogLevel::Info, false);
+    manager.setEventLogFlag(LogLevel::Error, true);
+    {
+        EventSource silent(quiet), reported(loud);
+        manager.log(silent, LogLevel::Info, L"%s", std::wstring(L"not reported"));
+        manager.log(reported, LogLevel::Error, L"%s", std::wstring(L"reported"));
+        EXPECT_NE(reported.handle(), nullptr);
+        EXPECT_EQ(silent.handle(), nullptr);
+    }
+    manager.setEventLogFlag(LogLevel::Error, previous);
+    manager.setEventLogFlag(LogLevel::Info, previousInfo);
+
+    HKEY key = nullptr;
+    EXPECT_NE(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (logKey + L"\\" + quiet).c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+    DWORD types = 0, size = sizeof types, maxSize = 0;
+    EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, (logKey + L"\\" + loud).c_str(), L"TypesSupported", RRF_RT_REG_DWORD,
+                             nullptr, &types, &size), ERROR_SUCCESS);
+    EXPECT_EQ(types, 7u);
+    wchar_t file[MAX_PATH] = {};
+    size = sizeof file;
+    EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, (logKey + L"\\" + loud).c_str(), L"EventMessageFile", RRF_RT_REG_SZ,
+                             nullptr, file, &size), ERROR_SUCCESS);
+    EXPECT_STREQ(file, L"C:\\Tarvo\\admin\\bin64\\eventmsg.dll");
+    size = sizeof maxSize;
+    EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, logKey.c_str(), L"MaxSize", RRF_RT_REG_DWORD, nullptr, &maxSize, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(maxSize, 0x800000u);
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, (logKey + L"\\" + loud).c_str());
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (logKey + L"\\" + loud).c_str());
+
+    EXPECT_EQ(eventlog::eventType(LogLevel::Info), EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(eventlog::eventType(LogLevel::Warning), EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(eventlog::eventType(LogLevel::Result), EVENTLOG_SUCCESS);
+    EXPECT_EQ(eventlog::eventType(static_cast<LogLevel>(-1)), EVENTLOG_ERROR_TYPE);
+}
+
+TEST(ExecuteContext, TheProductDllSharesTheContextOfTheProcess) {
+    ExecuteContext& mine = executeContext();
+    MsiSession package;
+    package.setProperty(L"Action_OnStagePostinstall", L"<actionslist uilevel=\"5\"/>");
+    ASSERT_EQ(package.call("OnStagePostinstall"), 0u);  // makes the DLL look for its context
+    auto* slot = reinterpret_cast<ExecuteContext**>(
+        ::GetProcAddress(MsiSession::productDll(), "m_ExecuteContext_4D93FADE_7B9E_4286_AE07_54AF471F7E22"));
+    ASSERT_NE(slot, nullptr);
+    EXPECT_EQ(*slot, &mine);
+    EXPECT_GE(mine.references, 2);
+    EXPECT_EQ(mine.logManager, &LogManager::instance());
+}

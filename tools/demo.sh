@@ -17,11 +17,23 @@ demo_key='HKLM\SOFTWARE\Wow6432Node\Tarvo\Demo'
 "$WINE64" reg delete "$demo_key" /f >/dev/null 2>&1 || true
 rm -rf "$WINEPREFIX/drive_c/TarvoDemo"
 
+# Debug logging on for the run, so that the library's Info lines (the evaluation of each row's condition)
+# reach the installer log too.
+config='HKLM\SOFTWARE\Tarvo\HVC Config\Config'
+"$WINE64" reg add "$config" /v Debug /t REG_DWORD /d 1 /f /reg:64 >/dev/null
+restore_config() {
+    "$WINE64" reg delete "$config" /v Debug /f /reg:64 >/dev/null 2>&1 || true
+    wine_stop
+}
+trap restore_config EXIT
+
 echo "== Installing $out/tarvo-demo.msi with msiexec (log: $out/install.log)"
 msi_install "$out/tarvo-demo.msi" "$out/install.log"
 echo
 echo "== What the custom actions wrote to the installer log"
-msi_log_text "$out/install.log" | grep -E 'Performing|Reconfiguring|Finishing|Tarvo custom action|finished successfully|failed:|Rollback|^(Error|Warning|Info): ' \
+# Up to Wine's closing dump of all properties (which, unlike Windows, ignores MsiHiddenProperties).
+msi_log_text "$out/install.log" | awk '/^Property\([SC]\): /{stop=1} !stop' \
+    | grep -E 'Performing|Reconfiguring|Finishing|Tarvo custom action (start|ended)|finished successfully|failed:|\(Error code |^Unable|^   at |Rollback|^(Error|Warning|Info): ' \
     | sed -E 's/^MSI \([a-z]\) \([0-9A-F:]+\) \[[0-9:]+\]: //' | cut -c1-400
 echo
 echo "== Installer result: $MSI_RESULT"

@@ -13,7 +13,7 @@ fi
 # Wine's background processes start with the first program; starting them here, detached from any
 # pipe, keeps them from holding the output pipes of the test programs open after those exit.
 wine_start() {
-    wineserver -p
+    wineserver -p 2>/dev/null || true  # already running is fine
     "$WINE64" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 }
 wine_stop() { wineserver -k 2>/dev/null || true; }

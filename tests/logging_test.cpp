@@ -52,6 +52,13 @@ protected:
     EventSource source{L"tarvo-tests"};
 };
 
+std::wstring helperProgram() {
+    wchar_t self[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path = self;
+    return path.substr(0, path.find_last_of(L'\\')) + L"\\tarvo_logwriter.exe";
+}
+
 const std::wregex stampedLine(L"(\\d{4})/(\\d\\d)/(\\d\\d) \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (-?\\d+) (-?\\d+) (.*)");
 
 std::wstring textOf(const std::wstring& line) {
@@ -132,10 +139,7 @@ TEST_F(LogFiles, AnExceptionIsWrittenRenderedAndAFailingSinkStopsOnlyItself) {
 }
 
 TEST_F(LogFiles, TwoProcessesWritingAtOnceLoseAndMixNothing) {
-    wchar_t self[MAX_PATH];
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring writer = self;
-    writer = writer.substr(0, writer.find_last_of(L'\\')) + L"\\tarvo_logwriter.exe";
+    const std::wstring writer = helperProgram();
     std::vector<PROCESS_INFORMATION> processes;
     for (const wchar_t* tag : {L"alpha", L"beta"}) {
         std::wstring command = L"\"" + writer + L"\" 2000 " + tag;
@@ -170,6 +174,36 @@ TEST_F(LogFiles, TwoProcessesWritingAtOnceLoseAndMixNothing) {
     }
     EXPECT_EQ(next[L"alpha"], 2000);
     EXPECT_EQ(next[L"beta"], 2000);
+}
+
+TEST(Console, DefaultsPrintResultAndWorseInUtf8SeparatedByLineBreaks) {
+    ScopedConfigValue debug(L"Debug", std::optional<DWORD>(0));
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, &inherit, 0));
+    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    const std::wstring program = helperProgram();
+    std::wstring command = L"\"" + program + L"\" console";
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                                 &process));
+    ::CloseHandle(writeEnd);
+    std::string output;
+    char buffer[512];
+    DWORD got = 0;
+    while (::ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) output.append(buffer, got);
+    ::WaitForSingleObject(process.hProcess, 60000);
+    ::CloseHandle(process.hProcess);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(readEnd);
+    // Standard output is in text mode: the separating line break arrives as CR LF.
+    EXPECT_EQ(output, "h\xC3\xA9llo\r\nw\xC3\xB6rld 42");
 }
 
 TEST(DebugSwitch, AChangeIsSeenOnTheNextSixteenthCallNotBefore) {

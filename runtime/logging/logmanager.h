@@ -89,13 +89,15 @@ private:
 template <typename... Args>
 void vlog(LogLevel level, const wchar_t* format, const Args&... args) noexcept {
     try {
-        LogManager::instance().log(LogManager::defaultSource(), level, format, args...);
+        EventSource& source = LogManager::defaultSource();  // first: it decides whether defaults apply
+        LogManager::instance().log(source, level, format, args...);
     } catch (...) {
     }
 }
 inline void vlog(LogLevel level, const vexception& e) noexcept {
     try {
-        LogManager::instance().log(LogManager::defaultSource(), level, e);
+        EventSource& source = LogManager::defaultSource();
+        LogManager::instance().log(source, level, e);
     } catch (...) {
     }
 }

@@ -1,5 +1,7 @@
 // Writes numbered lines to the debug log through the log manager: tarvo_logwriter COUNT TAG
 // Several of these at once show that lines from different processes never mix.
+// tarvo_logwriter console: three messages through the default source, whose defaults print Result and
+// worse on standard output.
 #include <windows.h>
 
 #include <cwchar>
@@ -8,6 +10,12 @@
 #include "runtime/logging/logmanager.h"
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc == 2 && std::wstring(argv[1]) == L"console") {
+        vlog(LogLevel::Result, L"%s", std::wstring(L"h\u00e9llo"));
+        vlog(LogLevel::Info, L"%s", std::wstring(L"not on the console"));
+        vlog(LogLevel::Error, L"w\u00f6rld %d", 42);
+        return 0;
+    }
     if (argc != 3) return 2;
     const int count = _wtoi(argv[1]);
     const std::wstring tag = argv[2];

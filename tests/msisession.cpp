@@ -16,26 +16,26 @@ std::vector<InstallerMessage> captured;
 int answer = IDOK;
 MSIHANDLE formattingSession = 0;  // the open package, so that templates format as the installer's log does
 
-std::wstring recordString(MSIHANDLE record, unsigned field) {
+// The installer's two-call string convention: learn the size, then fetch.
+template <typename Fetch>
+std::wstring sizedString(Fetch fetch) {
     DWORD size = 0;
     wchar_t empty[1] = {};
-    if (::MsiRecordGetStringW(record, field, empty, &size) != ERROR_MORE_DATA) return {};
+    if (fetch(empty, &size) != ERROR_MORE_DATA) return {};
     std::wstring text(size + 1, L'\0');
     size += 1;
-    ::MsiRecordGetStringW(record, field, text.data(), &size);
+    fetch(text.data(), &size);
     text.resize(size);
     return text;
 }
 
+std::wstring recordString(MSIHANDLE record, unsigned field) {
+    return sizedString([&](wchar_t* buffer, DWORD* size) { return ::MsiRecordGetStringW(record, field, buffer, size); });
+}
+
 std::wstring formatted(MSIHANDLE record) {
-    DWORD size = 0;
-    wchar_t empty[1] = {};
-    if (::MsiFormatRecordW(formattingSession, record, empty, &size) != ERROR_MORE_DATA) return {};
-    std::wstring text(size + 1, L'\0');
-    size += 1;
-    ::MsiFormatRecordW(formattingSession, record, text.data(), &size);
-    text.resize(size);
-    return text;
+    return sizedString(
+        [&](wchar_t* buffer, DWORD* size) { return ::MsiFormatRecordW(formattingSession, record, buffer, size); });
 }
 
 int WINAPI uiHandler(void*, UINT type, MSIHANDLE record) {
@@ -177,14 +177,7 @@ void MsiSession::setProperty(const std::wstring& name, const std::wstring& value
 }
 
 std::wstring MsiSession::property(const std::wstring& name) const {
-    DWORD size = 0;
-    wchar_t empty[1] = {};
-    ::MsiGetPropertyW(install_, name.c_str(), empty, &size);
-    std::wstring value(size + 1, L'\0');
-    size += 1;
-    ::MsiGetPropertyW(install_, name.c_str(), value.data(), &size);
-    value.resize(size);
-    return value;
+    return sizedString([&](wchar_t* buffer, DWORD* size) { return ::MsiGetPropertyW(install_, name.c_str(), buffer, size); });
 }
 
 std::vector<InstallerMessage> MsiSession::messages() const {

@@ -71,6 +71,10 @@ UINT executeList(vmsi& session, int /*uiLevel*/, ActionList& actions, const std:
             if (!error.empty() && action->isCritical()) throw vexception(error);
         }
         return ERROR_SUCCESS;
+    } catch (const ThreadCancelation::ThreadCanceled&) {
+        // A cancelled stage still undoes the actions before the interrupted one, as after a critical failure.
+        rollBack(session, actions, current);
+        throw;
     } catch (...) {
     }
     rollBack(session, actions, current);

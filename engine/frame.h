@@ -15,10 +15,16 @@ template <typename Work>
 UINT runCustomAction(MSIHANDLE install, const char* function, const std::wstring& frameText, Work&& work) {
     vmsi session(install);
     UINT result = ERROR_SUCCESS;
-    const std::wstring error = captureFailure(function, frameText, [&] {
-        ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
-        result = work(session);
-    });
+    std::wstring error;
+    try {
+        error = captureFailure(function, frameText, [&] {
+            ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+            result = work(session);
+        });
+    } catch (const ThreadCancelation::ThreadCanceled&) {
+        // The installer's own thread is never ended: a cancelled call ends as the user's exit.
+        return ERROR_INSTALL_USEREXIT;
+    }
     if (error.empty()) return result;
     try {
         session.errorMessage(maskScript(error));  // the text may quote parameters of the script

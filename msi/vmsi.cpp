@@ -2,6 +2,7 @@
 
 #include "engine/masking.h"
 #include "runtime/errors/codepage.h"
+#include "runtime/threads/cancelation.h"
 #include "runtime/threads/wait.h"
 
 #include <vector>
@@ -135,6 +136,8 @@ bool vmsi::evaluateCondition(const std::wstring& condition) {
                                  state == MSICONDITION_NONE ? ERROR_INVALID_PARAMETER : ERROR_INVALID_DATA,
                                  errorFrame(L"", "vmsi::evaluateCondition"));
             }
+        } catch (const ThreadCancelation::ThreadCanceled&) {
+            throw;
         } catch (...) {
             if (attempts > 20) throw;
         }

@@ -5,10 +5,13 @@
 #include <typeinfo>
 
 #include "runtime/errors/codepage.h"
+#include "runtime/threads/cancelation.h"
 
 vexception toVexception(std::exception_ptr error, ErrorFrame frame) {
     try {
         std::rethrow_exception(error);
+    } catch (const ThreadCancelation::ThreadCanceled&) {
+        throw;  // a cancelled thread unwinds to its start routine, annotated by nobody
     } catch (const std::exception& e) {
         // A bare std::exception carries no message of its own.
         const char* what = typeid(e) == typeid(std::exception) ? nullptr : e.what();

@@ -9,7 +9,8 @@
 #include "runtime/errors/vexception.h"
 
 // The five clauses (std::exception, vexception, _com_error, cwrpexception, anything else): turns the
-// exception held by `error` into a plain vexception whose last frame is `frame`.
+// exception held by `error` into a plain vexception whose last frame is `frame`. A thread cancellation
+// (ThreadCancelation::ThreadCanceled) is no failure and leaves unchanged.
 vexception toVexception(std::exception_ptr error, ErrorFrame frame);
 
 namespace annotate_detail {

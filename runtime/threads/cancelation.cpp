@@ -1,27 +1,176 @@
 #include "runtime/threads/cancelation.h"
 
+#include <exception>
+#include <string>
+
+#include "runtime/errors/vexception.h"
+#include "runtime/logging/executecontext.h"
+#include "runtime/logging/logmanager.h"
+#include "runtime/threads/sync.h"
+
 namespace ThreadCancelation {
 
 namespace {
-thread_local CancelationPoint* currentPoint = nullptr;
+
+class CriticalSectionGuard {
+public:
+    explicit CriticalSectionGuard(CRITICAL_SECTION& section) noexcept : section_(section) {
+        ::EnterCriticalSection(&section_);
+    }
+    CriticalSectionGuard(const CriticalSectionGuard&) = delete;
+    CriticalSectionGuard& operator=(const CriticalSectionGuard&) = delete;
+    ~CriticalSectionGuard() { ::LeaveCriticalSection(&section_); }
+
+private:
+    CRITICAL_SECTION& section_;
+};
+
+// The procedure call only wakes the thread's alertable wait; the wait then sees the request (testCancel).
+void CALLBACK wakeForCancel(ULONG_PTR) {}
+
+}  // namespace
+
+// ---- registry ----
+
+CancelationRegistry::CancelationRegistry() {
+    tlsSlot_ = ::TlsAlloc();
+    if (tlsSlot_ == TLS_OUT_OF_INDEXES)
+        throwOsError(L"TlsAlloc() failed", ::GetLastError(),
+                     errorFrame(L"", "ThreadCancelation::TlsValuePtr<class ThreadCancelation::CancelationPoint>::TlsValuePtr"));
+    ::InitializeCriticalSection(&lock_);
 }
 
-CancelationPoint::CancelationPoint(int mode) : previous_(currentPoint), mode_(mode) { currentPoint = this; }
+CancelationRegistry::~CancelationRegistry() {
+    ::DeleteCriticalSection(&lock_);
+    ::TlsFree(tlsSlot_);
+}
 
-CancelationPoint::~CancelationPoint() { close(); }
+CancelationRegistry& CancelationRegistry::instance() {
+    ExecuteContext& context = executeContext();
+    auto* slot = reinterpret_cast<void* volatile*>(&context.cancelation);
+    if (void* existing = ::InterlockedCompareExchangePointer(slot, nullptr, nullptr))
+        return *static_cast<CancelationRegistry*>(existing);
+    // Modules of one process share the registry: the first of them to get here makes it.
+    ExclusiveTask creation(L"{D660A9E0-ED82-4a76-A607-E7B8471B868E}:" + std::to_wstring(::GetCurrentProcessId()));
+    if (void* existing = ::InterlockedCompareExchangePointer(slot, nullptr, nullptr))
+        return *static_cast<CancelationRegistry*>(existing);
+    auto* registry = new CancelationRegistry();
+    ::InterlockedExchangePointer(slot, registry);
+    return *registry;
+}
+
+void CancelationRegistry::enable(bool on) noexcept {
+    CriticalSectionGuard guard(lock_);
+    enabled_ = on;
+    if (!on) threads_.clear();
+}
+
+bool CancelationRegistry::cancelThread(DWORD threadId) {
+    CriticalSectionGuard guard(lock_);
+    const auto found = threads_.find(threadId);
+    if (found == threads_.end() || found->second.point == nullptr) return false;
+    found->second.point->cancel();
+    return true;
+}
+
+bool CancelationRegistry::isRegistered(DWORD threadId) {
+    CriticalSectionGuard guard(lock_);
+    return threads_.count(threadId) != 0;
+}
+
+std::size_t CancelationRegistry::registeredThreads() {
+    CriticalSectionGuard guard(lock_);
+    return threads_.size();
+}
+
+CancelationPoint* CancelationRegistry::current() const noexcept {
+    return static_cast<CancelationPoint*>(::TlsGetValue(tlsSlot_));
+}
+
+void CancelationRegistry::setCurrent(CancelationPoint* point) noexcept { ::TlsSetValue(tlsSlot_, point); }
+
+void CancelationRegistry::registerPoint(DWORD threadId, CancelationPoint* point) noexcept {
+    if (!enabled_) return;
+    CriticalSectionGuard guard(lock_);
+    if (!enabled_) return;
+    try {
+        const auto found = threads_.find(threadId);
+        if (found != threads_.end()) {
+            if (point != nullptr)
+                found->second.point = point;
+            else
+                threads_.erase(found);
+        } else if (point != nullptr) {
+            tarvo::unique_handle thread(::OpenThread(SYNCHRONIZE, FALSE, threadId));
+            threads_.emplace(threadId, Entry{std::move(thread), point});
+        }
+    } catch (...) {
+        // Out of memory: the thread just cannot be cancelled by its id.
+    }
+}
+
+void destroyRegistry(CancelationRegistry* registry) noexcept { delete registry; }
+
+// ---- points ----
+
+CancelationPoint::CancelationPoint(int mode) : previous_(nullptr), mode_(mode) {
+    // The handle first: a constructor that throws must leave the thread's chain as it was.
+    if (mode_ == Asynchronous &&
+        !::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), thread_.put(), 0, FALSE,
+                           DUPLICATE_SAME_ACCESS))
+        throwRuntimeError(L"Unable to duplicate handle", ::GetLastError());
+    CancelationRegistry& registry = CancelationRegistry::instance();
+    previous_ = registry.current();
+    registry.setCurrent(this);
+    registry.registerPoint(::GetCurrentThreadId(), this);
+}
+
+CancelationPoint::~CancelationPoint() noexcept(false) {
+    close();
+    // While the thread unwinds already, that unwinding is the tear-down.
+    if (cancelRequested_ && std::uncaught_exceptions() == 0) tearDown();
+}
 
 void CancelationPoint::close() noexcept {
     if (closed_) return;
     closed_ = true;
-    currentPoint = previous_;
+    CancelationRegistry& registry = CancelationRegistry::instance();
+    registry.registerPoint(::GetCurrentThreadId(), previous_);
+    thread_.reset();
+    registry.setCurrent(previous_);
 }
 
-void CancelationPoint::cancel() { cancelRequested_ = true; }
+void CancelationPoint::cancel() {
+    if (cancelRequested_.exchange(true)) return;
+    if (mode_ == Deferred) return;
+    if (!::QueueUserAPC(wakeForCancel, thread_.get(), reinterpret_cast<ULONG_PTR>(this)))
+        throwOsError(L"Unable to queue asynchronous cancel", ::GetLastError(),
+                     errorFrame(L"", "ThreadCancelation::AsyncCancelationPoint::cancel"));
+}
 
-CancelationPoint* CancelationPoint::current() noexcept { return currentPoint; }
+void CancelationPoint::tearDown() {
+    {
+        CancelationRegistry& registry = CancelationRegistry::instance();
+        CriticalSectionGuard guard(registry.lock_);
+        if (cancelling_) return;
+        cancelling_ = true;
+    }
+    const DWORD threadId = ::GetCurrentThreadId();
+    vlog(LogLevel::Info, L"Thread #%d is going to be canceled!", static_cast<int>(threadId));
+    throw ThreadCanceled{threadId};
+}
 
-class CancelationRegistry {};
+CancelationPoint* CancelationPoint::current() noexcept {
+    try {
+        return CancelationRegistry::instance().current();
+    } catch (...) {
+        return nullptr;
+    }
+}
 
-void destroyRegistry(CancelationRegistry* registry) noexcept { delete registry; }
+void testCancel() {
+    for (CancelationPoint* point = CancelationPoint::current(); point != nullptr; point = point->previous_)
+        if (point->mode_ == Asynchronous && point->cancelRequested_ && !point->cancelling_) point->tearDown();
+}
 
 }  // namespace ThreadCancelation

@@ -16,6 +16,7 @@ DWORD waitUntilDeadline(DWORD timeoutMs, WaitOnce&& waitOnce) {
     for (;;) {
         const DWORD result = waitOnce(remaining);
         if (result != WAIT_IO_COMPLETION) return result;
+        ThreadCancelation::testCancel();
         if (timeoutMs != INFINITE) {
             const ULONGLONG now = ::GetTickCount64();
             remaining = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
@@ -47,6 +48,7 @@ void Sleep(DWORD ms) {
     const ULONGLONG deadline = ::GetTickCount64() + ms;
     DWORD remaining = ms;
     while (::SleepEx(remaining, TRUE) == WAIT_IO_COMPLETION) {
+        ThreadCancelation::testCancel();
         const ULONGLONG now = ::GetTickCount64();
         if (now >= deadline) return;
         remaining = static_cast<DWORD>(deadline - now);

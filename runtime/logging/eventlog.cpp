@@ -3,29 +3,14 @@
 #include "runtime/holder.h"
 #include "runtime/logging/config.h"
 #include "runtime/logging/logfile.h"
+#include "runtime/filesystem/vfilename.h"
+#include "runtime/registry/registry.h"
 #include "runtime/threads/sync.h"
 
 namespace {
 
 constexpr const wchar_t* registrationMutex = L"Global\\{F485C63C-FF60-4c1a-A4BF-A3958C9F3D32}";
 constexpr const wchar_t* eventLogKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\";
-
-void setDword(HKEY key, const wchar_t* name, DWORD value) {
-    if (const LSTATUS status = ::RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value))
-        throwOsError(std::wstring(L"RegSetValueEx valueName=") + name, static_cast<DWORD>(status),
-                     errorFrame(L"", "eventlog::registerSource"));
-}
-
-tarvo::unique_hkey createKey(const std::wstring& subkey, REGSAM access, bool* created = nullptr) {
-    tarvo::unique_hkey key;
-    DWORD disposition = 0;
-    if (const LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, 0, access, nullptr,
-                                                 key.put(), &disposition))
-        throwOsError(L"RegCreateKeyEx subKey=" + subkey, static_cast<DWORD>(status),
-                     errorFrame(L"", "eventlog::registerSource"));
-    if (created) *created = disposition == REG_CREATED_NEW_KEY;
-    return key;
-}
 
 std::wstring executablePath() {
     wchar_t path[MAX_PATH + 1] = {};
@@ -40,25 +25,17 @@ namespace eventlog {
 HANDLE registerSource(const std::wstring& source) {
     ExclusiveTask machineWide(registrationMutex);
     const std::wstring logKey = eventLogKey + std::wstring(logName);
-    bool created = false;
-    {
-        tarvo::unique_hkey log = createKey(logKey, KEY_ALL_ACCESS, &created);
-        if (created) {
-            setDword(log.get(), L"MaxSize", 0x800000);
-            setDword(log.get(), L"Retention", 0);
-        }
+    if (!registry::keyExists(HKEY_LOCAL_MACHINE, logKey, 0)) {
+        tarvo::unique_hkey log = registry::create(HKEY_LOCAL_MACHINE, logKey, KEY_ALL_ACCESS);
+        registry::set(log.get(), L"MaxSize", DWORD{0x800000});
+        registry::set(log.get(), L"Retention", DWORD{0});
     }
-    tarvo::unique_hkey sourceKey = createKey(logKey + L"\\" + source, KEY_SET_VALUE);
-    setDword(sourceKey.get(), L"TypesSupported", 7);
+    registry::Key sourceKey(HKEY_LOCAL_MACHINE, logKey + L"\\" + source, KEY_SET_VALUE, false);
+    registry::set(sourceKey.get(), L"TypesSupported", DWORD{7});
     std::wstring root;
     logconfig::readString(L"PRODUCT_ROOT_D", root);
-    while (!root.empty() && (root.back() == L'\\' || root.back() == L'/')) root.pop_back();
-    const std::wstring messageFile = (root.empty() ? root : root + L"\\") + L"admin\\bin64\\eventmsg.dll";
-    if (const LSTATUS status = ::RegSetValueExW(sourceKey.get(), L"EventMessageFile", 0, REG_SZ,
-                                                reinterpret_cast<const BYTE*>(messageFile.c_str()),
-                                                static_cast<DWORD>((messageFile.size() + 1) * sizeof(wchar_t))))
-        throwOsError(L"RegSetValueEx valueName=EventMessageFile", static_cast<DWORD>(status),
-                     errorFrame(L"", "eventlog::registerSource"));
+    const std::wstring messageFile = VFileName::combine(root, L"admin\\bin64\\eventmsg.dll");
+    registry::set(sourceKey.get(), L"EventMessageFile", messageFile);
     return ::RegisterEventSourceW(nullptr, source.c_str());
 }
 

@@ -2,23 +2,12 @@
 
 #include "runtime/errors/format.h"
 #include "runtime/errors/vexception.h"
+#include "runtime/filesystem/vfilename.h"
 #include "runtime/holder.h"
 #include "runtime/logging/config.h"
 #include "runtime/threads/sync.h"
 
 namespace {
-
-// The product root joined with a relative folder, with exactly one separator between them.
-std::wstring underRoot(std::wstring root, const wchar_t* relative) {
-    while (!root.empty() && (root.back() == L'\\' || root.back() == L'/')) root.pop_back();
-    return root + L"\\" + relative;
-}
-
-// Long names (over MAX_PATH) need the extended-length form for the file call.
-std::wstring forFileCall(const std::wstring& path) {
-    if (path.size() >= 2 && path[1] == L':') return L"\\\\?\\" + path;
-    return path;
-}
 
 void writeAll(HANDLE file, const void* data, DWORD size, const std::wstring& path) {
     DWORD written = 0;
@@ -50,7 +39,7 @@ LogFile::LogFile(std::wstring name, DWORD defaultEnabled)
     std::wstring root;
     if (!logconfig::readString(L"PRODUCT_ROOT_D", root) || root.empty())
         throw vexception(L"The product root (PRODUCT_ROOT_D) is not configured", errorFrame(L"", "LogFile::LogFile"));
-    directory_ = underRoot(root, L"admin\\logs");
+    directory_ = VFileName::combine(root, L"admin\\logs");
     mutex_ = std::make_unique<VMutex>(false, L"tarvolog_" + name_ + L"_mutex");
 }
 
@@ -86,7 +75,7 @@ void LogFile::write(const std::wstring& line) {
         formatString(L" %d %d ", static_cast<int>(::GetCurrentProcessId()), static_cast<int>(::GetCurrentThreadId())) +
         line + L"\r\n";
 
-    tarvo::unique_file file(::CreateFileW(forFileCall(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+    tarvo::unique_file file(::CreateFileW(VFileName::toLongPath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) throwOsError(formatString(L"CreateFile(%s)", path), ::GetLastError(), errorFrame(L"", "LogFile::write"));

@@ -348,7 +348,12 @@ std::wstring VFileName::expandEnvironmentStrings(const std::wstring& text) {
     };
     const DWORD needed = ::ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
     if (needed == 0) fail();
-    std::wstring expanded(static_cast<size_t>(needed) + 1, L'\0');
+    std::wstring expanded;
+    try {
+        expanded.assign(static_cast<size_t>(needed) + 1, L'\0');
+    } catch (const std::bad_alloc&) {
+        throwOutOfMemory();
+    }
     if (::ExpandEnvironmentStringsW(text.c_str(), expanded.data(), needed + 1) == 0) fail();
     expanded.resize(wcsnlen(expanded.c_str(), expanded.size()));
     return expanded;

@@ -11,9 +11,24 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineserver -w
 fi
 # Wine's background processes start with the first program; starting them here, detached from any
-# pipe, keeps them from holding the output pipes of the test programs open after those exit.
+# pipe, keeps them from holding the output pipes of the test programs open after those exit. That holds for
+# the desktop process too, which the first program that makes a window (COM does) would otherwise start and
+# which lingers a second after the last program: an idle program keeps it up for the whole run.
+keeper_pid_file="$WINEPREFIX/.keeper.pid"
 wine_start() {
     wineserver -p 2>/dev/null || true  # already running is fine
     "$WINE64" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
+    if ! { [ -f "$keeper_pid_file" ] && kill -0 "$(cat "$keeper_pid_file")" 2>/dev/null; }; then
+        # Its own process group, so that wine_stop ends the idle program and its input together.
+        setsid bash -c 'sleep 86400 | "$WINE64" cmd /c pause' </dev/null >/dev/null 2>&1 &
+        echo $! >"$keeper_pid_file"
+        "$WINE64" explorer.exe /desktop </dev/null >/dev/null 2>&1 &
+    fi
 }
-wine_stop() { wineserver -k 2>/dev/null || true; }
+wine_stop() {
+    if [ -f "$keeper_pid_file" ]; then
+        kill -- "-$(cat "$keeper_pid_file")" 2>/dev/null || true
+        rm -f "$keeper_pid_file"
+    fi
+    wineserver -k 2>/dev/null || true
+}

@@ -168,16 +168,18 @@ int vmsi::sendMessage(INSTALLMESSAGE type, const vmsirecord& record) {
 
 void vmsi::logMessage(const std::wstring& text) {
     // The installer formats the template: escaped brackets print as themselves, so "[OK]" survives and
-    // "[SOMEPROP]" can never pull a property's value into the log.
+    // "[SOMEPROP]" can never pull a property's value into the log. Braces are escaped too, since a braced
+    // group may be dropped as a whole.
     std::wstring escaped;
     escaped.reserve(text.size() + 8);
     for (wchar_t c : text) {
-        if (c == L'[')
-            escaped += L"[\\[]";
-        else if (c == L']')
-            escaped += L"[\\]]";
-        else
+        if (c == L'[' || c == L']' || c == L'{' || c == L'}') {
+            escaped += L"[\\";
             escaped += c;
+            escaped += L']';
+        } else {
+            escaped += c;
+        }
     }
     vmsirecord record = vmsirecord::create(1);
     record.SetString(0, escaped);

@@ -43,13 +43,33 @@ bool runtimeErrorIs(DWORD code) {
 }  // namespace
 
 TEST(ErrorModel, OsErrorCodesMapToTheirTypes) {
-    EXPECT_EQ(thrownBy<VAccessDeniedException>(5).code(), 5u);
     EXPECT_EQ(thrownBy<VFileNotFoundException>(2).code(), 2u);
     EXPECT_EQ(thrownBy<VPathNotFoundException>(3).code(), 3u);
+    EXPECT_EQ(thrownBy<VAccessDeniedException>(5).code(), 5u);
+    EXPECT_EQ(thrownBy<VOutOfMemoryException>(14).code(), 14u);
+    EXPECT_EQ(thrownBy<VSharingViolationException>(32).code(), 32u);
+    EXPECT_EQ(thrownBy<VEOFException>(38).code(), 38u);
+    EXPECT_EQ(thrownBy<VFileExistsException>(80).code(), 80u);
+    EXPECT_EQ(thrownBy<VInsufficientBufferException>(122).code(), 122u);
     EXPECT_EQ(thrownBy<VAlreadyExistsException>(183).code(), 183u);
     EXPECT_EQ(thrownBy<VPipeClosedException>(232).code(), 232u);
+    EXPECT_EQ(thrownBy<VServiceDoesNotExistException>(1060).code(), 1060u);
+    EXPECT_EQ(thrownBy<VServiceMarkedForDeleteException>(1072).code(), 1072u);
     EXPECT_EQ(thrownBy<VServiceAlreadyExistsException>(1073).code(), 1073u);
     EXPECT_EQ(thrownBy<VPasswordTooShortException>(2245).code(), 2245u);
+    // Neighbouring subclasses are distinct types, so a caller can react to exactly one of them.
+    EXPECT_THROW(
+        {
+            try {
+                throwOsError(L"T", 80, errorFrame(L"", "f"));
+            } catch (const VAlreadyExistsException&) {
+            }
+        },
+        VFileExistsException);
+    const VAccessDeniedException denied = thrownBy<VAccessDeniedException>(5);
+    EXPECT_EQ(denied.message(), osErrorText(5, std::make_unique<std::wstring>(L"T").get()));
+    ASSERT_EQ(denied.frames().size(), 1u);
+    EXPECT_EQ(denied.frames()[0].function, "f");
     // An unlisted code is a plain vosexception carrying it.
     try {
         throwOsError(L"T", 87, errorFrame(L"", "f"));
@@ -116,6 +136,96 @@ TEST(ErrorModel, LazyFrameTextIsBuiltOnlyOnFailure) {
     EXPECT_EQ(built, 1);
 }
 
+namespace {
+
+// The managed runtime's exception interface, as an error raised by managed code offers it.
+struct ManagedExceptionInterface : IDispatch {
+    virtual HRESULT STDMETHODCALLTYPE get_ToString(BSTR* text) = 0;
+};
+const GUID IID_ManagedExceptionInterface = {0xb36b5c63, 0x42ef, 0x38bc, {0xa0, 0x7e, 0x0b, 0x34, 0xc9, 0x8f, 0x16, 0x4a}};
+
+// Error information with a description; `managed` makes it answer the managed exception interface too.
+class FakeErrorInfo : public IErrorInfo, public ManagedExceptionInterface {
+public:
+    FakeErrorInfo(const wchar_t* description, bool managed) : description_(description), managed_(managed) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        *object = nullptr;
+        if (iid == IID_IUnknown || iid == IID_IErrorInfo)
+            *object = static_cast<IErrorInfo*>(this);
+        else if (managed_ && iid == IID_ManagedExceptionInterface)
+            *object = static_cast<ManagedExceptionInterface*>(this);
+        else
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references_; }  // lives on the test's stack
+
+    HRESULT STDMETHODCALLTYPE GetGUID(GUID* guid) override { *guid = GUID_NULL; return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetSource(BSTR* text) override { *text = nullptr; return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetDescription(BSTR* text) override {
+        *text = ::SysAllocString(description_);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR* text) override { *text = nullptr; return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD* context) override { *context = 0; return S_OK; }
+
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override { *count = 0; return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE get_ToString(BSTR* text) override {
+        *text = ::SysAllocString(L"System.InvalidOperationException: Bad state\n   at Managed.Call()");
+        return S_OK;
+    }
+
+    ULONG references() const { return references_; }
+
+private:
+    const wchar_t* description_;
+    bool managed_;
+    ULONG references_ = 1;
+};
+
+vexception fromCom(HRESULT hr, FakeErrorInfo* info) {
+    if (info) info->AddRef();  // the COM error takes one reference
+    return vexception(_com_error(hr, info, false), L"Where(x)", "g", 20);
+}
+
+}  // namespace
+
+TEST(ErrorModel, ComTextNamesTheSystemSentenceTheCodeAndTheDescription) {
+    const std::wstring failSentence = systemText(static_cast<DWORD>(E_FAIL));
+    EXPECT_EQ(fromCom(E_FAIL, nullptr).message(), failSentence + L" (COM Error 80004005)\n   at Where(x)");
+
+    FakeErrorInfo described(L"The widget broke", false);
+    const vexception withDescription = fromCom(E_FAIL, &described);
+    EXPECT_EQ(withDescription.message(),
+              failSentence + L" (COM Error 80004005, Description: The widget broke)\n   at Where(x)");
+    EXPECT_EQ(withDescription.toString(), withDescription.message() + L"\n   at (g line 20)");
+
+    // An error raised by managed code is shown with the managed exception's string form.
+    FakeErrorInfo managed(L"Bad state", true);
+    EXPECT_EQ(fromCom(E_FAIL, &managed).message(),
+              failSentence +
+                  L" (COM Interop Error 80004005, Description: System.InvalidOperationException: Bad state\n"
+                  L"   at Managed.Call())\n   at Where(x)");
+    FakeErrorInfo silent(L"", true);
+    EXPECT_EQ(fromCom(E_FAIL, &silent).message(), failSentence + L" (COM Interop Error 80004005)\n   at Where(x)");
+    EXPECT_EQ(described.references(), 1u);  // every reference taken was given back
+    EXPECT_EQ(managed.references(), 1u);
+
+    // Codes the system has no sentence for.
+    EXPECT_EQ(fromCom(static_cast<HRESULT>(0x8004FF01), nullptr).message(),
+              L"IDispatch error #64769 (COM Error 8004FF01)\n   at Where(x)");
+    EXPECT_EQ(fromCom(static_cast<HRESULT>(0xA0001234), nullptr).message(),
+              L"Unknown error 0xA0001234 (COM Error A0001234)\n   at Where(x)");
+}
+
 TEST(ErrorModel, RuntimeFamilyByCode) {
     EXPECT_TRUE(runtimeErrorIs<RunTime::PathNotFoundException>(2));
     EXPECT_TRUE(runtimeErrorIs<RunTime::PathNotFoundException>(3));
@@ -133,6 +243,13 @@ TEST(ErrorModel, RuntimeFamilyByCode) {
         throwRuntimeError(L"ctx", 5);
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()).rfind("ctx: (5) ", 0), 0u) << e.what();
+        EXPECT_NE(std::string(e.what()).back(), '\n');
+    }
+    try {
+        throwRuntimeError(L"ctx", 0xA0001234);
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(typeid(e), typeid(std::runtime_error));
+        EXPECT_STREQ(e.what(), "ctx: (-1610608076) Unknown error 0xA0001234");
     }
 }
 

@@ -266,9 +266,17 @@ ScopedDebugLogging::ScopedDebugLogging(bool on) {
 ScopedDebugLogging::~ScopedDebugLogging() {
     value_.reset();
     DWORD restored = 0, size = sizeof restored;
-    ::RegGetValueW(HKEY_LOCAL_MACHINE, configKey, L"Debug", RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY, nullptr,
-                   &restored, &size);
-    see(restored != 0);
+    const bool present = ::RegGetValueW(HKEY_LOCAL_MACHINE, configKey, L"Debug", RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY,
+                                        nullptr, &restored, &size) == ERROR_SUCCESS;
+    if (present) {
+        see(restored != 0);
+        return;
+    }
+    // An absent value leaves the cached switch as it was: show this process "off" before the value goes
+    // again, as a freshly loaded module would read it.
+    ScopedConfigValue::set(L"Debug", 0u);
+    see(false);
+    ScopedConfigValue::set(L"Debug", std::nullopt);
 }
 
 void ScopedDebugLogging::see(bool on) {

@@ -1,6 +1,12 @@
 // The installer session over a real package of Wine's msi.dll.
+#include <comdef.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <regex>
+#include <utility>
+
+#include "engine/frame.h"
 #include "msi/vmsi.h"
 #include "tests/msisession.h"
 #include "tests/testutil.h"
@@ -42,6 +48,20 @@ TEST(Session, SetPropertyFailureNeverCarriesASecret) {
     EXPECT_FALSE(contains(secret.toString(), L"Sup3rSecret"));
 }
 
+TEST(Session, FailedCallsCarryTheInstallersStatusTheirTextAndFrame) {
+    vmsi session(0);
+    const vosexception get = osFailure([&] { session.GetProperty(L"INSTALLDIR"); });
+    EXPECT_EQ(get.code(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(contains(get.message(), L" at GetMsiProperty INSTALLDIR")) << get.message();
+    ASSERT_EQ(get.frames().size(), 1u);
+    EXPECT_EQ(get.frames()[0].function, "vmsi::GetProperty");
+    const vosexception action = osFailure([&] { session.DoAction(L"ScheduleReboot"); });
+    EXPECT_EQ(action.code(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(contains(action.message(), L" at DoAction(ScheduleReboot)")) << action.message();
+    ASSERT_EQ(action.frames().size(), 1u);
+    EXPECT_EQ(action.frames()[0].function, "vmsi::DoAction");
+}
+
 TEST(Session, FormatRecordResolvesReferencesBeyondTheFirstBuffer) {
     MsiSession package;
     vmsi session(package.handle());
@@ -59,16 +79,17 @@ TEST(Session, ConditionsEvaluateAndBadOnesFailAfterTheRetries) {
     EXPECT_FALSE(session.evaluateCondition(L"A = 2"));
     EXPECT_FALSE(session.evaluateCondition(L"UNDEFINED_ONE"));
 
-    const DWORD savedPause = vmsi::conditionRetryPause;
-    vmsi::conditionRetryPause = 5;
+    const DWORD savedPause = std::exchange(vmsi::conditionRetryPause, 5);
     const ULONGLONG started = ::GetTickCount64();
     const vosexception bad = osFailure([&] { session.evaluateCondition(L"A = = ("); });
     const ULONGLONG elapsed = ::GetTickCount64() - started;
+    const vosexception empty = osFailure([&] { session.evaluateCondition(L""); });
     vmsi::conditionRetryPause = savedPause;
     EXPECT_TRUE(contains(bad.message(), L"MsiEvaluateCondition(A = = ()")) << bad.message();
-    EXPECT_EQ(bad.frames().at(0).function, "vmsi::evaluateCondition");
+    ASSERT_EQ(bad.frames().size(), 1u);
+    EXPECT_EQ(bad.frames()[0].function, "vmsi::evaluateCondition");
     EXPECT_GE(elapsed, 21u * 5u - 10u);  // 22 tries, 21 pauses between them
-    EXPECT_THROW(session.evaluateCondition(L""), vosexception);
+    EXPECT_TRUE(contains(empty.message(), L"MsiEvaluateCondition()")) << empty.message();
 }
 
 TEST(Session, QueriesIterateRowsAndExhaustedViewsHoldNoRecord) {
@@ -81,7 +102,16 @@ TEST(Session, QueriesIterateRowsAndExhaustedViewsHoldNoRecord) {
     EXPECT_EQ(rows.current().GetString(1), L"a");
     EXPECT_EQ(rows.current().GetInteger(2), 1);
     ASSERT_TRUE(rows.Next());
-    EXPECT_THROW(rows.current().GetInteger(2), vexception);  // a null integer is a failure
+    EXPECT_EQ(rows.current().GetString(2), L"");
+    try {
+        rows.current().GetInteger(2);  // a null integer is a failure without an error code
+        ADD_FAILURE() << "a null integer was read";
+    } catch (const vexception& e) {
+        EXPECT_EQ(typeid(e), typeid(vexception));
+        EXPECT_EQ(e.message(), L"vmsirecord.GetInteger[2]");
+        ASSERT_EQ(e.frames().size(), 1u);
+        EXPECT_EQ(e.frames()[0].function, "vmsirecord::GetInteger");
+    }
     EXPECT_FALSE(rows.Next());
     EXPECT_EQ(rows.current().handle(), 0u);
 
@@ -97,14 +127,14 @@ TEST(Session, MessagesCarryTheirTypesAndTexts) {
     MsiSession package;
     vmsi session(package.handle());
     package.setProperty(L"SOMEPROP", L"s3cret");
-    session.logMessage(L"plain [NOT_A_REFERENCE] line [OK] [SOMEPROP] [[1]] [\\[] {x}");
+    session.logMessage(L"plain [NOT_A_REFERENCE] line [OK] [SOMEPROP] [[1]] [\\[] {x} {{y}} {[SOMEPROP]} [~]");
     session.errorMessage(L"broken");
     session.warningMessage(L"careful");
     EXPECT_TRUE(session.actionProgress(L"Rollback action:x", 1));
     const std::vector<InstallerMessage> messages = package.messages();
     ASSERT_EQ(messages.size(), 7u);
     EXPECT_EQ(messages[0].type, kInfo);
-    EXPECT_EQ(messages[0].text, L"plain [NOT_A_REFERENCE] line [OK] [SOMEPROP] [[1]] [\\[] {x}");
+    EXPECT_EQ(messages[0].text, L"plain [NOT_A_REFERENCE] line [OK] [SOMEPROP] [[1]] [\\[] {x} {{y}} {[SOMEPROP]} [~]");
     EXPECT_EQ(messages[1].text, L"broken");
     EXPECT_EQ(messages[2].type, 0x01000010u);
     EXPECT_EQ(messages[2].text, L"broken");
@@ -134,6 +164,28 @@ TEST(Session, LibraryMessagesBelowErrorNeedDebugLogging) {
     EXPECT_TRUE(contains(log, L"Unknown: odd level")) << log;
 }
 
+TEST(Session, LibraryWarningsReachTheLogWhenDebugLoggingIsOn) {
+    MsiSession package;
+    vmsi session(package.handle());
+    ScopedDebugLogging debug(true);
+    vlog(LogLevel::Warning, L"%s", std::wstring(L"audible warning [x]"));
+    vlog(LogLevel::Result, L"%s", std::wstring(L"a result"));
+    const std::wstring log = package.log();
+    EXPECT_TRUE(contains(log, L"Warning: audible warning [x]\n")) << log;
+    EXPECT_TRUE(contains(log, L"Result: a result\n")) << log;
+}
+
+TEST(Session, TheLogReceivesLibraryMessagesOnlyWhileTheSessionExists) {
+    MsiSession package;
+    {
+        vmsi session(package.handle());
+        vlog(LogLevel::Error, L"%s", std::wstring(L"while registered"));
+    }
+    vlog(LogLevel::Error, L"%s", std::wstring(L"after the session"));
+    EXPECT_TRUE(contains(package.log(), L"Error: while registered"));
+    EXPECT_FALSE(contains(package.log(), L"after the session"));
+}
+
 TEST(Session, PipeOutputWritesCompleteLines) {
     MsiSession package;
     vmsi session(package.handle());
@@ -146,4 +198,120 @@ TEST(Session, PipeOutputWritesCompleteLines) {
     position = 0;
     session.output("\r\nnext\n\nlast", position, true);  // a leading break ends the previous chunk's line
     EXPECT_EQ(package.texts(kInfo), (std::vector<std::wstring>{L"next", L"", L"last"}));
+}
+
+// ---- the frame of the exported custom actions ----
+
+namespace {
+
+void outerTranslator(unsigned int, EXCEPTION_POINTERS*) {}
+
+// The error message of one call of the frame whose work throws through `thrower`.
+std::wstring frameFailure(MsiSession& package, const std::function<void()>& thrower) {
+    package.clearMessages();
+    const UINT result = runCustomAction(package.handle(), "_ExecuteActionScript", L"Stage title ", [&](vmsi&) -> UINT {
+        thrower();
+        return 0;
+    });
+    EXPECT_EQ(result, 1603u);
+    const std::vector<std::wstring> errors = package.texts(kError);
+    if (errors.size() != 1) {
+        ADD_FAILURE() << errors.size() << " error messages";
+        return {};
+    }
+    // The same text is written to the installer log just before the message box.
+    const std::vector<std::wstring> log = package.texts(kInfo);
+    EXPECT_TRUE(!log.empty() && log.back() == errors[0]) << package.log();
+    return errors[0];
+}
+
+// `head` followed by the frame that the entry point adds, with any line number.
+void expectRendering(const std::wstring& text, const std::wstring& head, const wchar_t* frameLine) {
+    EXPECT_EQ(text.substr(0, head.size()), head) << text;
+    EXPECT_TRUE(std::regex_match(text.substr(std::min(head.size(), text.size())), std::wregex(frameLine))) << text;
+}
+
+}  // namespace
+
+TEST(EntryFrame, EveryKindOfFailureBecomesOneRenderedErrorMessageAnd1603) {
+    MsiSession package;
+    const wchar_t* stageFrame = L"\n   at Stage title \\(_ExecuteActionScript line \\d+\\)";
+
+    expectRendering(frameFailure(package, [] { throw std::runtime_error("narrow text"); }), L"narrow text",
+                    stageFrame);
+    expectRendering(frameFailure(package, [] { throw std::exception(); }), L"Unknown exception", stageFrame);
+    expectRendering(frameFailure(package, [] { throwOsError(L"RenameDir('a', 'b')", 5, ErrorFrame{L"", "renameDir", 10}); }),
+                    osErrorText(5, std::make_unique<std::wstring>(L"RenameDir('a', 'b')").get()) +
+                        L"\n   at (renameDir line 10)",
+                    stageFrame);
+    // A COM error carries the where-text in its message and an empty frame text.
+    wchar_t* sentence = nullptr;
+    ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, static_cast<DWORD>(E_POINTER), 0x400, reinterpret_cast<wchar_t*>(&sentence), 0, nullptr);
+    std::wstring pointerSentence = sentence ? sentence : L"";
+    ::LocalFree(sentence);
+    while (!pointerSentence.empty() && (pointerSentence.back() == L'\n' || pointerSentence.back() == L'\r'))
+        pointerSentence.pop_back();
+    if (pointerSentence.empty()) pointerSentence = L"Unknown error 0x80004003";  // Wine has no sentence for it
+    expectRendering(frameFailure(package, [] { throw _com_error(E_POINTER); }),
+                    pointerSentence + L" (COM Error 80004003)\n   at Stage title ",
+                    L"\n   at \\(_ExecuteActionScript line \\d+\\)");
+    expectRendering(frameFailure(package, [] { throw cwrpexception{0xC0000005}; }),
+                    L"C structured exception: 0xc0000005", stageFrame);
+    expectRendering(frameFailure(package, [] { throw 42; }), L"Unexpected error", stageFrame);
+}
+
+TEST(EntryFrame, ACleanRunReturnsTheWorksResultWithoutAMessage) {
+    MsiSession package;
+    EXPECT_EQ(runCustomAction(package.handle(), "GetPassword", L"GetPassword", [](vmsi&) -> UINT { return 0; }), 0u);
+    // A failure the work reports by its result (a critical action that was rolled back) is passed on as is.
+    EXPECT_EQ(runCustomAction(package.handle(), "GetPassword", L"GetPassword", [](vmsi&) -> UINT { return 1603; }),
+              1603u);
+    EXPECT_TRUE(package.messages().empty());
+}
+
+TEST(EntryFrame, TheWorkRunsTranslatedCancellableAndLoggedToTheInstaller) {
+    MsiSession package;
+    const SeTranslatorFunction saved = setSeTranslator(&outerTranslator);
+    ThreadCancelation::CancelationPoint* const outerPoint = ThreadCancelation::CancelationPoint::current();
+    SeTranslatorFunction inside = nullptr;
+    int mode = -1;
+    runCustomAction(package.handle(), "PrepareTarvoCustomActions", L"PrepareTarvoCustomActions", [&](vmsi&) -> UINT {
+        inside = currentSeTranslator();
+        if (ThreadCancelation::CancelationPoint* point = ThreadCancelation::CancelationPoint::current())
+            mode = point->mode();
+        vlog(LogLevel::Error, L"%s", std::wstring(L"logged during the call"));
+        throw 1;
+    });
+    const SeTranslatorFunction after = setSeTranslator(saved);
+    EXPECT_EQ(inside, &translateStructuredException);
+    EXPECT_EQ(after, &outerTranslator);  // the previous translator is back
+    EXPECT_EQ(mode, ThreadCancelation::Deferred);
+    EXPECT_EQ(ThreadCancelation::CancelationPoint::current(), outerPoint);
+    vlog(LogLevel::Error, L"%s", std::wstring(L"logged after the call"));
+    const std::wstring log = package.log();
+    EXPECT_TRUE(contains(log, L"Error: logged during the call\n")) << log;
+    EXPECT_FALSE(contains(log, L"logged after the call")) << log;
+    const std::vector<std::wstring> errors = package.texts(kError);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(std::regex_match(errors[0], std::wregex(L"Unexpected error\n   at PrepareTarvoCustomActions"
+                                                        L"\\(PrepareTarvoCustomActions line \\d+\\)")))
+        << errors[0];
+}
+
+TEST(EntryFrame, AStageWithoutItsScriptLogsTheEmptyScriptAndFails) {
+    MsiSession package;
+    EXPECT_EQ(package.call("OnStagePreinstall"), 1603u);
+    const std::vector<std::wstring> log = package.texts(kInfo);
+    const std::vector<std::wstring> errors = package.texts(kError);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(), L"Performing pre-installation actions: Action_OnStagePreinstall = ");
+    ASSERT_EQ(errors.size(), 1u);
+    // The parser's reason and line differ between systems; the shape and the frames do not.
+    EXPECT_TRUE(std::regex_match(errors[0], std::wregex(L"[^\\n]* at load xml  in line -?\\d+"
+                                                        L"\n   at \\(vxmlLoadXML line \\d+\\)"
+                                                        L"\n   at Performing pre-installation actions "
+                                                        L"\\(_ExecuteActionScript line \\d+\\)")))
+        << errors[0];
+    EXPECT_EQ(log.back(), errors[0]);
 }

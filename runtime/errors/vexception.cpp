@@ -6,7 +6,18 @@
 #include "runtime/errors/format.h"
 #include "runtime/holder.h"
 
+// The managed runtime's exception interface (dual); the first method of its own is the string form. Not in
+// an anonymous namespace: the compiler would take an abstract class that nothing here implements for
+// unreachable and turn the call into a pure-virtual trap.
+namespace com_detail {
+struct ManagedException : IDispatch {
+    virtual HRESULT STDMETHODCALLTYPE get_ToString(BSTR* text) = 0;
+};
+}  // namespace com_detail
+
 namespace {
+
+const GUID IID_ManagedException = {0xb36b5c63, 0x42ef, 0x38bc, {0xa0, 0x7e, 0x0b, 0x34, 0xc9, 0x8f, 0x16, 0x4a}};
 
 // FormatMessage with an allocated buffer; empty when the system has no text for `code`.
 std::wstring systemMessage(DWORD code) {
@@ -64,16 +75,21 @@ vexception::vexception(const _com_error& error, const std::wstring& where, std::
     stripOneLineEnd(text);
     if (text.empty()) text = unknownCodeText(static_cast<DWORD>(hr));
 
-    // Errors raised by managed code answer the managed exception interface; their string form is richer.
-    static const GUID IID_ManagedException = {
-        0xb36b5c63, 0x42ef, 0x38bc, {0xa0, 0x7e, 0x0b, 0x34, 0xc9, 0x8f, 0x16, 0x4a}};
+    // Errors raised by managed code answer the managed exception interface; their string form (type,
+    // message and stack) says more than the description.
     std::wstring description;
     bool interop = false;
-    if (IErrorInfo* info = error.ErrorInfo()) {
-        tarvo::com_ptr<IUnknown> managed;
-        if (SUCCEEDED(info->QueryInterface(IID_ManagedException, managed.put_void())) && managed) interop = true;
+    // ErrorInfo() hands out a reference of its own.
+    if (const tarvo::com_ptr<IErrorInfo> info(error.ErrorInfo()); info) {
         tarvo::unique_bstr bstr;
         if (SUCCEEDED(info->GetDescription(bstr.put())) && bstr) description = bstr.get();
+        tarvo::com_ptr<com_detail::ManagedException> managed;
+        if (SUCCEEDED(info->QueryInterface(IID_ManagedException, managed.put_void())) && managed) {
+            interop = true;
+            tarvo::unique_bstr text;
+            if (!description.empty() && SUCCEEDED(managed->get_ToString(text.put())) && text && *text.get())
+                description = text.get();
+        }
     }
     text += formatString(interop ? L" (COM Interop Error %08X" : L" (COM Error %08X", static_cast<unsigned>(hr));
     if (!description.empty()) text += L", Description: " + description;

@@ -1,5 +1,7 @@
 #include "engine/executor.h"
 
+#include <exception>
+
 #include "engine/masking.h"
 #include "msi/vmsi.h"
 #include "runtime/errors/annotate.h"
@@ -31,6 +33,7 @@ void rollBack(vmsi& session, ActionList& actions, size_t stoppedAt) {
         session.log(LogLevel::Warning, L"Rollback stage is initiated");
     } catch (...) {
     }
+    std::exception_ptr canceled;
     for (size_t i = stoppedAt; i-- > 0;) {
         Action* action = actions[i].get();
         if (action == nullptr) continue;
@@ -42,10 +45,14 @@ void rollBack(vmsi& session, ActionList& actions, size_t stoppedAt) {
             });
             if (!error.empty())
                 session.warningMessage(maskScript(formatString(L"Error in rollback action %s: %s", text, error)));
+        } catch (const ThreadCancelation::ThreadCanceled&) {
+            // The remaining actions are still undone; the cancellation goes on once they are.
+            if (!canceled) canceled = std::current_exception();
         } catch (...) {
             // A failure to report one rollback must not stop the others.
         }
     }
+    if (canceled) std::rethrow_exception(canceled);
 }
 
 }  // namespace

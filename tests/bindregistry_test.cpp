@@ -51,6 +51,15 @@ TEST_F(BindKey, AnEmptyKeyFileStillGivesTheHeader) {
     EXPECT_EQ(readBytes(dir + L"\\rndc.conf"), expectedHeader);
 }
 
+TEST_F(BindKey, TheActionUsesTheRealPathWhileTheLogShowsItMasked) {
+    const std::wstring keyFile = dir + L"\\key -password=Secret7 x.key";
+    writeBytes(keyFile, keyStatement);
+    ASSERT_EQ(run(dir + L"\\rndc.conf," + keyFile), 0u);
+    EXPECT_EQ(readBytes(dir + L"\\rndc.conf").substr(0, expectedHeader.size() + 5), expectedHeader + "key \"");
+    EXPECT_TRUE(contains(package.log(), L"\\key -password=* x.key")) << package.log().size();
+    EXPECT_FALSE(contains(package.log(), L"Secret7"));
+}
+
 TEST_F(BindKey, AMissingKeyFileNamesTheFileAndKeepsTheOldConfiguration) {
     writeBytes(dir + L"\\rndc.conf", "old configuration\r\n");
     EXPECT_EQ(run(dir + L"\\rndc.conf," + dir + L"\\missing.key"), 1603u);

@@ -6,6 +6,7 @@
 
 #include "engine/executor.h"
 #include "msi/vmsi.h"
+#include "runtime/threads/cancelation.h"
 #include "tests/msisession.h"
 #include "tests/testutil.h"
 
@@ -83,9 +84,9 @@ TEST_F(StageScripts, ACriticalFailureRollsBackTheEarlierActionsOnly) {
     if (LogManager::isDebugEnabled()) {
         EXPECT_EQ(lines[next++], L"log: Warning: Rollback stage is initiated");
     }
+    ASSERT_EQ(lines.size(), next + 2) << "the third action never starts";
     EXPECT_EQ(lines[next++], L"data: Rollback action:First");
     EXPECT_EQ(lines[next++], L"progress: 2,1");
-    EXPECT_EQ(lines.size(), next);  // the third action never starts
     EXPECT_TRUE(written(L"one"));
     EXPECT_FALSE(written(L"three"));
 }
@@ -118,12 +119,37 @@ TEST_F(StageScripts, APasswordReachesTheLogOnlyMasked) {
     EXPECT_EQ(runPostinstall(script), 0u);
     const std::vector<std::wstring> info = package.texts(kInfo);
     ASSERT_FALSE(info.empty());
-    EXPECT_TRUE(contains(info[0], L"-password=* more")) << info[0];
+    EXPECT_EQ(info[0], L"Performing post-installation actions: Action_OnStagePostinstall = <actionslist uilevel=\"5\">"
+                       L"<action type=\"FormBINDKey\" parameters=\"C:\\x\\out.conf,C:\\x\\key -password=* more\" "
+                       L"text=\"Key\" critical=\"0\"/></actionslist>");
     // The unmasked script is what runs (the failure names the real file), but its report is masked too.
     const std::vector<std::wstring> warnings = package.texts(kWarning);
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_TRUE(contains(warnings[0], L"the key file 'C:\\x\\key -password=*")) << warnings[0];
     for (const InstallerMessage& m : package.messages()) EXPECT_FALSE(contains(m.text, password)) << m.text.size();
+}
+
+TEST_F(StageScripts, ABrokenScriptIsQuotedOnlyMasked) {
+    const std::wstring password = L"Br0ken-Secret";
+    const std::wstring script = L"<actionslist uilevel=\"5\"><action type=\"Cmd\" parameters=\"db -password=" +
+                                password + L" -q\" text=\"t\"></actionslist>";
+    EXPECT_EQ(runPostinstall(script), 1603u);
+    const std::vector<std::wstring> errors = package.texts(kError);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(contains(errors[0], L"at load xml <actionslist uilevel=\"5\"><action type=\"Cmd\" parameters=\"db "
+                                    L"-password=* -q\" text=\"t\"></actionslist> in line "))  // Wine reports line 0
+        << errors[0];
+    for (const InstallerMessage& m : package.messages()) EXPECT_FALSE(contains(m.text, password)) << m.text.size();
+    EXPECT_FALSE(contains(package.log(), password));
+}
+
+TEST_F(StageScripts, AnEmptyOrNonNumericUiLevelStillRuns) {
+    EXPECT_EQ(runPostinstall(scriptXml(registryAction(L"empty", L"Empty"), L"")), 0u);
+    EXPECT_EQ(runPostinstall(scriptXml(registryAction(L"letters", L"Letters"), L"abc")), 0u);
+    EXPECT_EQ(runPostinstall(L"<actionslist>" + registryAction(L"absent", L"Absent") + L"</actionslist>"), 0u);
+    EXPECT_TRUE(written(L"empty"));
+    EXPECT_TRUE(written(L"letters"));
+    EXPECT_TRUE(written(L"absent"));
 }
 
 TEST_F(StageScripts, DeferredStagesReadCustomActionData) {
@@ -161,6 +187,9 @@ private:
 };
 
 void fail() { throw vexception(L"planned failure"); }
+
+// Requests the cancellation of the point the engine opened around the running step.
+void cancelHere() { ThreadCancelation::CancelationPoint::current()->cancel(); }
 
 class Engine : public ::testing::Test {
 protected:
@@ -234,4 +263,25 @@ TEST_F(Engine, AnyExceptionKindIsAFailureOfThatAction) {
     EXPECT_TRUE(contains(warnings[0], L"failed:\nUnexpected error\n   at Execute action int(executeList line"));
     EXPECT_TRUE(contains(warnings[1], L"failed:\nrange\n"));
     EXPECT_TRUE(contains(warnings[2], L"failed:\nC structured exception: 0xc0000005\n"));
+}
+
+TEST_F(Engine, ACancelledActionRollsBackTheEarlierOnesAndPassesTheCancellationOn) {
+    add(L"a", true);
+    add(L"b", false, cancelHere);
+    add(L"c", true);
+    EXPECT_THROW(run(), ThreadCancelation::ThreadCanceled);
+    EXPECT_EQ(journal, (std::vector<std::wstring>{L"execute a", L"execute b", L"rollback a"}));
+    EXPECT_EQ(package.texts(kActionData), (std::vector<std::wstring>{L"Rollback action:a"}));
+    EXPECT_TRUE(package.texts(kError).empty());
+    EXPECT_TRUE(package.texts(kWarning).empty());
+}
+
+TEST_F(Engine, ACancellationDuringRollbackFinishesTheRollbackThenPassesOn) {
+    add(L"a", true);
+    add(L"b", true, {}, cancelHere);
+    add(L"c", true, fail);
+    EXPECT_THROW(run(), ThreadCancelation::ThreadCanceled);
+    EXPECT_EQ(journal, (std::vector<std::wstring>{L"execute a", L"execute b", L"execute c", L"rollback b", L"rollback a"}));
+    EXPECT_TRUE(package.texts(kWarning).empty());  // a cancellation is no failure of the rollback
+    EXPECT_EQ(package.texts(kError).size(), 1u);
 }

@@ -39,3 +39,27 @@ TEST(Masking, PairTablesKeepTheirOrder) {
     ASSERT_EQ(phpMaskPairs().size(), 1u);
     EXPECT_STREQ(phpMaskPairs()[0].closing, L"'");
 }
+
+TEST(Masking, EachEnginePairMasksItsForm) {
+    const auto engine = [](const std::wstring& text) { return maskScript(text); };
+    EXPECT_EQ(engine(L"a &quot;--password=s1 x&quot; b"), L"a &quot;--password=* b");
+    EXPECT_EQ(engine(L"a -password=\"p w\" b"), L"a -password=* b");  // pair 3 takes up pair 2's output
+    EXPECT_EQ(engine(L"a -passwd \"p w\" b"), L"a -passwd \"*\" b");
+    EXPECT_EQ(engine(L"a -password p w\" b"), L"a -password *\" b");
+    EXPECT_EQ(engine(L"a,-password,s\" b"), L"a,-password,*\" b");
+    // "-password " (pair 5) already matches inside this option and, with no quote after it, masks to the end.
+    EXPECT_EQ(engine(L"a -database-user-password s b"), L"a -database-user-password *");
+    EXPECT_EQ(engine(L"ADMIN_PASSWORD$=s\" b"), L"ADMIN_PASSWORD$=*\" b");
+    EXPECT_EQ(engine(L"@@DATABASE_PASSWORD@@=s,k=v"), L"@@DATABASE_PASSWORD@@=*,k=v");
+    EXPECT_EQ(engine(L"@@DB_USER_PASSWORD@@=s\" b"), L"@@DB_USER_PASSWORD@@=*\" b");
+}
+
+TEST(Masking, ThePairsRunInTheirOrder) {
+    // The quoted long option is closed at its entity first; only then does the bare option reach the next blank.
+    const std::wstring text = L"tool &quot;--password=s1 x&quot; y";
+    EXPECT_EQ(maskScript(text), L"tool &quot;--password=* y");
+    EXPECT_NE(maskScript(text), mask(mask(text, L"-password=", L" "), L"&quot;--password=", L"&quot;"));
+    EXPECT_EQ(maskAll(L"php -password=\"p q\" -passwd \"r\" -v", commandMaskPairs()), L"php -password=* -passwd \"*\" -v");
+    EXPECT_EQ(maskAll(L"tool -database-user-password d -x", commandMaskPairs()), L"tool -database-user-password *");
+    EXPECT_EQ(maskAll(L"php setup.php -password 'se cret' -v", phpMaskPairs()), L"php setup.php -password *' -v");
+}

@@ -135,12 +135,19 @@ TEST_F(Generation, EvaluationsAreLoggedOnlyWithDebugLogging) {
 TEST_F(Generation, AnEmptyConditionFailsEveryAttemptAfterItsRetries) {
     MsiSession package(tableSql({{L"a", L"", L"WriteRegistryDWORD", L"p", L"T", 1, L"1", L"normal"}}));
     vmsi session(package.handle());
+    // Each of the four attempts waits through 21 pauses before its evaluation gives up.
+    constexpr DWORD pause = 5;
+    vmsi::conditionRetryPause = pause;
+    const ULONGLONG started = ::GetTickCount64();
     try {
         GenerateCAScript(session, L"normal");
         ADD_FAILURE() << "an empty condition was accepted";
     } catch (const vexception& e) {
+        const ULONGLONG elapsed = ::GetTickCount64() - started;
+        EXPECT_GE(elapsed, 4 * 21 * pause * 8 / 10) << "fewer attempts or retries than expected";
         const std::wstring text = e.toString();
         EXPECT_EQ(e.message().rfind(L"Unable to generate post-installation actions list with error:", 0), 0u) << text;
+        EXPECT_TRUE(contains(text, L"MsiEvaluateCondition()")) << text;
         EXPECT_TRUE(contains(text, L"Unable to create configuration actions list.(GenerateCAScript line")) << text;
         ASSERT_EQ(e.frames().size(), 1u);
         EXPECT_EQ(e.frames()[0].function, "GenerateCAScript");

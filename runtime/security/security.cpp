@@ -10,6 +10,7 @@
 
 #include "runtime/errors/format.h"
 #include "runtime/errors/vexception.h"
+#include "runtime/filesystem/vfilename.h"
 
 namespace {
 
@@ -104,10 +105,6 @@ std::vector<security::AclEntry> mergeBy(const std::vector<security::AclEntry>& e
     std::vector<security::AclEntry> opaque;
     std::map<decltype(key(entries.front())), size_t> index;
     for (security::AclEntry entry : entries) {
-        if (clearInherited) {
-            entry.flags &= static_cast<BYTE>(~kInherited);
-            if (!entry.plain()) entry.opaque[1] = entry.flags;
-        }
         if (!entry.plain()) {
             opaque.push_back(std::move(entry));
             continue;
@@ -121,9 +118,23 @@ std::vector<security::AclEntry> mergeBy(const std::vector<security::AclEntry>& e
             merged.push_back(std::move(entry));
         }
     }
+    // Cleared on the merged result (the flags took part in the comparison as they were).
+    if (clearInherited) {
+        for (security::AclEntry& entry : merged) entry.flags &= static_cast<BYTE>(~kInherited);
+        for (security::AclEntry& entry : opaque) {
+            entry.flags &= static_cast<BYTE>(~kInherited);
+            entry.opaque[1] = entry.flags;
+        }
+    }
     std::sort(merged.begin(), merged.end(), mergeOrder);
     merged.insert(merged.end(), std::make_move_iterator(opaque.begin()), std::make_move_iterator(opaque.end()));
     return merged;
+}
+
+// File names reach the system in their extended-length form, so that paths over 260 characters work;
+// messages keep the caller's name.
+std::wstring systemName(const std::wstring& name, SE_OBJECT_TYPE type) {
+    return type == SE_FILE_OBJECT ? VFileName::toLongPath(name) : name;
 }
 
 // Where an object entry keeps its SID: after the optional object-type GUIDs.
@@ -324,15 +335,15 @@ bool hasPrivilege(const std::wstring& name) {
 tarvo::unique_hlocal getFileSecurityInfo(const std::wstring& path, SECURITY_INFORMATION information, PSID* owner,
                                          PSID* group, PACL* dacl, PACL* sacl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD result = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, information, owner, group, dacl,
-                                                 sacl, &descriptor);
+    const DWORD result = ::GetNamedSecurityInfoW(VFileName::toLongPath(path).c_str(), SE_FILE_OBJECT, information,
+                                                 owner, group, dacl, sacl, &descriptor);
     if (result != ERROR_SUCCESS)
         throwOsError(formatString(L"GetNamedSecurityInfo(%s)", path), result, errorFrame(L"", "getFileSecurityInfo"));
     return tarvo::unique_hlocal(descriptor);
 }
 
 void setFileAccess(const std::wstring& path, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor) {
-    if (!::SetFileSecurityW(path.c_str(), information, descriptor))
+    if (!::SetFileSecurityW(VFileName::toLongPath(path).c_str(), information, descriptor))
         throwOsError(formatString(L"SetFileSecurity(%s)", path), ::GetLastError(), errorFrame(L"", "setFileAccess"));
 }
 
@@ -436,8 +447,8 @@ std::vector<AclEntry> withoutDenials(const std::vector<AclEntry>& entries, const
 std::vector<DWORD> getObjectDacl(const std::wstring& name, SE_OBJECT_TYPE type) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD result = ::GetNamedSecurityInfoW(name.c_str(), type, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                                 &dacl, nullptr, &descriptor);
+    const DWORD result = ::GetNamedSecurityInfoW(systemName(name, type).c_str(), type, DACL_SECURITY_INFORMATION,
+                                                 nullptr, nullptr, &dacl, nullptr, &descriptor);
     tarvo::unique_hlocal owner(descriptor);
     if (result != ERROR_SUCCESS)
         throwRuntimeError(formatString(L"Unable to get the object (%s) security info", name), result);
@@ -450,17 +461,16 @@ std::vector<DWORD> getObjectDacl(const std::wstring& name, SE_OBJECT_TYPE type) 
 void takeOwnership(const std::wstring& name, SE_OBJECT_TYPE type) {
     if (hasPrivilege(SE_TAKE_OWNERSHIP_NAME)) enablePrivilege(SE_TAKE_OWNERSHIP_NAME);
     VSID user = currentUser();
-    const DWORD result = ::SetNamedSecurityInfoW(const_cast<wchar_t*>(name.c_str()), type,
+    std::wstring target = systemName(name, type);
+    const DWORD result = ::SetNamedSecurityInfoW(target.data(), type,
                                                  OWNER_SECURITY_INFORMATION, user.get(), nullptr, nullptr, nullptr);
     if (result != ERROR_SUCCESS) throwRuntimeError(formatString(L"Unable to set the object (%s) owner", name), result);
 }
 
 void setObjectDacl(const std::wstring& name, SE_OBJECT_TYPE type, PACL dacl) {
     constexpr SECURITY_INFORMATION information = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
-    auto set = [&] {
-        return ::SetNamedSecurityInfoW(const_cast<wchar_t*>(name.c_str()), type, information, nullptr, nullptr, dacl,
-                                       nullptr);
-    };
+    std::wstring target = systemName(name, type);
+    auto set = [&] { return ::SetNamedSecurityInfoW(target.data(), type, information, nullptr, nullptr, dacl, nullptr); };
     DWORD result = set();
     if (result == ERROR_ACCESS_DENIED) {
         takeOwnership(name, type);
@@ -480,7 +490,7 @@ std::vector<AclEntry> deleteAccessEntries(const std::vector<AclEntry>& current, 
     return entries;
 }
 
-void grantDeleteAccess(const std::wstring& name, SE_OBJECT_TYPE type, ACCESS_MASK mask) {
+std::vector<AclEntry> grantDeleteAccess(const std::wstring& name, SE_OBJECT_TYPE type, ACCESS_MASK mask) {
     takeOwnership(name, type);
     const VSID user = processUser();
     const std::vector<DWORD> current = getObjectDacl(name, type);
@@ -498,6 +508,7 @@ void grantDeleteAccess(const std::wstring& name, SE_OBJECT_TYPE type, ACCESS_MAS
                             type == SE_FILE_OBJECT, mask, user, own);
     std::vector<DWORD> dacl = buildAcl(entries);
     setObjectDacl(name, type, reinterpret_cast<PACL>(dacl.data()));
+    return entries;
 }
 
 }  // namespace security

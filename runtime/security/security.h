@@ -130,12 +130,13 @@ ACCESS_MASK mapFileGeneric(ACCESS_MASK mask) noexcept;
 // Entries equal in type, mask and SID become one carrying the union of their flags (INHERIT_ONLY only
 // when all carry it).
 std::vector<AclEntry> mergeFlags(const std::vector<AclEntry>& entries, bool fileObject);
-// Entries equal in type, flags and SID become one carrying the union of their masks; INHERITED cleared.
+// Entries equal in type, flags and SID become one carrying the union of their masks; INHERITED is then
+// cleared on every entry.
 std::vector<AclEntry> mergeMasks(const std::vector<AclEntry>& entries, bool fileObject);
 // Drops the access-denied entries of these SIDs.
 std::vector<AclEntry> withoutDenials(const std::vector<AclEntry>& entries, const std::vector<VSID>& sids);
 
-// Named objects (files, directories, ...): callers pass file names in their long-path form.
+// Named objects (files, directories, ...): file names of any length, with or without the "\\?\" prefix.
 std::vector<DWORD> getObjectDacl(const std::wstring& name, SE_OBJECT_TYPE type);
 void takeOwnership(const std::wstring& name, SE_OBJECT_TYPE type);
 void setObjectDacl(const std::wstring& name, SE_OBJECT_TYPE type, PACL dacl);
@@ -144,7 +145,8 @@ void setObjectDacl(const std::wstring& name, SE_OBJECT_TYPE type, PACL dacl);
 std::vector<AclEntry> deleteAccessEntries(const std::vector<AclEntry>& current, bool fileObject, ACCESS_MASK mask,
                                           const VSID& user, const std::vector<VSID>& own);
 // Lets this process's user and LocalSystem delete the object: both get `mask` in front of the object's
-// merged DACL, and the denials that would stop them are removed.
-void grantDeleteAccess(const std::wstring& name, SE_OBJECT_TYPE type, ACCESS_MASK mask);
+// merged DACL, and the denials that would stop them are removed. Returns the entries it set, as a
+// protected DACL.
+std::vector<AclEntry> grantDeleteAccess(const std::wstring& name, SE_OBJECT_TYPE type, ACCESS_MASK mask);
 
 }  // namespace security

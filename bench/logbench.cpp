@@ -1,12 +1,15 @@
-// Lines per second of the debug log file against a raw loop that opens the same file, appends one line
-// and closes it, measured in one run: tarvo_bench [LINES]
+// Lines per second of the debug log file (messages through the log manager) against a raw loop that opens
+// the same file, appends one line and closes it, measured in one run: tarvo_bench [LINES]
 #include <windows.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "runtime/holder.h"
 #include "runtime/logging/logfile.h"
+#include "runtime/logging/logmanager.h"
 
 namespace {
 
@@ -27,10 +30,42 @@ double linesPerSecond(int lines, Body&& body) {
     return lines / seconds(start, end);
 }
 
+// Sets a configuration value for the run and puts the machine's own value back afterwards.
+class ConfigOverride {
+public:
+    ConfigOverride(HKEY key, const wchar_t* name, DWORD type, const void* data, DWORD size) : key_(key), name_(name) {
+        DWORD oldSize = 0;
+        if (::RegQueryValueExW(key, name, nullptr, &type_, nullptr, &oldSize) == ERROR_SUCCESS) {
+            previous_.emplace(oldSize);
+            ::RegQueryValueExW(key, name, nullptr, &type_, previous_->data(), &oldSize);
+        }
+        ::RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+    }
+    ~ConfigOverride() {
+        if (previous_)
+            ::RegSetValueExW(key_, name_, 0, type_, previous_->data(), static_cast<DWORD>(previous_->size()));
+        else
+            ::RegDeleteValueW(key_, name_);
+    }
+
+private:
+    HKEY key_;
+    const wchar_t* name_;
+    DWORD type_ = REG_NONE;
+    std::optional<std::vector<BYTE>> previous_;
+};
+
+LONGLONG fileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (LONGLONG(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     const int lines = argc > 1 ? _wtoi(argv[1]) : 5000;
+    if (lines <= 0) return 2;
     wchar_t temp[MAX_PATH];
     ::GetTempPathW(MAX_PATH, temp);
     const std::wstring root = std::wstring(temp) + L"tarvo-bench-" + std::to_wstring(::GetCurrentProcessId());
@@ -38,49 +73,51 @@ int wmain(int argc, wchar_t** argv) {
     ::CreateDirectoryW((root + L"\\admin").c_str(), nullptr);
     ::CreateDirectoryW((root + L"\\admin\\logs").c_str(), nullptr);
 
-    // Point the product root at the scratch folder for the run, and put the old value back afterwards.
     HKEY key = nullptr;
     ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, configKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr);
     tarvo::unique_hkey config(key);
-    DWORD type = 0, size = 0;
-    std::wstring previous;
-    const bool hadRoot = ::RegQueryValueExW(key, L"PRODUCT_ROOT_D", nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
-    if (hadRoot) {
-        previous.resize(size / sizeof(wchar_t));
-        ::RegQueryValueExW(key, L"PRODUCT_ROOT_D", nullptr, &type, reinterpret_cast<BYTE*>(previous.data()), &size);
+    int result = 0;
+    std::wstring path;
+    {
+        // The debug log of a scratch product root, switched on whatever the machine says.
+        ConfigOverride productRoot(key, L"PRODUCT_ROOT_D", REG_SZ, root.c_str(),
+                                   static_cast<DWORD>((root.size() + 1) * sizeof(wchar_t)));
+        const DWORD on = 1;
+        ConfigOverride enabled(key, L"log_debug_enabled", REG_DWORD, &on, sizeof on);
+        path = LogFile(L"debug", 1).currentPath();
+
+        // No flags and no handlers on this manager: a message goes to the debug log file only.
+        LogManager& manager = LogManager::instance();
+        EventSource source;
+        const std::wstring text = L"a typical line of the debug log, about eighty characters long, number ";
+        const double library = linesPerSecond(lines, [&](int i) { manager.log(source, LogLevel::Error, L"%s%d", text, i); });
+        const LONGLONG logged = fileSize(path);
+
+        // The same file, the same line length: "yyyy/mm/dd hh:mm:ss.mmm pid tid Error: text".
+        const std::wstring stamp = L"2026/12/05 12:00:00.000 " + std::to_wstring(::GetCurrentProcessId()) + L" " +
+                                   std::to_wstring(::GetCurrentThreadId()) + L" Error: ";
+        const double raw = linesPerSecond(lines, [&](int i) {
+            tarvo::unique_file file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            const std::wstring line = stamp + text + std::to_wstring(i) + L"\r\n";
+            DWORD written = 0;
+            ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written, nullptr);
+        });
+        const LONGLONG total = fileSize(path);
+
+        // A swallowed failure would otherwise show up as a fast log.
+        if (logged == 0 || total - logged < logged - 2) {
+            std::fprintf(stderr, "the lines did not reach %ls (%lld bytes logged, %lld in all)\n", path.c_str(), logged, total);
+            result = 1;
+        } else {
+            std::printf("debug log file        : %10.0f lines/s (%d lines)\n", library, lines);
+            std::printf("raw open-append-close : %10.0f lines/s\n", raw);
+            std::printf("ratio (log file / raw): %.2f\n", library / raw);
+        }
     }
-    ::RegSetValueExW(key, L"PRODUCT_ROOT_D", 0, REG_SZ, reinterpret_cast<const BYTE*>(root.c_str()),
-                     static_cast<DWORD>((root.size() + 1) * sizeof(wchar_t)));
-
-    const std::wstring text = L"Error: a typical line of the debug log, about eighty characters long, number ";
-    LogFile log(L"bench", 1);
-    const std::wstring path = log.currentPath();
-    const double library = linesPerSecond(lines, [&](int i) {
-        LogFile file(L"bench", 1);  // as the log manager does: a new object (and mutex) for every message
-        file.write(text + std::to_wstring(i));
-    });
-    const std::wstring rawPath = root + L"\\admin\\logs\\raw.log";
-    const double raw = linesPerSecond(lines, [&](int i) {
-        tarvo::unique_file file(::CreateFileW(rawPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        const std::wstring line = text + std::to_wstring(i) + L"\r\n";
-        DWORD written = 0;
-        ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written, nullptr);
-    });
-
-    std::printf("debug log file : %10.0f lines/s (%d lines)\n", library, lines);
-    std::printf("raw open-append-close : %10.0f lines/s\n", raw);
-    std::printf("ratio (log file / raw): %.2f\n", library / raw);
-
-    if (hadRoot)
-        ::RegSetValueExW(key, L"PRODUCT_ROOT_D", 0, type, reinterpret_cast<const BYTE*>(previous.data()),
-                         static_cast<DWORD>(previous.size() * sizeof(wchar_t)));
-    else
-        ::RegDeleteValueW(key, L"PRODUCT_ROOT_D");
     ::DeleteFileW(path.c_str());
-    ::DeleteFileW(rawPath.c_str());
     ::RemoveDirectoryW((root + L"\\admin\\logs").c_str());
     ::RemoveDirectoryW((root + L"\\admin").c_str());
     ::RemoveDirectoryW(root.c_str());
-    return 0;
+    return result;
 }

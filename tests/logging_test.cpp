@@ -59,6 +59,37 @@ std::wstring helperProgram() {
     return path.substr(0, path.find_last_of(L'\\')) + L"\\tarvo_logwriter.exe";
 }
 
+// Runs the helper with `arguments` and returns what it printed on standard output.
+std::string runHelper(const std::wstring& arguments) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return "<no pipe>";
+    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    const std::wstring program = helperProgram();
+    std::wstring command = L"\"" + program + L"\" " + arguments;
+    PROCESS_INFORMATION process{};
+    const BOOL started = ::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                         nullptr, nullptr, &startup, &process);
+    ::CloseHandle(writeEnd);
+    std::string output = started ? "" : "<not started>";
+    char buffer[512];
+    DWORD got = 0;
+    while (started && ::ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) output.append(buffer, got);
+    ::CloseHandle(readEnd);
+    if (started) {
+        ::WaitForSingleObject(process.hProcess, 60000);
+        ::CloseHandle(process.hProcess);
+        ::CloseHandle(process.hThread);
+    }
+    return output;
+}
+
 const std::wregex stampedLine(L"(\\d{4})/(\\d\\d)/(\\d\\d) \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (-?\\d+) (-?\\d+) (.*)");
 
 std::wstring textOf(const std::wstring& line) {
@@ -78,10 +109,11 @@ TEST_F(LogFiles, LinesAreStampedWithTimeProcessAndThreadAfterOneByteOrderMark) {
     ScopedDebugLogging debug(true);
     log(LogLevel::Info, L"first");
     log(LogLevel::Result, L"second [with] 100% \u00e9");
+    log(static_cast<LogLevel>(-1), L"third");
     bool bom = false;
     const std::vector<std::wstring> written = lines(&bom);
     EXPECT_TRUE(bom);
-    ASSERT_EQ(written.size(), 2u);
+    ASSERT_EQ(written.size(), 3u);
     std::wsmatch m;
     ASSERT_TRUE(std::regex_match(written[0], m, stampedLine)) << written[0];
     SYSTEMTIME now;
@@ -89,7 +121,8 @@ TEST_F(LogFiles, LinesAreStampedWithTimeProcessAndThreadAfterOneByteOrderMark) {
     EXPECT_EQ(std::stoi(m[1].str()), now.wYear);
     EXPECT_EQ(std::stoul(m[4].str()), ::GetCurrentProcessId());
     EXPECT_EQ(std::stoul(m[5].str()), ::GetCurrentThreadId());
-    EXPECT_EQ(textsOf(written), (std::vector<std::wstring>{L"Info: first", L"Result: second [with] 100% \u00e9"}));
+    EXPECT_EQ(textsOf(written), (std::vector<std::wstring>{L"Info: first", L"Result: second [with] 100% \u00e9",
+                                                           L"Unknown level: third"}));
     // Only the first line of the file carries the mark.
     const std::string bytes = readBytes(debugLogPath());
     EXPECT_EQ(bytes.find("\xFF\xFE", 2), std::string::npos);
@@ -178,32 +211,17 @@ TEST_F(LogFiles, TwoProcessesWritingAtOnceLoseAndMixNothing) {
 
 TEST(Console, DefaultsPrintResultAndWorseInUtf8SeparatedByLineBreaks) {
     ScopedConfigValue debug(L"Debug", std::optional<DWORD>(0));
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, &inherit, 0));
-    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
-    const std::wstring program = helperProgram();
-    std::wstring command = L"\"" + program + L"\" console";
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                                 &process));
-    ::CloseHandle(writeEnd);
-    std::string output;
-    char buffer[512];
-    DWORD got = 0;
-    while (::ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) output.append(buffer, got);
-    ::WaitForSingleObject(process.hProcess, 60000);
-    ::CloseHandle(process.hProcess);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(readEnd);
     // Standard output is in text mode: the separating line break arrives as CR LF.
-    EXPECT_EQ(output, "h\xC3\xA9llo\r\nw\xC3\xB6rld 42");
+    EXPECT_EQ(runHelper(L"console"), "h\xC3\xA9llo\r\nw\xC3\xB6rld 42");
+}
+
+TEST(DefaultFlags, TheDefaultSourceSwitchesOnResultAndWorseOnTheConsoleAndTheEventLogByDebug) {
+    ScopedConfigValue debug(L"Debug", std::optional<DWORD>(0));
+    EXPECT_EQ(runHelper(L"flags"), "console=001111 eventlog=000111");
+    ScopedConfigValue::set(L"Debug", 1);
+    EXPECT_EQ(runHelper(L"flags"), "console=001111 eventlog=111111");
+    // A manager that existed before the default source keeps its flags off.
+    EXPECT_EQ(runHelper(L"flags manager-first"), "console=000000 eventlog=000000");
 }
 
 TEST(DebugSwitch, AChangeIsSeenOnTheNextSixteenthCallNotBefore) {
@@ -217,6 +235,49 @@ TEST(DebugSwitch, AChangeIsSeenOnTheNextSixteenthCallNotBefore) {
     ScopedConfigValue::set(L"Debug", 0);
     for (int i = 1; i < 16; ++i) EXPECT_TRUE(LogManager::isDebugEnabled()) << "call " << i << " after the re-read";
     EXPECT_FALSE(LogManager::isDebugEnabled()) << "the sixteenth call re-reads";
+}
+
+TEST_F(LogFiles, EveryMessageCountsTowardsTheNextReadOfTheDebugSwitch) {
+    ScopedConfigValue value(L"Debug", std::optional<DWORD>(0));
+    for (int i = 0; i < 16; ++i) LogManager::isDebugEnabled();
+    ScopedConfigValue::set(L"Debug", 1);
+    int calls = 0;
+    while (!LogManager::isDebugEnabled()) ASSERT_LE(++calls, 16);
+    // The re-read just happened; fifteen messages bring the counter to the next one, errors included.
+    ScopedConfigValue::set(L"Debug", 0);
+    for (int i = 0; i < 14; ++i) log(LogLevel::Error, L"counted");
+    log(LogLevel::Info, L"still on");
+    EXPECT_FALSE(LogManager::isDebugEnabled()) << "the sixteenth call re-reads";
+    log(LogLevel::Info, L"now off");
+    const std::vector<std::wstring> texts = textsOf(lines());
+    EXPECT_TRUE(anyContains(texts, L"Info: still on"));
+    EXPECT_FALSE(anyContains(texts, L"now off"));
+}
+
+TEST_F(LogFiles, InfoWarningAndResultReachTheInstallerLogOnlyWithDebugOn) {
+    MsiSession package;
+    vmsi session(package.handle());
+    {
+        ScopedDebugLogging debug(true);
+        vlog(LogLevel::Info, L"%s", std::wstring(L"shown info"));
+        vlog(LogLevel::Warning, L"%s", std::wstring(L"shown warning"));
+        vlog(LogLevel::Result, L"%s", std::wstring(L"shown result"));
+    }
+    {
+        ScopedDebugLogging debug(false);
+        vlog(LogLevel::Warning, L"%s", std::wstring(L"hidden warning"));
+        vlog(LogLevel::Error, L"%s", std::wstring(L"shown error"));
+    }
+    const std::wstring log = package.log();
+    EXPECT_TRUE(contains(log, L"Info: shown info")) << log;
+    EXPECT_TRUE(contains(log, L"Warning: shown warning")) << log;
+    EXPECT_TRUE(contains(log, L"Result: shown result")) << log;
+    EXPECT_TRUE(contains(log, L"Error: shown error")) << log;
+    EXPECT_FALSE(contains(log, L"hidden warning")) << log;
+    const std::vector<std::wstring> texts = textsOf(lines());
+    EXPECT_TRUE(anyContains(texts, L"Warning: shown warning"));
+    EXPECT_TRUE(anyContains(texts, L"Error: shown error"));
+    EXPECT_FALSE(anyContains(texts, L"hidden warning"));
 }
 
 TEST(EventLog, ASourceIsRegisteredOnlyForLevelsWhoseFlagIsSet) {
@@ -254,6 +315,11 @@ TEST(EventLog, ASourceIsRegisteredOnlyForLevelsWhoseFlagIsSet) {
     EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, logKey.c_str(), L"MaxSize", RRF_RT_REG_DWORD, nullptr, &maxSize, &size),
               ERROR_SUCCESS);
     EXPECT_EQ(maxSize, 0x800000u);
+    DWORD retention = 1;
+    size = sizeof retention;
+    EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, logKey.c_str(), L"Retention", RRF_RT_REG_DWORD, nullptr, &retention,
+                             &size), ERROR_SUCCESS);
+    EXPECT_EQ(retention, 0u);
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, (logKey + L"\\" + loud).c_str());
     ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (logKey + L"\\" + loud).c_str());
 

@@ -48,8 +48,12 @@ LogFile::~LogFile() = default;
 std::wstring LogFile::currentPath() const {
     SYSTEMTIME now;
     ::GetLocalTime(&now);
+    return pathFor(now);
+}
+
+std::wstring LogFile::pathFor(const SYSTEMTIME& day) const {
     return directory_ + L"\\" +
-           formatString(L"tarvolog_%s%04d%02d%02d.log", name_, int{now.wYear}, int{now.wMonth}, int{now.wDay});
+           formatString(L"tarvolog_%s%04d%02d%02d.log", name_, int{day.wYear}, int{day.wMonth}, int{day.wDay});
 }
 
 void LogFile::write(const std::wstring& line) {
@@ -65,9 +69,10 @@ void LogFile::write(const std::wstring& line) {
         }
     } unlock{*mutex_};
 
+    // One reading of the clock: a line stamped just before midnight goes to that day's file.
     SYSTEMTIME now;
     ::GetLocalTime(&now);
-    const std::wstring path = currentPath();
+    const std::wstring path = pathFor(now);
     const std::wstring text =
         formatString(L"%04d%s%02d%s%02d %02d:%02d:%02d.%03d", int{now.wYear}, std::wstring(L"/"), int{now.wMonth},
                      std::wstring(L"/"), int{now.wDay}, int{now.wHour}, int{now.wMinute}, int{now.wSecond},

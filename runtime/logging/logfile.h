@@ -24,6 +24,8 @@ public:
     void write(const std::wstring& line);
 
 private:
+    std::wstring pathFor(const SYSTEMTIME& day) const;
+
     std::wstring name_;
     DWORD enabled_;
     std::wstring directory_;

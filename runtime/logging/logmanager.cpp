@@ -102,7 +102,9 @@ void toSink(Sink&& sink) noexcept {
 }
 
 void writeDebugLog(LogLevel level, const std::wstring& text) {
-    if (static_cast<int>(level) < static_cast<int>(LogLevel::Error) && !LogManager::isDebugEnabled()) return;
+    // Every message counts towards the switch's re-read, whatever its level.
+    const bool debug = LogManager::isDebugEnabled();
+    if (!debug && static_cast<int>(level) < static_cast<int>(LogLevel::Error)) return;
     LogFile file(L"debug", 1);
     file.write(std::wstring(logLevelName(level)) + L": " + text);
 }
@@ -127,11 +129,18 @@ void LogManager::dispatch(EventSource& source, LogLevel level, const std::wstrin
 }
 
 void LogManager::dispatch(EventSource& source, LogLevel level, const vexception& e) noexcept {
+    // An exception that cannot be rendered still reaches the handlers, which get the exception itself.
     std::wstring text;
-    toSink([&] { text = e.toString(); });
-    toSink([&] { writeDebugLog(level, text); });
-    if (eventLogFlag(level)) toSink([&] { eventlog::report(source, level, text); });
-    if (consoleFlag(level)) toSink([&] { writeConsole(text); });
+    bool rendered = false;
+    toSink([&] {
+        text = e.toString();
+        rendered = true;
+    });
+    if (rendered) {
+        toSink([&] { writeDebugLog(level, text); });
+        if (eventLogFlag(level)) toSink([&] { eventlog::report(source, level, text); });
+        if (consoleFlag(level)) toSink([&] { writeConsole(text); });
+    }
     toSink([&] {
         for (ILogHandler* handler : handlers_) handler->log(level, e);
     });

@@ -2,8 +2,11 @@
 // Several of these at once show that lines from different processes never mix.
 // tarvo_logwriter console: three messages through the default source, whose defaults print Result and
 // worse on standard output.
+// tarvo_logwriter flags [manager-first]: prints the console and event-log flags of levels 0..5 once the
+// default source exists ("console=001111 eventlog=000111"); with manager-first the manager is made before.
 #include <windows.h>
 
+#include <cstdio>
 #include <cwchar>
 #include <string>
 
@@ -14,6 +17,17 @@ int wmain(int argc, wchar_t** argv) {
         vlog(LogLevel::Result, L"%s", std::wstring(L"h\u00e9llo"));
         vlog(LogLevel::Info, L"%s", std::wstring(L"not on the console"));
         vlog(LogLevel::Error, L"w\u00f6rld %d", 42);
+        return 0;
+    }
+    if (argc >= 2 && std::wstring(argv[1]) == L"flags") {
+        if (argc == 3 && std::wstring(argv[2]) == L"manager-first") LogManager::instance();
+        LogManager::defaultSource();
+        std::string console, eventLog;
+        for (int level = 0; level < LogManager::levelCount; ++level) {
+            console += LogManager::instance().consoleFlag(static_cast<LogLevel>(level)) ? '1' : '0';
+            eventLog += LogManager::instance().eventLogFlag(static_cast<LogLevel>(level)) ? '1' : '0';
+        }
+        std::printf("console=%s eventlog=%s", console.c_str(), eventLog.c_str());
         return 0;
     }
     if (argc != 3) return 2;

@@ -22,7 +22,8 @@ wine_start() {
         # Its own process group, so that wine_stop ends the idle program and its input together.
         setsid bash -c 'sleep 86400 | "$WINE64" cmd /c pause' </dev/null >/dev/null 2>&1 &
         echo $! >"$keeper_pid_file"
-        "$WINE64" explorer.exe /desktop </dev/null >/dev/null 2>&1 &
+        # rundll32 makes a window, so Wine starts the desktop process and waits until it is ready.
+        "$WINE64" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
     fi
 }
 wine_stop() {

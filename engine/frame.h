@@ -22,8 +22,8 @@ UINT runCustomAction(MSIHANDLE install, const char* function, const std::wstring
             result = work(session);
         });
     } catch (const ThreadCancelation::ThreadCanceled&) {
-        // The installer's own thread is never ended: a cancelled call ends as the user's exit.
-        return ERROR_INSTALL_USEREXIT;
+        // The installer's own thread is never ended: a cancelled call, unwound, fails the installation.
+        return ERROR_INSTALL_FAILURE;
     }
     if (error.empty()) return result;
     try {

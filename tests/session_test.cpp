@@ -270,6 +270,24 @@ TEST(EntryFrame, ACleanRunReturnsTheWorksResultWithoutAMessage) {
     EXPECT_TRUE(package.messages().empty());
 }
 
+TEST(EntryFrame, ACancelledCallUnwindsAndFailsButLeavesTheInstallersThreadRunning) {
+    MsiSession package;
+    bool unwound = false, continued = false;
+    const UINT result = runCustomAction(package.handle(), "GetPassword", L"GetPassword", [&](vmsi&) -> UINT {
+        struct Cleanup {
+            bool& flag;
+            ~Cleanup() { flag = true; }
+        } cleanup{unwound};
+        ThreadCancelation::CancelationPoint::current()->cancel();  // the frame's own deferred point
+        continued = true;  // a deferred request acts only when its point closes
+        return 0;
+    });
+    EXPECT_EQ(result, static_cast<UINT>(ERROR_INSTALL_FAILURE));
+    EXPECT_TRUE(unwound);
+    EXPECT_TRUE(continued);
+    EXPECT_TRUE(package.texts(kError).empty());  // no failure of its own to report
+}
+
 TEST(EntryFrame, TheWorkRunsTranslatedCancellableAndLoggedToTheInstaller) {
     MsiSession package;
     const SeTranslatorFunction saved = setSeTranslator(&outerTranslator);

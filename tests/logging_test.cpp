@@ -260,7 +260,7 @@ TEST_F(LogFiles, InfoWarningAndResultReachTheInstallerLogOnlyWithDebugOn) {
     {
         ScopedDebugLogging debug(true);
         vlog(LogLevel::Info, L"%s", std::wstring(L"shown info"));
-        vlog(LogLevel::Warning, L"%s", std::wstring(L"shown warning"));
+        vlog(LogLevel::Warning, L"%s", std::wstring(L"shown warning [x]"));
         vlog(LogLevel::Result, L"%s", std::wstring(L"shown result"));
     }
     {
@@ -270,7 +270,7 @@ TEST_F(LogFiles, InfoWarningAndResultReachTheInstallerLogOnlyWithDebugOn) {
     }
     const std::wstring log = package.log();
     EXPECT_TRUE(contains(log, L"Info: shown info")) << log;
-    EXPECT_TRUE(contains(log, L"Warning: shown warning")) << log;
+    EXPECT_TRUE(contains(log, L"Warning: shown warning [x]\n")) << log;  // brackets printed as they are
     EXPECT_TRUE(contains(log, L"Result: shown result")) << log;
     EXPECT_TRUE(contains(log, L"Error: shown error")) << log;
     EXPECT_FALSE(contains(log, L"hidden warning")) << log;

@@ -164,17 +164,6 @@ TEST(Session, LibraryMessagesBelowErrorNeedDebugLogging) {
     EXPECT_TRUE(contains(log, L"Unknown: odd level")) << log;
 }
 
-TEST(Session, LibraryWarningsReachTheLogWhenDebugLoggingIsOn) {
-    MsiSession package;
-    vmsi session(package.handle());
-    ScopedDebugLogging debug(true);
-    vlog(LogLevel::Warning, L"%s", std::wstring(L"audible warning [x]"));
-    vlog(LogLevel::Result, L"%s", std::wstring(L"a result"));
-    const std::wstring log = package.log();
-    EXPECT_TRUE(contains(log, L"Warning: audible warning [x]\n")) << log;
-    EXPECT_TRUE(contains(log, L"Result: a result\n")) << log;
-}
-
 TEST(Session, TheLogReceivesLibraryMessagesOnlyWhileTheSessionExists) {
     MsiSession package;
     {

@@ -229,39 +229,38 @@ vfilename_detail::PathFunctions activeFunctions() {
             system.removeFileSpec ? system.removeFileSpec : fallback.removeFileSpec};
 }
 
-std::wstring currentDirectory() {
-    const auto fail = [] {
-        throwOsError(L"GetCurrentDirectory", ::GetLastError(), errorFrame(L"", "VFileName::joinLongPath"));
-    };
-    for (;;) {
-        const DWORD needed = ::GetCurrentDirectoryW(0, nullptr);
+// A string from a call that answers the characters it needs (terminator included) when the buffer is too
+// small, and the characters it wrote otherwise; 0 is a failure.
+template <typename Call, typename Fail>
+std::wstring readSizedString(Call&& call, Fail&& fail) {
+    for (DWORD needed = call(nullptr, 0);;) {
         if (needed == 0) fail();
-        std::wstring directory(needed, L'\0');
-        const DWORD written = ::GetCurrentDirectoryW(needed, directory.data());
+        std::wstring text(needed, L'\0');
+        const DWORD written = call(text.data(), needed);
         if (written == 0) fail();
-        if (written < needed) {  // otherwise it changed in between: ask again
-            directory.resize(written);
-            return directory;
+        if (written < needed) {
+            text.resize(written);
+            return text;
         }
+        needed = written;  // it grew in between: ask again with the new size
     }
 }
 
+std::wstring currentDirectory() {
+    return readSizedString([](wchar_t* buffer, DWORD size) { return ::GetCurrentDirectoryW(size, buffer); },
+                           [] {
+                               throwOsError(L"GetCurrentDirectory", ::GetLastError(),
+                                            errorFrame(L"", "VFileName::joinLongPath"));
+                           });
+}
+
 std::wstring fullPathName(const std::wstring& path) {
-    const auto fail = [&] {
-        throwOsError(formatString(L"GetFullPathName(%s)", path), ::GetLastError(),
-                     errorFrame(L"", "VFileName::joinLongPath"));
-    };
-    for (;;) {
-        const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-        if (needed == 0) fail();
-        std::wstring full(needed, L'\0');
-        const DWORD written = ::GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-        if (written == 0) fail();
-        if (written < needed) {
-            full.resize(written);
-            return full;
-        }
-    }
+    return readSizedString(
+        [&](wchar_t* buffer, DWORD size) { return ::GetFullPathNameW(path.c_str(), size, buffer, nullptr); },
+        [&] {
+            throwOsError(formatString(L"GetFullPathName(%s)", path), ::GetLastError(),
+                         errorFrame(L"", "VFileName::joinLongPath"));
+        });
 }
 
 }  // namespace

@@ -84,6 +84,13 @@ bool keyExists(HKEY root, const std::wstring& subkey, int view) {
     return ::RegOpenKeyExW(root, subkey.c_str(), 0, READ_CONTROL | viewAccess(view), key.put()) == ERROR_SUCCESS;
 }
 
+namespace {
+// Lookups by path hand a missing key back as its status, like a missing value.
+LSTATUS openForQuery(HKEY root, const std::wstring& subkey, int view, tarvo::unique_hkey& key) {
+    return ::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE | viewAccess(view), key.put());
+}
+}  // namespace
+
 LSTATUS lookup(HKEY key, const std::wstring& name, std::wstring& value) {
     return queryString(key, name, value, REG_SZ, name);
 }
@@ -92,16 +99,14 @@ LSTATUS lookup(HKEY key, const std::wstring& name, DWORD& value) { return queryD
 
 LSTATUS lookup(HKEY root, const std::wstring& subkey, const std::wstring& name, DWORD& value, int view) {
     tarvo::unique_hkey key;
-    if (const LSTATUS status = ::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE | viewAccess(view), key.put()))
-        return status;
+    if (const LSTATUS status = openForQuery(root, subkey, view, key)) return status;
     return queryDword(key.get(), name, value, subkey + L"\\" + name);
 }
 
 LSTATUS lookup(HKEY root, const std::wstring& subkey, const std::wstring& name, std::wstring& value,
                DWORD expectedType, int view) {
     tarvo::unique_hkey key;
-    if (const LSTATUS status = ::RegOpenKeyExW(root, subkey.c_str(), 0, KEY_QUERY_VALUE | viewAccess(view), key.put()))
-        return status;
+    if (const LSTATUS status = openForQuery(root, subkey, view, key)) return status;
     return queryString(key.get(), name, value, expectedType, subkey + L"\\" + name);
 }
 

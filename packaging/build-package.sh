@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
 # Builds the sample package: build-package.sh DLL OUTPUT.msi
-# wixl makes the package from sample.wxs; msibuild adds the TarvoCustomActions table from its .idt file.
+# The package's width follows the DLL's: an i686 DLL gives the 32-bit package (the product's real form), an
+# x86_64 DLL the 64-bit one. wixl makes the package from sample.wxs; msibuild adds the TarvoCustomActions
+# table from its .idt file.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 dll="$(realpath "$1")"
 out="$(realpath -m "$2")"
+arch="$("$here/dll-arch.sh" "$dll")"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cp "$here/rndc.key" "$here/TarvoCustomActions.idt" "$work/"
-x86_64-w64-mingw32-strip -o "$work/TarvoCA.dll" "$dll"
+if [ "$arch" = x64 ]; then strip=x86_64-w64-mingw32-strip; wixl_arch=(-a x64); else strip=i686-w64-mingw32-strip; wixl_arch=(); fi
+"$strip" -o "$work/TarvoCA.dll" "$dll"
 cp "$here/sample.wxs" "$work/"
 # wixl writes every deferred action as plain deferred (3073 = DLL 1 + in-script 0x400 + no-impersonate 0x800);
 # OnStagePrecommit is a commit action (+ 0x200), which runs once the installation has succeeded.
-(cd "$work" && wixl -a x64 -o package.msi sample.wxs 2>/dev/null &&
+(cd "$work" && wixl "${wixl_arch[@]}" -D Arch="$arch" -o package.msi sample.wxs 2>/dev/null &&
     msibuild package.msi -q "UPDATE \`CustomAction\` SET \`Type\`=${PRECOMMIT_TYPE:-3585} WHERE \`Action\`='OnStagePrecommit'" &&
     msibuild package.msi -i TarvoCustomActions.idt)
 mkdir -p "$(dirname "$out")"

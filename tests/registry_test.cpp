@@ -11,6 +11,8 @@
 namespace {
 
 const HKEY hklm = HKEY_LOCAL_MACHINE;
+// The settings live in the 64-bit view; a 32-bit process opens keys in its own view unless told otherwise.
+const REGSAM view64 = KEY_WOW64_64KEY;
 
 // Raw data of any type and size, stored without the namespace under test.
 void store(const std::wstring& subkey, const std::wstring& name, DWORD type, const void* data, DWORD size,
@@ -72,7 +74,7 @@ TEST(Registry, ExpandableStringsComeBackExpandedOthersVerbatimCutAtTheirFirstNul
     EXPECT_EQ(value, text);
     EXPECT_EQ(registry::getstr(hklm, test.subkey(), L"embedded", 2), L"one");
     EXPECT_EQ(registry::getstr(hklm, test.subkey(), L"bare", 2), L"abc");
-    const auto key = registry::open(hklm, test.subkey(), KEY_QUERY_VALUE);
+    const auto key = registry::open(hklm, test.subkey(), KEY_QUERY_VALUE | view64);
     EXPECT_EQ(registry::lookup(key.get(), L"expand", value), 0);
     EXPECT_EQ(value, expanded);
 }
@@ -86,7 +88,7 @@ TEST(Registry, WrongTypesAndSizesThrowNamingTheValue) {
     store(test.subkey(), L"binary", REG_BINARY, &four, sizeof four);
     // RegSetValueEx does not check a REG_DWORD's size.
     store(test.subkey(), L"short", REG_DWORD, &four, 2);
-    const auto key = registry::open(hklm, test.subkey(), KEY_QUERY_VALUE);
+    const auto key = registry::open(hklm, test.subkey(), KEY_QUERY_VALUE | view64);
     const std::wstring path = test.subkey() + L"\\";
     std::wstring text = L"untouched";
     DWORD number = 99;
@@ -115,7 +117,7 @@ TEST(Registry, MissingKeysAndValuesGiveTheStatusAndLeaveTheValue) {
     std::wstring text = L"default";
     EXPECT_EQ(registry::lookup(hklm, test.subkey(), L"v", number, 2), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(registry::lookup(hklm, test.subkey(), L"v", text, REG_SZ, 2), ERROR_FILE_NOT_FOUND);
-    const auto key = registry::create(hklm, test.subkey(), KEY_ALL_ACCESS);
+    const auto key = registry::create(hklm, test.subkey(), KEY_ALL_ACCESS | view64);
     EXPECT_EQ(registry::lookup(hklm, test.subkey(), L"v", number, 2), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(registry::lookup(hklm, test.subkey(), L"v", text, REG_SZ, 2), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(registry::lookup(key.get(), L"v", number), ERROR_FILE_NOT_FOUND);
@@ -131,7 +133,7 @@ TEST(Registry, MissingKeysAndValuesGiveTheStatusAndLeaveTheValue) {
 
 TEST(Registry, SetStoresStringsWithTheirTerminatorAndDwordsInFourBytes) {
     ScopedTestKey test(L"set");
-    registry::Key key(hklm, test.subkey(), KEY_SET_VALUE | KEY_QUERY_VALUE, false);
+    registry::Key key(hklm, test.subkey(), KEY_SET_VALUE | KEY_QUERY_VALUE | view64, false);
     registry::set(key.get(), L"text", std::wstring(L"C:\\Tarvo"));
     registry::set(key.get(), L"number", DWORD{0x800000});
 
@@ -158,8 +160,9 @@ TEST(Registry, ViewOneReadsTheThirtyTwoBitViewTwoAndThreeTheSixtyFourBitOne) {
     store(test.subkey(), L"v", REG_DWORD, &in64, sizeof in64, KEY_WOW64_64KEY);
 
     DWORD value = 0;
-    // Any other selector leaves the process's own view: the 64-bit one here.
-    for (const auto& [view, expected] : {std::pair{1, in32}, {2, in64}, {3, in64}, {0, in64}, {4, in64}}) {
+    // Any other selector leaves the process's own view.
+    const DWORD own = sizeof(void*) == 8 ? in64 : in32;
+    for (const auto& [view, expected] : {std::pair{1, in32}, {2, in64}, {3, in64}, {0, own}, {4, own}}) {
         EXPECT_EQ(registry::lookup(hklm, test.subkey(), L"v", value, view), 0);
         EXPECT_EQ(value, expected) << "view " << view;
     }
@@ -167,12 +170,12 @@ TEST(Registry, ViewOneReadsTheThirtyTwoBitViewTwoAndThreeTheSixtyFourBitOne) {
 
 TEST(Registry, FailuresCarryTheStatusTheCallAndTheOperation) {
     ScopedTestKey test(L"fail");
-    auto e = thrownBy<vosexception>([&] { registry::Key(hklm, test.subkey(), KEY_READ, true); });
+    auto e = thrownBy<vosexception>([&] { registry::Key(hklm, test.subkey(), KEY_READ | view64, true); });
     EXPECT_EQ(e.code(), 2u);
     std::wstring context = L"RegOpenKeyEx subKey=" + test.subkey();
     expectFailure(e, osErrorText(2, &context), "registry::open");
 
-    registry::Key readOnly(hklm, test.subkey(), KEY_QUERY_VALUE, false);
+    registry::Key readOnly(hklm, test.subkey(), KEY_QUERY_VALUE | view64, false);
     EXPECT_TRUE(registry::keyExists(hklm, test.subkey(), 2));
     // Values need the handle's set-value access.
     context = L"RegSetValueEx valueName=n";
@@ -183,7 +186,7 @@ TEST(Registry, FailuresCarryTheStatusTheCallAndTheOperation) {
     expectFailure(e, osErrorText(ERROR_ACCESS_DENIED, &context), "registry::set");
 
     // Subkeys are checked against the key's security, not the handle's access: a deleted key refuses them.
-    ASSERT_EQ(::RegDeleteKeyW(hklm, test.subkey().c_str()), 0);
+    ASSERT_EQ(::RegDeleteKeyExW(hklm, test.subkey().c_str(), view64, 0), 0);
     EXPECT_FALSE(registry::keyExists(hklm, test.subkey(), 2));
     e = thrownBy<vosexception>([&] { registry::create(readOnly.get(), L"child", KEY_ALL_ACCESS); });
     EXPECT_EQ(e.code(), DWORD{ERROR_KEY_DELETED});

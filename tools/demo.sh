@@ -12,10 +12,19 @@ trap wine_stop EXIT
 
 out=build/demo
 mkdir -p "$out"
-packaging/build-package.sh build/x64/bin/TarvoCA.dll "$out/tarvo-demo.msi"
+if reason=$(tools/preflight-i386.sh); then
+    arch=x86; dll=build/x86/bin/TarvoCA.dll
+    echo "== The 32-bit package with the i686 DLL, installed by the 32-bit msiexec (syswow64)"
+else
+    arch=x64; dll=build/x64/bin/TarvoCA.dll
+    echo "== The 64-bit package with the x86_64 DLL: $reason"
+fi
+msi_arch "$arch"
+demo_dir="$MSI_PROGRAM_FILES/TarvoDemo"
+packaging/build-package.sh "$dll" "$out/tarvo-demo.msi"
 demo_key='HKLM\SOFTWARE\Wow6432Node\Tarvo\Demo'
 "$WINE64" reg delete "$demo_key" /f >/dev/null 2>&1 || true
-rm -rf "$WINEPREFIX/drive_c/TarvoDemo"
+rm -rf "$demo_dir"
 
 # Debug logging on for the run, so that the library's Info lines (the evaluation of each row's condition)
 # reach the installer log too.
@@ -38,8 +47,8 @@ msi_log_text "$out/install.log" | awk '/^Property\([SC]\): /{stop=1} !stop' \
 echo
 echo "== Installer result: $MSI_RESULT"
 echo
-echo "== C:\\TarvoDemo\\etc\\rndc.conf"
-cat "$WINEPREFIX/drive_c/TarvoDemo/etc/rndc.conf" 2>/dev/null | tr -d '\r' || echo "(not written)"
+echo "== ${demo_dir#"$WINEPREFIX/drive_c/"}/etc/rndc.conf"
+cat "$demo_dir/etc/rndc.conf" 2>/dev/null | tr -d '\r' || echo "(not written)"
 echo
 echo "== Registry, 32-bit view: $demo_key"
 "$WINE64" reg query "$demo_key" 2>/dev/null | tr -d '\r' | grep -E 'REG_' || echo "(nothing written)"

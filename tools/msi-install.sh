@@ -1,12 +1,23 @@
-# Sourced: install and remove packages with msiexec under wine64.
+# Sourced: install and remove packages with msiexec under Wine.
+# msi_arch ARCH: x86 (the default) installs with the 32-bit msiexec of syswow64, x64 with the 64-bit one;
+#   sets MSI_PROGRAM_FILES to where the sample package's INSTALLDIR lies for that width.
 # msi_install MSI LOG [PROPERTY=VALUE...]: sets MSI_RESULT to the installer's result.
+msi_arch() {
+    if [ "$1" = x64 ]; then
+        MSI_WINE="$WINE64"; MSI_PROGRAM_FILES="$WINEPREFIX/drive_c/Program Files"
+    else
+        MSI_WINE="$WINE32"; MSI_PROGRAM_FILES="$WINEPREFIX/drive_c/Program Files (x86)"
+    fi
+}
+msi_arch x86
+
 to_windows_path() { local p; p="$(realpath -m "$1")"; printf 'Z:%s' "${p//\//\\}"; }
 
 msi_install() {
     local msi="$1" log="$2"; shift 2
     rm -f "$log"
     set +e
-    "$WINE64" msiexec /i "$(to_windows_path "$msi")" /qn /l*v "$(to_windows_path "$log")" "$@" </dev/null >/dev/null 2>&1
+    "$MSI_WINE" msiexec /i "$(to_windows_path "$msi")" /qn /l*v "$(to_windows_path "$log")" "$@" </dev/null >/dev/null 2>&1
     MSI_RESULT=$?
     set -e
     # The shell sees a Windows exit code modulo 256: 1603 arrives as 67.
@@ -15,7 +26,7 @@ msi_install() {
 }
 
 msi_remove() {
-    "$WINE64" msiexec /x "$(to_windows_path "$1")" /qn </dev/null >/dev/null 2>&1 || true
+    "$MSI_WINE" msiexec /x "$(to_windows_path "$1")" /qn </dev/null >/dev/null 2>&1 || true
 }
 
 # The installer log as UTF-8 text, whatever encoding msiexec chose.

@@ -4,6 +4,15 @@ export WINEPREFIX="$root/build/wineprefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINE64=/usr/lib/wine/wine64
+export WINE32=/usr/lib/wine/wine  # the 32-bit loader: programs run from syswow64, as on 64-bit Windows
+# A prefix made before 32-bit Wine was installed has an empty syswow64, where every 32-bit program fails
+# ("could not load kernel32.dll") and `wineboot -u` does not help: make it anew.
+if [ -f "$WINEPREFIX/system.reg" ] && [ -x "$WINE32" ] &&
+   [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+    echo "Recreating the Wine prefix in $WINEPREFIX: it was made before 32-bit Wine was installed"
+    wineserver -k 2>/dev/null || true
+    rm -rf "$WINEPREFIX"
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "Creating the Wine prefix in $WINEPREFIX"
     mkdir -p "$WINEPREFIX"

@@ -5,6 +5,8 @@ dll="$1"
 work="$2"
 source "$root/tools/wine-env.sh"
 source "$root/tools/msi-install.sh"
+msi_arch "$("$root/packaging/dll-arch.sh" "$dll")"
+demo_dir="$MSI_PROGRAM_FILES/TarvoDemo"  # the sample product's INSTALLDIR
 mkdir -p "$work"
 failures=0
 check() {  # check DESCRIPTION COMMAND...
@@ -17,7 +19,7 @@ reg_value() {  # the data of a REG_DWORD value under the demo key, or nothing
 }
 fresh_state() {
     "$WINE64" reg delete "$demo_key" /f >/dev/null 2>&1 || true
-    rm -rf "$WINEPREFIX/drive_c/TarvoDemo"
+    rm -rf "$demo_dir"
 }
 finish() {
     msi_remove "$work/tarvo-demo.msi"

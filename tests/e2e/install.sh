@@ -7,6 +7,10 @@ log="$(msi_log_text "$work/install.log")"
 printf '%s\n' "$log" > "$work/install.txt"
 
 check "msiexec succeeded (result $MSI_RESULT)" test "$MSI_RESULT" -eq 0
+# An i686 DLL can only have run inside the 32-bit msiexec, from a 32-bit package.
+template=$(msiinfo suminfo "$work/tarvo-demo.msi" | sed -n 's/^Template: //p')
+check "the package's platform fits the DLL ($template)" test "$template" = "$([ "$MSI_WINE" = "$WINE32" ] && echo 'Intel;1033' || echo 'x64;1033')"
+check "the product went to ${MSI_PROGRAM_FILES##*/}" grep -qF "${MSI_PROGRAM_FILES##*/}\\TarvoDemo\\etc\\rndc.conf" "$work/install.txt"
 # The whole log is searched. Wine's installer ends its log with a dump of every property and, unlike
 # Windows, ignores MsiHiddenProperties there: the only lines allowed to hold the password are the dump's
 # entries (first line and continuation lines) of properties the package lists as hidden.
@@ -47,7 +51,7 @@ check "actions ran in stage and Order sequence ($order)" test "$order" = \
     "Mark the pre-installation stage|Write the rndc configuration of Tarvo custom actions demo|Mark the normal stage|Optional extra key (may fail)|Mark the precommit stage|Mark the post-installation stage|"
 check "the non-critical failure is reported as such" grep -qF "Non-critical action 'Optional extra key (may fail)' failed:" "$work/install.txt"
 check "no rollback on a successful installation" bash -c '! grep -q "Rollback action:" "$1"' _ "$work/install.txt"
-conf="$WINEPREFIX/drive_c/TarvoDemo/etc/rndc.conf"
+conf="$demo_dir/etc/rndc.conf"
 check "rndc.conf starts with the header" bash -c 'head -1 "$1" | grep -q "^options {"' _ "$conf"
 check "rndc.conf carries the installed key" grep -q 'secret "q8k0cB2p3Yb9m0n1JpV7rW4sT6uX8yZ1aC3eG5iK7mO="' "$conf"
 check "rndc.conf has CR LF line ends" grep -q $'\r$' "$conf"

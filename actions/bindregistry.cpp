@@ -4,6 +4,7 @@
 
 #include "runtime/errors/format.h"
 #include "runtime/errors/vexception.h"
+#include "runtime/filesystem/replacefile.h"
 #include "runtime/holder.h"
 
 namespace {
@@ -43,29 +44,6 @@ std::string readWholeFile(const std::wstring& path) {
     }
 }
 
-// Writes `content` beside `target` and moves it over the target only once it is complete on disk.
-void replaceFile(const std::wstring& target, const std::string& content) {
-    const std::wstring temporary = target + L".new";
-    {
-        tarvo::unique_file file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                              FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) fileFailure(L"Unable to create the configuration file '%s'", temporary, ::GetLastError());
-        DWORD written = 0;
-        if (!::WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
-            written != content.size() || !::FlushFileBuffers(file.get())) {
-            const DWORD code = ::GetLastError();
-            file.reset();
-            ::DeleteFileW(temporary.c_str());
-            fileFailure(L"Unable to write the configuration file '%s'", temporary, code);
-        }
-    }
-    if (!::MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const DWORD code = ::GetLastError();
-        ::DeleteFileW(temporary.c_str());
-        fileFailure(L"Unable to replace the configuration file '%s'", target, code);
-    }
-}
-
 }  // namespace
 
 // ---- FormBINDKeyAction ----
@@ -90,7 +68,7 @@ std::unique_ptr<Action> FormBINDKeyAction::CreateAction(const std::wstring& para
 void FormBINDKeyAction::execute(vmsi&) {
     // The key is read first, so that a missing key file leaves the old configuration untouched.
     const std::string key = readWholeFile(keyFile_);
-    replaceFile(configFile_, withCrLf(header) + withCrLf(key));
+    replaceFileContent(configFile_, withCrLf(header) + withCrLf(key));
 }
 
 void FormBINDKeyAction::rollback(vmsi&) {}

@@ -1,6 +1,6 @@
 #pragma once
 // The frame of every exported custom action: session, translator, cancellation point, the five catch
-// clauses, one error message and the installer result.
+// clauses, one error message and the installer result. Nothing ever leaves it but a result code.
 #include <windows.h>
 #include <msi.h>
 
@@ -11,25 +11,28 @@
 #include "runtime/errors/annotate.h"
 #include "runtime/threads/cancelation.h"
 
-template <typename Work>
-UINT runCustomAction(MSIHANDLE install, const char* function, const std::wstring& frameText, Work&& work) {
-    vmsi session(install);
-    UINT result = ERROR_SUCCESS;
-    std::wstring error;
+// `frameText` is the text of the error frame: a string, or a callable that builds it only on failure.
+template <typename Text, typename Work>
+UINT runCustomAction(MSIHANDLE install, const char* function, Text&& frameText, Work&& work) noexcept {
     try {
-        error = captureFailure(function, frameText, [&] {
+        vmsi session(install);
+        UINT result = ERROR_SUCCESS;
+        const std::wstring error = captureFailure(function, std::forward<Text>(frameText), [&] {
             ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
             result = work(session);
         });
+        if (error.empty()) return result;
+        try {
+            session.errorMessage(maskScript(error));  // the text may quote parameters of the script
+        } catch (...) {
+            // The installer could not take the message; the result still tells it what happened.
+        }
+        return ERROR_INSTALL_FAILURE;
     } catch (const ThreadCancelation::ThreadCanceled&) {
         // The installer's own thread is never ended: a cancelled call, unwound, fails the installation.
         return ERROR_INSTALL_FAILURE;
-    }
-    if (error.empty()) return result;
-    try {
-        session.errorMessage(maskScript(error));  // the text may quote parameters of the script
     } catch (...) {
-        // The installer could not take the message; the result still tells it what happened.
+        // Not even the failure could be rendered (memory is exhausted): the result alone tells the installer.
+        return ERROR_INSTALL_FAILURE;
     }
-    return ERROR_INSTALL_FAILURE;
 }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine/frame.h"
+#include "runtime/threads/sync.h"
 
 namespace {
 
@@ -16,12 +17,26 @@ constexpr std::wstring_view passwordClasses[] = {
     L"!@#$%^&*?_~",
 };
 
+void closeAlgorithm(BCRYPT_ALG_HANDLE algorithm) noexcept { ::BCryptCloseAlgorithmProvider(algorithm, 0); }
+using unique_algorithm = tarvo::unique_any<BCRYPT_ALG_HANDLE, closeAlgorithm, tarvo::detail::nullValue<BCRYPT_ALG_HANDLE>>;
+
+[[noreturn]] void randomFailed(const wchar_t* call, NTSTATUS status) {
+    throwOsError(call, static_cast<DWORD>(status), errorFrame(L"", "generatePassword"));
+}
+
 uint32_t random32() {
+    // An opened RNG provider works from Windows Vista on (the system-preferred one only from Windows 7).
+    static unique_algorithm algorithm;
+    static OnceRetrying opening;
+    opening.run([] {
+        if (const NTSTATUS status = ::BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_RNG_ALGORITHM, nullptr, 0);
+            status < 0)
+            randomFailed(L"BCryptOpenAlgorithmProvider", status);
+    });
     uint32_t value = 0;
-    const NTSTATUS status = ::BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&value), sizeof value,
-                                              BCRYPT_USE_SYSTEM_PREFERRED_RNG);
-    if (status < 0)
-        throwOsError(L"BCryptGenRandom", static_cast<DWORD>(status), errorFrame(L"", "generatePassword"));
+    if (const NTSTATUS status = ::BCryptGenRandom(algorithm.get(), reinterpret_cast<PUCHAR>(&value), sizeof value, 0);
+        status < 0)
+        randomFailed(L"BCryptGenRandom", status);
     return value;
 }
 

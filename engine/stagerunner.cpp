@@ -7,7 +7,8 @@
 #include "msi/vxml.h"
 
 UINT _ExecuteActionScript(MSIHANDLE install, const std::wstring& stageTitle, const std::wstring& propertyName) {
-    return runCustomAction(install, "_ExecuteActionScript", formatString(L"%s ", stageTitle), [&](vmsi& session) {
+    const auto frameText = [&] { return formatString(L"%s ", stageTitle); };
+    return runCustomAction(install, "_ExecuteActionScript", frameText, [&](vmsi& session) {
         const std::wstring script = session.GetProperty(propertyName);
         session.log(L"%s: %s = %s", stageTitle, propertyName, maskScript(script));
         const XmlDocument document = vxmlLoadXML(script);

@@ -81,9 +81,18 @@ bool vmsirecordset::Next() {
 
 // ---- vmsi ----
 
-vmsi::vmsi(MSIHANDLE install) : install_(install) { LogManager::instance().addHandler(this); }
+vmsi::vmsi(MSIHANDLE install) : install_(install) {
+    // A session that cannot receive library messages (no execute context yet) still serves the installer.
+    try {
+        LogManager::instance().addHandler(this);
+        registered_ = true;
+    } catch (...) {
+    }
+}
 
-vmsi::~vmsi() { LogManager::instance().removeHandler(this); }
+vmsi::~vmsi() {
+    if (registered_) LogManager::instance().removeHandler(this);
+}
 
 std::wstring vmsi::GetProperty(const std::wstring& name) const {
     auto fail = [&](UINT status) {

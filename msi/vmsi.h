@@ -110,4 +110,5 @@ private:
     int boxMessage(INSTALLMESSAGE type, const std::wstring& text);
 
     MSIHANDLE install_;
+    bool registered_ = false;  // with the log manager, as a handler of library messages
 };

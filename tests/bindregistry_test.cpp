@@ -2,6 +2,11 @@
 #include <gtest/gtest.h>
 
 #include "actions/bindregistry.h"
+
+#include <utility>
+
+#include "runtime/filesystem/replacefile.h"
+#include "runtime/filesystem/vfilename.h"
 #include "msi/vmsi.h"
 #include "tests/msisession.h"
 #include "tests/testutil.h"
@@ -73,8 +78,46 @@ TEST_F(BindKey, AMissingKeyFileNamesTheFileAndKeepsTheOldConfiguration) {
 TEST_F(BindKey, AnUnwritableTargetFailsWithoutLeavingAPartialFile) {
     writeBytes(dir + L"\\rndc.key", keyStatement);
     EXPECT_EQ(run(dir + L"\\no-such-dir\\rndc.conf," + dir + L"\\rndc.key"), 1603u);
-    EXPECT_TRUE(anyContains(package.texts(kError), L"Unable to create the configuration file '" + dir +
+    EXPECT_TRUE(anyContains(package.texts(kError), L"Unable to create the file '" + dir +
                                                        L"\\no-such-dir\\rndc.conf.new'"));
+}
+
+// An existing configuration is replaced so that it keeps its security descriptor, attributes and streams:
+// through ReplaceFileW, never a move over it. (Wine stores no file access lists, so the test sees what is
+// asked of the system.)
+std::vector<std::pair<std::wstring, std::wstring>> replaceCalls;
+BOOL WINAPI recordReplace(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup, DWORD flags, LPVOID exclude,
+                          LPVOID reserved) {
+    replaceCalls.emplace_back(replaced, replacement);
+    return ::ReplaceFileW(replaced, replacement, backup, flags, exclude, reserved);
+}
+
+TEST_F(BindKey, AnExistingConfigurationIsReplacedInPlaceANewOneMovedThere) {
+    auto& calls = replaceCalls;
+    calls.clear();
+    const auto previous = std::exchange(replacefile_detail::replaceFunction, &recordReplace);
+    vmsi session(package.handle());  // in this process, where the recorder is in place
+    const auto write = [&](const std::wstring& config) {
+        FormBINDKeyAction::CreateAction(config + L"," + dir + L"\\rndc.key", L"t")->execute(session);
+    };
+    writeBytes(dir + L"\\rndc.key", keyStatement);
+    write(dir + L"\\new.conf");
+    EXPECT_TRUE(calls.empty()) << "a new file has nothing to keep";
+    EXPECT_EQ(readBytes(dir + L"\\new.conf").substr(0, expectedHeader.size()), expectedHeader);
+
+    writeBytes(dir + L"\\rndc.conf", "old configuration\r\n");
+    ASSERT_TRUE(::SetFileAttributesW((dir + L"\\rndc.conf").c_str(), FILE_ATTRIBUTE_HIDDEN));
+    write(dir + L"\\rndc.conf");
+    replacefile_detail::replaceFunction = previous;
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].first, VFileName::toLongPath(dir + L"\\rndc.conf"));
+    EXPECT_EQ(calls[0].second, VFileName::toLongPath(dir + L"\\rndc.conf.new"));
+    EXPECT_EQ(readBytes(dir + L"\\rndc.conf").substr(0, expectedHeader.size()), expectedHeader);
+    EXPECT_EQ(readBytes(dir + L"\\rndc.conf.new"), "<missing>");
+    // Wine's ReplaceFileW moves the new file over the old one and keeps nothing of it.
+    if (!runningUnderWine()) {
+        EXPECT_TRUE(::GetFileAttributesW((dir + L"\\rndc.conf").c_str()) & FILE_ATTRIBUTE_HIDDEN);
+    }
 }
 
 TEST(RegistryDword, LandsInThe32BitViewWithWtoiValues) {

@@ -70,6 +70,9 @@ TEST(PathNames, ToLongPathPrefixesOnlyDriveLetterPaths) {
     EXPECT_EQ(VFileName::toLongPath(L"\\\\?\\C:\\a\\..\\b"), L"\\\\?\\C:\\a\\..\\b");
     EXPECT_EQ(VFileName::toLongPath(L""), L"");
     EXPECT_EQ(VFileName::toLongPath(L"C"), L"C");
+    // Never above the drive, and never the bare volume name.
+    EXPECT_EQ(VFileName::toLongPath(L"C:\\a\\..\\..\\b"), L"\\\\?\\C:\\b");
+    EXPECT_EQ(VFileName::toLongPath(L"C:\\.."), L"\\\\?\\C:\\");
 }
 
 TEST(PathNames, CanonicalizeResolvesDotsAndCollapsesSeparators) {
@@ -78,6 +81,12 @@ TEST(PathNames, CanonicalizeResolvesDotsAndCollapsesSeparators) {
     EXPECT_EQ(VFileName::canonicalize(L"a\\..\\..\\b"), L"..\\b");
     EXPECT_EQ(VFileName::canonicalize(L"..\\..\\x"), L"..\\..\\x");
     EXPECT_EQ(VFileName::canonicalize(L"\\a\\..\\b"), L"\\b");
+    // A ".." at the root of an absolute path stays at the root.
+    EXPECT_EQ(VFileName::canonicalize(L"C:\\a\\..\\..\\b"), L"C:\\b");
+    EXPECT_EQ(VFileName::canonicalize(L"\\..\\b"), L"\\b");
+    EXPECT_EQ(VFileName::canonicalize(L"\\\\?\\C:\\..\\..\\b"), L"\\\\?\\C:\\b");
+    EXPECT_EQ(VFileName::canonicalize(L"\\\\?\\UNC\\srv\\share\\..\\x"), L"\\\\?\\UNC\\srv\\share\\x");
+    EXPECT_EQ(VFileName::canonicalize(L"\\\\srv\\share\\..\\..\\x"), L"\\srv\\share\\x");
     EXPECT_EQ(VFileName::canonicalize(L"\\\\?\\C:\\a\\.\\b"), L"\\\\?\\C:\\a\\b");
     EXPECT_EQ(VFileName::canonicalize(L"//./pipe/x"), L"\\\\.\\pipe\\x");
     // Two leading separators become one: UNC paths are not meant for this.

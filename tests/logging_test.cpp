@@ -2,7 +2,10 @@
 // installer session as a handler, and the execute context shared with the product DLL.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
+#include <thread>
 #include <map>
 #include <regex>
 #include <stdexcept>
@@ -142,6 +145,8 @@ TEST_F(LogFiles, ADisabledLogWritesNothingEvenForErrors) {
     log(LogLevel::Error, L"dropped");
     EXPECT_EQ(::GetFileAttributesW(debugLogPath().c_str()), INVALID_FILE_ATTRIBUTES);
     ScopedConfigValue::set(L"log_debug_enabled", 1);
+    log(LogLevel::Error, L"still dropped: the settings are taken again only on the Debug switch's rhythm");
+    LogManager::rereadSettings();
     log(LogLevel::Error, L"kept");
     EXPECT_EQ(textsOf(lines()), (std::vector<std::wstring>{L"Error: kept"}));
 }
@@ -340,4 +345,41 @@ TEST(ExecuteContext, TheProductDllSharesTheContextOfTheProcess) {
     EXPECT_EQ(*slot, &mine);
     EXPECT_GE(mine.references, 2);
     EXPECT_EQ(mine.logManager, &LogManager::instance());
+}
+
+// Sessions come and go on the installer's thread while other threads log through them: the handler list is
+// never walked while it changes, and a removed handler is never called afterwards.
+std::atomic<int> calledAfterRemoval{0};
+
+TEST(LogHandlers, HandlersComeAndGoWhileOtherThreadsLog) {
+    struct Counting : ILogHandler {
+        std::atomic<int> seen{0};
+        std::atomic<bool> gone{false};
+        using ILogHandler::log;
+        void log(LogLevel, const std::wstring&) override {
+            if (gone) ++calledAfterRemoval;
+            ++seen;
+        }
+    };
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> loggers;
+    for (int i = 0; i < 3; ++i)
+        loggers.emplace_back([&] {
+            while (!stop) vlog(LogLevel::Info, L"%s", std::wstring(L"from another thread"));
+        });
+    Counting steady;
+    LogManager::instance().addHandler(&steady);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::unique_ptr<Counting>> many(8);
+        for (auto& handler : many) LogManager::instance().addHandler((handler = std::make_unique<Counting>()).get());
+        for (auto& handler : many) {
+            LogManager::instance().removeHandler(handler.get());
+            handler->gone = true;
+        }
+    }
+    stop = true;
+    for (std::thread& logger : loggers) logger.join();
+    LogManager::instance().removeHandler(&steady);
+    EXPECT_GT(steady.seen, 0);
+    EXPECT_EQ(calledAfterRemoval, 0);
 }

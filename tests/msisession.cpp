@@ -219,6 +219,7 @@ HKEY openConfig() {
 ScopedConfigValue::ScopedConfigValue(std::wstring name, std::optional<DWORD> value) : name_(std::move(name)) {
     save();
     set(name_, value);
+    LogManager::rereadSettings();  // the log takes its settings only every 16th message
 }
 
 ScopedConfigValue::ScopedConfigValue(std::wstring name, const std::wstring& value) : name_(std::move(name)) {
@@ -227,6 +228,7 @@ ScopedConfigValue::ScopedConfigValue(std::wstring name, const std::wstring& valu
     ::RegSetValueExW(key, name_.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                      static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     ::RegCloseKey(key);
+    LogManager::rereadSettings();
 }
 
 void ScopedConfigValue::save() {
@@ -247,6 +249,7 @@ ScopedConfigValue::~ScopedConfigValue() {
     else
         ::RegDeleteValueW(key, name_.c_str());
     ::RegCloseKey(key);
+    LogManager::rereadSettings();
 }
 
 void ScopedConfigValue::set(const std::wstring& name, std::optional<DWORD> value) {

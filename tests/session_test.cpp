@@ -322,3 +322,40 @@ TEST(EntryFrame, AStageWithoutItsScriptLogsTheEmptyScriptAndFails) {
         << errors[0];
     EXPECT_EQ(log.back(), errors[0]);
 }
+
+// A module whose execute context cannot be set up (its creation mutex's name is taken by an event) fails the
+// call with one error message and 1603, never an exception out of the export, and the next call sets it up.
+TEST(EntryFrame, AContextThatCannotBeSetUpFailsTheCallAndTheNextOneWorks) {
+    // A copy of the DLL is a module of its own, whose context is not set up yet.
+    wchar_t original[MAX_PATH];
+    ASSERT_GT(::GetModuleFileNameW(MsiSession::productDll(), original, MAX_PATH), 0u);
+    const std::wstring folder = tempDirectory(), copy = folder + L"\\TarvoCA-fresh.dll";
+    ASSERT_TRUE(::CopyFileW(original, copy.c_str(), FALSE));
+    HMODULE module = ::LoadLibraryW(copy.c_str());
+    ASSERT_NE(module, nullptr);
+    using Stage = UINT(WINAPI*)(MSIHANDLE);
+    const auto stage = reinterpret_cast<Stage>(reinterpret_cast<void*>(::GetProcAddress(module, "OnStagePostinstall")));
+    ASSERT_NE(stage, nullptr);
+
+    MsiSession package;
+    ScopedTestKey key(L"fresh");
+    package.setProperty(L"Action_OnStagePostinstall",
+                        scriptXml(actionXml(L"WriteRegistryDWORD", L"LM," + key.subkey() + L",v,1", L"Mark")));
+    {
+        const std::wstring name = L"tarvo_execute_context_" + std::to_wstring(::GetCurrentProcessId());
+        const tarvo::unique_handle squatter(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+        ASSERT_TRUE(squatter);
+        EXPECT_EQ(stage(package.handle()), 1603u);
+        const std::vector<std::wstring> errors = package.texts(kError);
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_TRUE(contains(errors[0], L"create mutex " + name)) << errors[0];
+        EXPECT_FALSE(anyContains(package.texts(kInfo), L"Tarvo custom action start"));
+    }
+    package.clearMessages();
+    EXPECT_EQ(stage(package.handle()), 0u);
+    EXPECT_TRUE(package.texts(kError).empty());
+    EXPECT_TRUE(anyContains(package.texts(kInfo), L"Action 'Mark' finished successfully"));
+    ::FreeLibrary(module);
+    ::DeleteFileW(copy.c_str());
+    ::RemoveDirectoryW(folder.c_str());
+}

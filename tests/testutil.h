@@ -2,10 +2,21 @@
 // Small helpers shared by the tests.
 #include <windows.h>
 
+// The product is built for Windows Vista and later; the tests run on newer systems and use a few of their flags.
+#ifndef RRF_SUBKEY_WOW6464KEY
+#define RRF_SUBKEY_WOW6464KEY 0x00010000
+#define RRF_SUBKEY_WOW6432KEY 0x00020000
+#endif
+
 #include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
+
+// Wine's ntdll exports wine_get_version; Windows' does not. For the few checks where Wine is known to differ.
+inline bool runningUnderWine() {
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
 
 inline bool contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
 

@@ -30,15 +30,16 @@ std::wstring uniqueName(const wchar_t* what) {
            std::to_wstring(::GetTickCount64());
 }
 
-class LambdaThread : public vthreadexec {
+class LambdaBody : public vthreadexec {
 public:
-    explicit LambdaThread(std::function<DWORD()> body) : body_(std::move(body)) {}
-    ~LambdaThread() override { join(); }
+    LambdaBody(Construction construction, std::function<DWORD()> body)
+        : vthreadexec(construction), body_(std::move(body)) {}
     DWORD execute() override { return body_(); }
 
 private:
     std::function<DWORD()> body_;
 };
+using LambdaThread = JoinedThread<LambdaBody>;
 
 // Collects what reaches the log manager's handlers while it is registered.
 class CapturedLog : public ILogHandler {
@@ -257,6 +258,38 @@ TEST(Threads, TheExitCodeIsWhatExecuteReturns) {
     thread.begin();  // a second run replaces the first one's handle
     ASSERT_TRUE(thread.join(10000));
     EXPECT_EQ(thread.exitCode(), 42u);
+}
+
+// Owned by its JoinedThread, a body's own members outlive its thread: the owner going away first asks the
+// thread to finish and waits for it.
+class WaitingBody : public vthreadexec {
+public:
+    WaitingBody(Construction construction, std::atomic<int>& state) : vthreadexec(construction), state_(state) {}
+    ~WaitingBody() override { state_ = state_ == 2 ? 3 : -1; }  // -1: gone while its thread still ran
+    DWORD execute() override {
+        state_ = 1;
+        const bool asked = tarvo::threads::waitForSingleObject(event().handle(), 10000) == WAIT_OBJECT_0;
+        ::Sleep(100);  // still working on this object after being asked
+        note_ = asked ? L"asked to finish" : L"timed out";
+        state_ = 2;
+        return 0;
+    }
+    std::wstring note_;
+
+private:
+    std::atomic<int>& state_;
+};
+
+TEST(Threads, AnObjectGoesOnlyAfterItsThreadHasEnded) {
+    std::atomic<int> state{0};
+    const ULONGLONG start = ::GetTickCount64();
+    {
+        JoinedThread<WaitingBody> thread(state);
+        thread.begin();
+        while (state == 0) ::Sleep(1);
+    }
+    EXPECT_EQ(state, 3);
+    EXPECT_LT(::GetTickCount64() - start, 5000u) << "the thread was not asked to finish";
 }
 
 TEST(Threads, AFailureIsLoggedAsAnErrorAndEndsTheThreadWithZero) {

@@ -280,8 +280,9 @@ void forceFallback(bool on) { fallbackForced.store(on); }
 
 std::wstring VFileName::toLongPath(std::wstring path) {
     if (!isDrivePath(path)) return path;
+    path = canonicalize(std::move(path));
+    // "\\?\C:" without its separator would name the volume itself, not its root folder.
     if (path.size() == 2) path += L'\\';
-    else path = canonicalize(std::move(path));
     return std::wstring(kLongPrefix) + path;
 }
 
@@ -294,13 +295,24 @@ std::wstring VFileName::canonicalize(std::wstring path) {
     }
     const bool leading = !path.empty() && path.front() == L'\\';
     const bool trailing = path.size() > 1 && path.back() == L'\\';
+    // The root components of an absolute path (drive, server and share, device or volume) are never climbed
+    // above: a ".." at the root stays at the root, as the system's own normalisation has it. Only a relative
+    // path keeps the ".." that it cannot resolve.
+    size_t rootParts = 0;
+    if (!prefix.empty())
+        rootParts = startsWithNoCase(path, L"UNC\\") ? 3 : 1;
+    else if (isDrivePath(path))
+        rootParts = 1;
+    else if (path.starts_with(L"\\\\"))
+        rootParts = 2;
+    const bool absolute = !prefix.empty() || isDrivePath(path) || leading;
 
     std::vector<std::wstring> parts;
     for (std::wstring& part : splitComponents(path)) {
         if (part == L".") continue;
         if (part == L"..") {
-            if (!parts.empty() && parts.back() != L"..") parts.pop_back();
-            else parts.push_back(std::move(part));
+            if (parts.size() > rootParts && parts.back() != L"..") parts.pop_back();
+            else if (!absolute) parts.push_back(std::move(part));
             continue;
         }
         parts.push_back(std::move(part));

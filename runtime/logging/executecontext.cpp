@@ -3,7 +3,6 @@
 #include <psapi.h>
 
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -61,8 +60,9 @@ ExecuteContext* findInModules(HMODULE self) noexcept {
 }  // namespace executecontext_detail
 
 ExecuteContext& executeContext() {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    static OnceRetrying setUp;
+    static ExecuteContext afterRelease;  // anything still logging after this module let its context go
+    setUp.run([] {
         // Two modules starting at once must not make two contexts.
         ExclusiveTask creation(L"tarvo_execute_context_" + std::to_wstring(::GetCurrentProcessId()));
         ExecuteContext* context = executecontext_detail::findInModules(thisModule());
@@ -73,8 +73,6 @@ ExecuteContext& executeContext() {
         m_ExecuteContext_4D93FADE_7B9E_4286_AE07_54AF471F7E22 = context;
         std::atexit(releaseContext);
     });
-    // Anything still logging after this module let its context go gets a context of its own.
-    static ExecuteContext afterRelease;
     ExecuteContext* context = m_ExecuteContext_4D93FADE_7B9E_4286_AE07_54AF471F7E22;
     return context ? *context : afterRelease;
 }

@@ -80,17 +80,16 @@ void LogFile::write(const std::wstring& line) {
         formatString(L" %d %d ", static_cast<int>(::GetCurrentProcessId()), static_cast<int>(::GetCurrentThreadId())) +
         line + L"\r\n";
 
-    tarvo::unique_file file(::CreateFileW(VFileName::toLongPath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+    // Append-only access: every write lands at the end of the file as one piece, whichever process of
+    // whichever session (the mutex above serialises only the session's own) writes at the same moment.
+    tarvo::unique_file file(::CreateFileW(VFileName::toLongPath(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) throwOsError(formatString(L"CreateFile(%s)", path), ::GetLastError(), errorFrame(L"", "LogFile::write"));
-    LARGE_INTEGER end{};
-    if (!::SetFilePointerEx(file.get(), LARGE_INTEGER{}, &end, FILE_END))
-        throwOsError(formatString(L"SetFilePointerEx(%s)", path), ::GetLastError(), errorFrame(L"", "LogFile::write"));
-    if (end.QuadPart == 0) {
-        static constexpr BYTE bom[] = {0xFF, 0xFE};
-        writeAll(file.get(), bom, sizeof bom, path);
-    }
-    // One write per line: a reader never sees half a line.
-    writeAll(file.get(), text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), path);
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file.get(), &size))
+        throwOsError(formatString(L"GetFileSizeEx(%s)", path), ::GetLastError(), errorFrame(L"", "LogFile::write"));
+    // A new file starts with the byte-order mark, written together with the first line.
+    const std::wstring record = size.QuadPart == 0 ? L'\xFEFF' + text : text;
+    writeAll(file.get(), record.data(), static_cast<DWORD>(record.size() * sizeof(wchar_t)), path);
 }

@@ -1,7 +1,8 @@
 #include "runtime/logging/logmanager.h"
 
+#include <atomic>
 #include <cstdio>
-#include <mutex>
+#include <memory>
 
 #include "runtime/errors/codepage.h"
 #include "runtime/logging/config.h"
@@ -9,8 +10,10 @@
 #include "runtime/logging/logfile.h"
 
 #include "runtime/logging/executecontext.h"
+#include "runtime/threads/sync.h"
 
 namespace {
+
 const wchar_t* const levelNames[] = {L"Info", L"Warning", L"Result", L"Error", L"Unexpected", L"Crash"};
 
 bool validLevel(LogLevel level) noexcept {
@@ -52,8 +55,9 @@ void LogManager::destroy(LogManager* manager) noexcept { delete manager; }
 
 EventSource& LogManager::defaultSource() {
     static EventSource* source = new EventSource();  // process lifetime: logging may go on during shutdown
-    static std::once_flag defaults;
-    std::call_once(defaults, [] {
+    // Without an execute context yet the defaults wait for a later call.
+    static OnceRetrying defaults;
+    defaults.run([] {
         // A manager that another module (or an earlier registration) made keeps the flags it has.
         const bool hadManager = executeContext().logManager != nullptr;
         LogManager& manager = instance();
@@ -71,15 +75,29 @@ void LogManager::applyDefaults() noexcept {
     }
 }
 
+namespace {
+// Every message counts; on the first and every 16th the settings are read again. Relaxed atomics: a race only
+// moves the next reading by a message.
+std::atomic<unsigned> settingsCalls{0};
+std::atomic<DWORD> debugSwitch{0};
+std::atomic<unsigned> settingsReadings{0};  // a new value tells the debug log to take its settings anew
+}  // namespace
+
 bool LogManager::isDebugEnabled() noexcept {
-    // Plain process-wide variables: a lost update only moves the next re-read by a call.
-    static unsigned callCount = 0;
-    static DWORD cached = 0;
-    if (callCount++ % 16 == 0) logconfig::readDword(L"Debug", cached);
-    return cached != 0;
+    if (settingsCalls.fetch_add(1, std::memory_order_relaxed) % 16 == 0) {
+        DWORD value = debugSwitch.load(std::memory_order_relaxed);
+        if (logconfig::readDword(L"Debug", value)) debugSwitch.store(value, std::memory_order_relaxed);
+        settingsReadings.fetch_add(1, std::memory_order_release);
+    }
+    return debugSwitch.load(std::memory_order_relaxed) != 0;
+}
+
+void LogManager::rereadSettings() noexcept {
+    settingsCalls.store(0, std::memory_order_relaxed);
 }
 
 void LogManager::addHandler(ILogHandler* handler) noexcept {
+    SrwExclusive guard(lock_);
     try {
         handlers_.push_back(handler);
     } catch (...) {
@@ -87,6 +105,7 @@ void LogManager::addHandler(ILogHandler* handler) noexcept {
 }
 
 void LogManager::removeHandler(ILogHandler* handler) noexcept {
+    SrwExclusive guard(lock_);
     std::erase(handlers_, handler);
 }
 
@@ -101,12 +120,37 @@ void toSink(Sink&& sink) noexcept {
     }
 }
 
+// The debug log file as the settings last read describe it: its switch, its folder and its mutex are taken
+// anew on the rhythm of the Debug switch, not for every line (each line still opens, appends to and closes
+// the file). Null while the log is off or has no folder.
+std::shared_ptr<LogFile> debugLogFile() {
+    static SRWLOCK lock = SRWLOCK_INIT;
+    static auto* file = new std::shared_ptr<LogFile>();  // never destroyed: logging goes on during shutdown
+    static unsigned takenAt = ~0u;
+    const unsigned readings = settingsReadings.load(std::memory_order_acquire);
+    {
+        SrwShared guard(lock);
+        if (takenAt == readings) return *file;
+    }
+    SrwExclusive guard(lock);
+    if (takenAt != readings) {
+        takenAt = readings;
+        file->reset();
+        try {
+            *file = std::make_shared<LogFile>(L"debug", 1);
+        } catch (...) {
+            // Dropped until the next reading of the settings.
+        }
+    }
+    return *file;
+}
+
 void writeDebugLog(LogLevel level, const std::wstring& text) {
     // Every message counts towards the switch's re-read, whatever its level.
     const bool debug = LogManager::isDebugEnabled();
     if (!debug && static_cast<int>(level) < static_cast<int>(LogLevel::Error)) return;
-    LogFile file(L"debug", 1);
-    file.write(std::wstring(logLevelName(level)) + L": " + text);
+    if (const std::shared_ptr<LogFile> file = debugLogFile())
+        file->write(std::wstring(logLevelName(level)) + L": " + text);
 }
 
 }  // namespace
@@ -121,11 +165,17 @@ void LogManager::writeConsole(const std::wstring& text) {
 
 void LogManager::dispatch(EventSource& source, LogLevel level, const std::wstring& text) noexcept {
     toSink([&] { writeDebugLog(level, text); });
-    if (eventLogFlag(level)) toSink([&] { eventlog::report(source, level, text); });
+    if (eventLogFlag(level)) reportEvent(source, level, text);
     if (consoleFlag(level)) toSink([&] { writeConsole(text); });
     toSink([&] {
+        SrwShared guard(lock_);
         for (ILogHandler* handler : handlers_) handler->log(level, text);
     });
+}
+
+void LogManager::reportEvent(EventSource& source, LogLevel level, const std::wstring& text) noexcept {
+    SrwExclusive guard(lock_);  // the source's cached handle is replaced when a report fails
+    toSink([&] { eventlog::report(source, level, text); });
 }
 
 void LogManager::dispatch(EventSource& source, LogLevel level, const vexception& e) noexcept {
@@ -138,10 +188,11 @@ void LogManager::dispatch(EventSource& source, LogLevel level, const vexception&
     });
     if (rendered) {
         toSink([&] { writeDebugLog(level, text); });
-        if (eventLogFlag(level)) toSink([&] { eventlog::report(source, level, text); });
+        if (eventLogFlag(level)) reportEvent(source, level, text);
         if (consoleFlag(level)) toSink([&] { writeConsole(text); });
     }
     toSink([&] {
+        SrwShared guard(lock_);
         for (ILogHandler* handler : handlers_) handler->log(level, e);
     });
 }

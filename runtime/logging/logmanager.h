@@ -52,6 +52,8 @@ public:
     static EventSource& defaultSource();
     // The "Debug" switch of the configuration key, re-read on the first call and every 16th after.
     static bool isDebugEnabled() noexcept;
+    // Makes the next message read the settings (the Debug switch and the log file's) again.
+    static void rereadSettings() noexcept;
 
     void addHandler(ILogHandler* handler) noexcept;
     void removeHandler(ILogHandler* handler) noexcept;
@@ -78,9 +80,14 @@ private:
     LogManager() = default;
     void applyDefaults() noexcept;
     void writeConsole(const std::wstring& text);
+    void reportEvent(EventSource& source, LogLevel level, const std::wstring& text) noexcept;
 
     bool console_[levelCount] = {};
     bool eventLog_[levelCount] = {};
+    // Any thread logs while the installer's thread adds and removes sessions: the handler list and the
+    // event-log handles are guarded. Handlers are called under the shared lock, so that a session is never
+    // removed (and destroyed) while a message is on its way through it; a handler must not log itself.
+    SRWLOCK lock_ = SRWLOCK_INIT;
     std::vector<ILogHandler*> handlers_;
     bool consoleStarted_ = false;
 };

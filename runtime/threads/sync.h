@@ -2,9 +2,56 @@
 // Mutexes and events that every account may open, a scoped guard over a named mutex, handle duplication.
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 #include "runtime/holder.h"
+
+// Scoped holders of a slim reader/writer lock.
+class SrwExclusive {
+public:
+    explicit SrwExclusive(SRWLOCK& lock) noexcept : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
+    SrwExclusive(const SrwExclusive&) = delete;
+    SrwExclusive& operator=(const SrwExclusive&) = delete;
+    ~SrwExclusive() { ::ReleaseSRWLockExclusive(&lock_); }
+
+private:
+    SRWLOCK& lock_;
+};
+class SrwShared {
+public:
+    explicit SrwShared(SRWLOCK& lock) noexcept : lock_(lock) { ::AcquireSRWLockShared(&lock_); }
+    SrwShared(const SrwShared&) = delete;
+    SrwShared& operator=(const SrwShared&) = delete;
+    ~SrwShared() { ::ReleaseSRWLockShared(&lock_); }
+
+private:
+    SRWLOCK& lock_;
+};
+
+// One-time initialisation that a failure leaves undone: the set-up runs under a lock that its exception
+// releases, and the next call tries again. (With winpthreads, std::call_once leaves its flag locked when the
+// set-up throws, and every later call hangs.) Constant-initialised, so usable as a function-local static.
+class OnceRetrying {
+public:
+    constexpr OnceRetrying() noexcept = default;
+    OnceRetrying(const OnceRetrying&) = delete;
+    OnceRetrying& operator=(const OnceRetrying&) = delete;
+
+    bool done() const noexcept { return done_.load(std::memory_order_acquire); }
+    template <typename SetUp>
+    void run(SetUp&& setUp) {
+        if (done()) return;
+        SrwExclusive guard(lock_);
+        if (done_.load(std::memory_order_relaxed)) return;
+        setUp();
+        done_.store(true, std::memory_order_release);
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    SRWLOCK lock_ = SRWLOCK_INIT;
+};
 
 class VSyncObject {
 public:

@@ -43,11 +43,15 @@ unsigned __stdcall VThread::startRoutine(void* self) {
     }
 }
 
-vthreadexec::~vthreadexec() {
+vthreadexec::~vthreadexec() = default;
+
+void vthreadexec::finish() noexcept {
+    if (!handle() || id() == ::GetCurrentThreadId()) return;
     try {
-        join();
+        event_.set();
     } catch (...) {
     }
+    ::WaitForSingleObject(handle(), INFINITE);
 }
 
 DWORD vthreadexec::run() {

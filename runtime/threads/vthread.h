@@ -3,6 +3,8 @@
 // and cancellation points, and never let an exception escape.
 #include <windows.h>
 
+#include <utility>
+
 #include "runtime/holder.h"
 #include "runtime/threads/sync.h"
 
@@ -33,20 +35,45 @@ private:
     DWORD id_ = 0;
 };
 
+template <typename Body>
+class JoinedThread;
+
 // A thread whose body is execute(): a failure inside it is logged as an Error and the thread ends with
 // exit code 0, as does a cancellation.
+//
+// A running thread uses its object, so no part of the object may go before the thread has ended. Objects are
+// therefore made only as JoinedThread<T>, whose destructor, the first to run, waits for the thread: the
+// constructor of this class takes a Construction that only JoinedThread can make.
 class vthreadexec : public VThread {
 public:
-    // Waits for a running thread to end before its object goes away.
-    ~vthreadexec() override;
     virtual DWORD execute() = 0;
     // A manual-reset event, initially clear, that the owner may set to ask the thread to finish.
     VEvent& event() noexcept { return event_; }
 
 protected:
-    vthreadexec() : event_(true, false) {}
+    class Construction {
+        Construction() = default;
+        template <typename Body>
+        friend class JoinedThread;
+    };
+    explicit vthreadexec(Construction) : event_(true, false) {}
+    ~vthreadexec() override;
 
 private:
+    template <typename Body>
+    friend class JoinedThread;
     DWORD run() final;
+    // Sets the event and waits, without an alert or a cancellation to cut the wait short, for the thread.
+    void finish() noexcept;
     VEvent event_;
+};
+
+// The owning form of a thread object: destroying it first asks the thread to finish (event()) and waits for
+// it, and only then lets the Body part go.
+template <typename Body>
+class JoinedThread final : public Body {
+public:
+    template <typename... Args>
+    explicit JoinedThread(Args&&... args) : Body(typename Body::Construction{}, std::forward<Args>(args)...) {}
+    ~JoinedThread() override { this->finish(); }
 };

@@ -1,6 +1,7 @@
 #include "engine/action.h"
 
 #include "actions/bindregistry.h"
+#include "actions/service.h"
 #include "runtime/errors/codepage.h"
 #include "runtime/errors/vexception.h"
 
@@ -16,8 +17,8 @@ struct ActionType {
 // Compared in this order. "Cmd" is built by CreateAction itself.
 const ActionType actionTypes[] = {
     {L"Cmd", nullptr},
-    {L"StartStopService", nullptr},
-    {L"RestartService", nullptr},
+    {L"StartStopService", &StartStopServiceAction::CreateAction},
+    {L"RestartService", &RestartServiceAction::CreateAction},
     {L"CopyFile", nullptr},
     {L"BackupFolder", nullptr},
     {L"RestoreFolder", nullptr},

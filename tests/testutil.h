@@ -9,9 +9,12 @@
 #endif
 
 #include <algorithm>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "runtime/logging/logmanager.h"
 
 // Wine's ntdll exports wine_get_version; Windows' does not. For the few checks where Wine is known to differ.
 inline bool runningUnderWine() {
@@ -109,4 +112,24 @@ public:
 private:
     static void see(bool on);
     std::optional<ScopedConfigValue> value_;
+};
+
+// Collects what reaches the log manager's handlers while it is registered.
+class CapturedLog : public ILogHandler {
+public:
+    CapturedLog() { LogManager::instance().addHandler(this); }
+    ~CapturedLog() override { LogManager::instance().removeHandler(this); }
+    void log(LogLevel level, const std::wstring& text) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        lines_.push_back(std::wstring(logLevelName(level)) + L": " + text);
+    }
+    using ILogHandler::log;
+    std::vector<std::wstring> lines() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return lines_;
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<std::wstring> lines_;
 };

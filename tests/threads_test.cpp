@@ -41,26 +41,6 @@ private:
 };
 using LambdaThread = JoinedThread<LambdaBody>;
 
-// Collects what reaches the log manager's handlers while it is registered.
-class CapturedLog : public ILogHandler {
-public:
-    CapturedLog() { LogManager::instance().addHandler(this); }
-    ~CapturedLog() override { LogManager::instance().removeHandler(this); }
-    void log(LogLevel level, const std::wstring& text) override {
-        std::lock_guard<std::mutex> guard(lock_);
-        lines_.push_back(std::wstring(logLevelName(level)) + L": " + text);
-    }
-    using ILogHandler::log;
-    std::vector<std::wstring> lines() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return lines_;
-    }
-
-private:
-    std::mutex lock_;
-    std::vector<std::wstring> lines_;
-};
-
 // Queues a procedure call to `target` after `delayMs`, noting when it ran there.
 struct LateApc {
     static void CALLBACK ran(ULONG_PTR self) { reinterpret_cast<LateApc*>(self)->ranAt = ::GetTickCount64(); }

@@ -1,0 +1,450 @@
+// Service control and the service actions, against the service manager of the Wine prefix with the test
+// service (tests/helpers/testservice.cpp). Services live only as long as a test: each gets a unique name
+// and is deleted afterwards.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+
+#include "actions/service.h"
+#include "engine/action.h"
+#include "engine/executor.h"
+#include "msi/vmsi.h"
+#include "runtime/errors/codepage.h"
+#include "runtime/service/service.h"
+#include "tests/msisession.h"
+#include "tests/testutil.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+std::wstring testServiceExe() {
+    wchar_t path[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring self = path;
+    return self.substr(0, self.find_last_of(L'\\')) + L"\\tarvo_testservice.exe";
+}
+
+std::wstring uniqueServiceName() {
+    static int counter = 0;
+    return L"TarvoTestSvc-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+}
+
+tarvo::unique_schandle openManager() {
+    return tarvo::unique_schandle(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+}
+
+// One service of the test program, created with `options` as its arguments; stopped and deleted at the end.
+// With gated = true its pending phases move on only when the test opens the gate.
+class TestService {
+public:
+    explicit TestService(const std::wstring& options, bool gated = false) : name_(uniqueServiceName()) {
+        std::wstring arguments = options;
+        if (gated) {
+            const std::wstring gateName = name_ + L"-gate";
+            arguments += L" gate=" + gateName;
+            gate_.reset(::CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + gateName).c_str()));
+            ack_.reset(::CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + gateName + L"-ack").c_str()));
+        }
+        const std::wstring command = L"\"" + testServiceExe() + L"\" " + arguments;
+        const tarvo::unique_schandle manager = openManager();
+        handle_.reset(::CreateServiceW(manager.get(), name_.c_str(), name_.c_str(), SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                       command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+        if (!handle_) ADD_FAILURE() << "CreateService failed: " << ::GetLastError();
+    }
+    TestService(const TestService&) = delete;
+    TestService& operator=(const TestService&) = delete;
+
+    ~TestService() {
+        // Gates opened, and the user control 200 that stops even a service refusing the stop control.
+        for (int i = 0; i < 400 && state() != SERVICE_STOPPED; ++i) {
+            if (gate_) ::SetEvent(gate_.get());
+            if (state() == SERVICE_RUNNING || state() == SERVICE_PAUSED) {
+                SERVICE_STATUS ignored;
+                ::ControlService(handle_.get(), 200, &ignored);
+            }
+            ::Sleep(25);
+        }
+        if (state() != SERVICE_STOPPED) {
+            ADD_FAILURE() << "the test service did not stop";
+            tarvo::unique_handle process(::OpenProcess(PROCESS_TERMINATE, FALSE, processId()));
+            if (process) ::TerminateProcess(process.get(), 1);
+        }
+        ::DeleteService(handle_.get());
+    }
+
+    const std::wstring& name() const { return name_; }
+
+    SERVICE_STATUS_PROCESS status() const {
+        SERVICE_STATUS_PROCESS status{};
+        DWORD needed = 0;
+        ::QueryServiceStatusEx(handle_.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                               &needed);
+        return status;
+    }
+    DWORD state() const { return status().dwCurrentState; }
+    DWORD processId() const { return status().dwProcessId; }
+
+    bool control(DWORD code) {
+        SERVICE_STATUS ignored;
+        return ::ControlService(handle_.get(), code, &ignored) != FALSE;
+    }
+    // Lets one check point of a pending phase pass and waits until the service has reported what follows.
+    void step() {
+        ::SetEvent(gate_.get());
+        ::WaitForSingleObject(ack_.get(), 5000);
+    }
+    // Started outside the code under test, gates opened until it runs.
+    void bringUp() {
+        ASSERT_TRUE(::StartServiceW(handle_.get(), 0, nullptr)) << ::GetLastError();
+        for (int i = 0; i < 400 && state() != SERVICE_RUNNING; ++i) gate_ ? step() : ::Sleep(10);
+        ASSERT_EQ(state(), static_cast<DWORD>(SERVICE_RUNNING));
+    }
+
+private:
+    std::wstring name_;
+    tarvo::unique_schandle handle_;
+    tarvo::unique_handle gate_;
+    tarvo::unique_handle ack_;
+};
+
+// The waits poll every few milliseconds instead of every second or more; real time still rules the
+// time-outs.
+service::seam::Clock quickPolls() {
+    return {[] { return ::GetTickCount(); }, [](DWORD ms) { ::Sleep(std::min<DWORD>(ms, 5)); }};
+}
+
+// Time that passes only when the waits sleep, starting just before the tick count wraps.
+struct FakeClock {
+    DWORD start = 0xFFFFFFFFu - 100000;
+    DWORD now = start;
+    std::function<void(DWORD elapsed)> afterSleep;
+
+    service::seam::Clock clock() {
+        return {[this] { return now; }, [this](DWORD ms) {
+                    now += ms;
+                    if (afterSleep) afterSleep(now - start);
+                }};
+    }
+    DWORD elapsed() const { return now - start; }
+};
+
+// One row run the way a stage runs it, in this process (so that the seams apply).
+UINT runRow(MsiSession& package, const std::wstring& type, const std::wstring& parameters) {
+    vmsi session(package.handle());
+    ActionList actions;
+    actions.push_back(Action::CreateAction(type, parameters, L"Service row", true));
+    return executeList(session, 5, actions, L"Services");
+}
+
+vexception failureOf(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const vexception& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no failure";
+    return vexception(L"");
+}
+
+const std::vector<std::wstring> statusDumpFields = {
+    L"Info:   Service Type: 0x", L"Info:   Controls Accepted: 0x", L"Info:   Current State: ",
+    L"Info:   Exit Code: ",      L"Info:   Service Specific Exit Code: ", L"Info:   Check Point: ",
+    L"Info:   Wait Hint: "};
+
+// The seven status lines in order right after `headline`, or a description of what differs.
+::testing::AssertionResult dumpFollows(const std::vector<std::wstring>& lines, const std::wstring& headline) {
+    const auto at = std::find(lines.begin(), lines.end(), headline);
+    if (at == lines.end()) return ::testing::AssertionFailure() << "no line " << cstr(headline, CP_UTF8);
+    for (size_t i = 0; i < statusDumpFields.size(); ++i) {
+        const auto line = at + 1 + static_cast<std::ptrdiff_t>(i);
+        if (line >= lines.end() || line->rfind(statusDumpFields[i], 0) != 0)
+            return ::testing::AssertionFailure() << "dump line " << i << " is not " << cstr(statusDumpFields[i], CP_UTF8);
+    }
+    return ::testing::AssertionSuccess();
+}
+
+class Services : public ::testing::Test {
+protected:
+    service::seam::Scoped<service::seam::Clock> quick{quickPolls()};
+};
+
+}  // namespace
+
+TEST(ServiceControl, StartWaitsUntilRunningAndStopUntilStopped) {
+    // The real clock: StartService returns while the service is still start pending, so only the wait makes
+    // the service run when startService returns.
+    TestService svc(L"start=300 stop=300 steps=3 hint=900");
+    EXPECT_EQ(service::startService(svc.name()), 0u);
+    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(service::isActive(svc.name()));
+    SERVICE_STATUS status{};
+    EXPECT_EQ(service::queryStatusService(status, svc.name()), 0u);
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(status.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+    EXPECT_EQ(service::controlService(SERVICE_CONTROL_STOP, svc.name()), 0u);
+    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_FALSE(service::isActive(svc.name()));
+}
+
+TEST_F(Services, AServiceAlreadyInTheRequestedStateIsLeftAlone) {
+    TestService svc(L"");
+    EXPECT_EQ(service::controlService(SERVICE_CONTROL_STOP, svc.name()), 0u) << "not active";
+    service::startStopService(svc.name(), false);
+    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_STOPPED));
+    svc.bringUp();
+    const DWORD process = svc.processId();
+    EXPECT_EQ(service::startService(svc.name()), 0u);
+    service::startStopService(svc.name(), true);
+    EXPECT_EQ(svc.processId(), process);
+}
+
+TEST_F(Services, APausedServiceIsContinued) {
+    TestService svc(L"pause");
+    svc.bringUp();
+    const DWORD process = svc.processId();
+    EXPECT_EQ(service::controlService(SERVICE_CONTROL_PAUSE, svc.name()), 0u);
+    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_PAUSED));
+    EXPECT_FALSE(service::isActive(svc.name()));
+    service::startStopService(svc.name(), true);
+    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(svc.processId(), process);
+}
+
+TEST_F(Services, AServiceThatRefusesTheStopControlIsNotReportedStopped) {
+    TestService svc(L"nostop");
+    svc.bringUp();
+    CapturedLog log;
+    const vexception e = failureOf([&] { service::startStopService(svc.name(), false); });
+    EXPECT_TRUE(contains(e.message(), L"(Error code 1052) at ControlService '" + svc.name() + L"' with code 1"))
+        << cstr(e.message(), CP_UTF8);
+    EXPECT_EQ(e.frames().at(0).function, "service::controlService");
+    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(anyContains(log.lines(), L"Info:   Controls Accepted: 0x0"));
+}
+
+TEST_F(Services, AFailedStartReturnsTheServicesOwnCode) {
+    TestService svc(L"start=100 exit=42");
+    CapturedLog log;
+    EXPECT_EQ(service::startService(svc.name()), 42u);
+    EXPECT_TRUE(dumpFollows(log.lines(), L"Warning: StartService '" + svc.name() + L"' failed"));
+    EXPECT_TRUE(anyContains(log.lines(), L"Info:   Exit Code: 1066"));
+}
+
+TEST_F(Services, AStopUnderWayIsWaitedForBeforeTheStart) {
+    TestService svc(L"steps=2", true);
+    svc.bringUp();
+    const DWORD process = svc.processId();
+    ASSERT_TRUE(svc.control(SERVICE_CONTROL_STOP));
+    ASSERT_EQ(svc.state(), static_cast<DWORD>(SERVICE_STOP_PENDING));
+    // The stop control cannot be sent again while it is under way; the stop goes on at each poll.
+    FakeClock fake;
+    fake.afterSleep = [&](DWORD) { svc.step(); };
+    service::seam::Scoped<service::seam::Clock> clock(fake.clock());
+    EXPECT_EQ(service::startService(svc.name()), 0u);
+    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_NE(svc.processId(), process);
+}
+
+TEST(ServiceRows, AMissingServiceStopsAsNothingAndFailsTheRowsInTheStateQuery) {
+    const std::wstring missing = uniqueServiceName();
+    {
+        CapturedLog log;
+        EXPECT_EQ(service::controlService(SERVICE_CONTROL_STOP, missing), 0u);
+        EXPECT_TRUE(log.lines().empty());
+    }
+    // Through the product DLL, as the installer runs the rows.
+    for (const auto& [type, parameters] : {std::pair{L"StartStopService"s, L"false," + missing},
+                                           std::pair{L"StartStopService"s, L"true," + missing},
+                                           std::pair{L"RestartService"s, missing}}) {
+        MsiSession package;
+        package.setProperty(L"Action_OnStagePostinstall", scriptXml(actionXml(type, parameters, L"Service row")));
+        EXPECT_EQ(package.call("OnStagePostinstall"), 1603u);
+        const std::vector<std::wstring> errors = package.texts(kError);
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_TRUE(contains(errors[0], L"(Error code 1060) at OpenService '" + missing + L"'")) << cstr(errors[0], CP_UTF8);
+        EXPECT_TRUE(contains(errors[0], L"(service::queryStatusService line "));
+        EXPECT_EQ(contains(errors[0], L"at Restart service " + missing + L"(RestartServiceAction::Commit line "),
+                  type == L"RestartService");
+    }
+}
+
+TEST(ServiceRows, AFailedStartNamesServiceAndCodeWithTheStatusDumpInTheDebugLog) {
+    // The start fails after a moment: Wine's StartService fails with 1053 for a service whose first report
+    // is already "stopped".
+    TestService svc(L"start=100 exit=42");
+    ScopedDebugLogging debug(true);
+    MsiSession package;
+    EXPECT_EQ(runRow(package, L"StartStopService", L"true," + svc.name()), 1603u);
+    const std::vector<std::wstring> errors = package.texts(kError);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(contains(errors[0], L"(Error code 42) at Start service " + svc.name())) << cstr(errors[0], CP_UTF8);
+    EXPECT_TRUE(dumpFollows(package.texts(kInfo), L"Warning: StartService '" + svc.name() + L"' failed"));
+    EXPECT_TRUE(anyContains(package.texts(kInfo), L"Info:   Service Specific Exit Code: 42"));
+}
+
+TEST_F(Services, RowsStartStopAndRestart) {
+    TestService svc(L"start=50 stop=50");
+    MsiSession package;
+    EXPECT_EQ(runRow(package, L"StartStopService", L"True," + svc.name()), 0u) << "not exactly true: stop";
+    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(runRow(package, L"RestartService", L"," + svc.name() + L","), 0u) << "a stopped service is started";
+    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_RUNNING));
+    const DWORD process = svc.processId();
+    EXPECT_EQ(runRow(package, L"StartStopService", L"true," + svc.name()), 0u);
+    EXPECT_EQ(svc.processId(), process);
+    EXPECT_EQ(runRow(package, L"RestartService", svc.name()), 0u);
+    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_NE(svc.processId(), process);
+    EXPECT_EQ(runRow(package, L"StartStopService", L"false," + svc.name()), 0u);
+    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_TRUE(package.texts(kError).empty());
+}
+
+TEST(ServiceRows, FieldCountsAreChecked) {
+    for (const auto& [type, parameters, className] :
+         {std::tuple{L"StartStopService"s, L"name"s, "StartStopServiceAction"s},
+          std::tuple{L"StartStopService"s, L"true,name,more"s, "StartStopServiceAction"s},
+          std::tuple{L"RestartService"s, L"name,more"s, "RestartServiceAction"s},
+          std::tuple{L"RestartService"s, L",,"s, "RestartServiceAction"s}}) {
+        const vexception e = failureOf([&] { Action::CreateAction(type, parameters, L"t", true); });
+        EXPECT_EQ(e.message(), L"Invalid arguments on call " + wstr(className));
+        EXPECT_EQ(e.frames().at(0).function, className + "::CreateAction");
+    }
+}
+
+// The time-out rules, with a fake clock and a service held in its pending state.
+TEST(ServiceWaits, WithoutProgressAWaitEndsAfterTheHintAndFiveMinutesAndNeverAfterTenMinutes) {
+    struct Case {
+        DWORD hint;
+        DWORD endsAt;  // the first poll after the limit
+    };
+    for (const Case c : {Case{30000, 333000}, Case{0, 301000}, Case{500000, 610000}}) {
+        TestService svc(L"hint=" + std::to_wstring(c.hint), true);
+        svc.bringUp();
+        FakeClock fake;
+        CapturedLog log;
+        {
+            service::seam::Scoped<service::seam::Clock> clock(fake.clock());
+            EXPECT_EQ(service::controlService(SERVICE_CONTROL_STOP, svc.name()), static_cast<DWORD>(ERROR_TIMEOUT));
+        }
+        EXPECT_EQ(fake.elapsed(), c.endsAt) << "hint " << c.hint;
+        EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_STOP_PENDING));
+        EXPECT_TRUE(dumpFollows(log.lines(), L"Warning: controlService fail"));
+    }
+    TestService starting(L"hint=30000", true);
+    FakeClock fake;
+    service::seam::Scoped<service::seam::Clock> clock(fake.clock());
+    EXPECT_EQ(service::startService(starting.name()), static_cast<DWORD>(ERROR_TIMEOUT));
+    // The manager's own start-pending report may come first, with no hint: then one shorter poll before.
+    EXPECT_GE(fake.elapsed(), 333000u);
+    EXPECT_LE(fake.elapsed(), 334000u);
+}
+
+TEST(ServiceWaits, EachProgressOfTheCheckPointStartsTheTimeAgain) {
+    TestService svc(L"hint=30000 steps=5", true);
+    svc.bringUp();
+    FakeClock fake;
+    DWORD lastStep = 0;
+    fake.afterSleep = [&](DWORD elapsed) {
+        if (elapsed - lastStep < 300000) return;
+        svc.step();
+        lastStep = elapsed;
+    };
+    service::seam::Scoped<service::seam::Clock> clock(fake.clock());
+    EXPECT_EQ(service::controlService(SERVICE_CONTROL_STOP, svc.name()), 0u);
+    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(fake.elapsed(), 5 * 300000u);
+}
+
+namespace {
+
+// S with the dependents A and B, and D depending on A. Wine stores service dependencies but reports none
+// (QueryServiceConfigW gives an empty list, EnumDependentServicesW none), so the two neighbour queries go
+// through the seam here, answering as Windows does; starts and stops are real. Each service appends its
+// starts and stops to one shared file.
+class ServiceDependencies : public Services {
+protected:
+    ServiceDependencies() {
+        for (const wchar_t* role : {L"S", L"A", L"B", L"D"}) {
+            services[role] = std::make_unique<TestService>(L"\"log=" + logFile + L"\"");
+            roleOf[services[role]->name()] = role;
+        }
+    }
+    const std::wstring& real(const std::wstring& role) { return services.at(role)->name(); }
+
+    // Neighbours by role, as names of the real services.
+    service::seam::Neighbours answering(std::map<std::wstring, std::vector<std::wstring>> dependents,
+                                        std::map<std::wstring, std::vector<std::wstring>> dependencies) {
+        auto lookup = [this](std::map<std::wstring, std::vector<std::wstring>> table) {
+            return [this, table](service::NameList& names, const std::wstring& name) {
+                const auto found = table.find(roleOf.count(name) ? roleOf.at(name) : name);
+                if (found == table.end()) return;
+                for (const std::wstring& role : found->second) names.push_back(services.count(role) ? real(role) : role);
+            };
+        };
+        return {lookup(std::move(dependents)), lookup(std::move(dependencies))};
+    }
+
+    // "D stopped", "S running", ... in the order the services wrote them since the last call.
+    std::vector<std::wstring> events() {
+        std::vector<std::wstring> result;
+        std::wistringstream lines(readTextFile(logFile).substr(seen_));
+        seen_ = readTextFile(logFile).size();
+        for (std::wstring name, process, what; lines >> name >> process >> what;)
+            result.push_back(roleOf.at(name) + L" " + what);
+        return result;
+    }
+
+    const std::map<std::wstring, std::vector<std::wstring>> windowsDependencies = {
+        {L"A", {L"S"}}, {L"B", {L"S"}}, {L"D", {L"A"}}};
+    std::wstring logFile = tempDirectory() + L"\\services.log";
+    std::map<std::wstring, std::unique_ptr<TestService>> services;
+    std::map<std::wstring, std::wstring> roleOf;
+
+private:
+    size_t seen_ = 0;
+};
+
+}  // namespace
+
+TEST_F(ServiceDependencies, ARestartStopsTheDependentsFirstAndStartsThemAgainAfterwards) {
+    service::seam::Scoped<service::seam::Neighbours> neighbours(
+        answering({{L"S", {L"A", L"B"}}, {L"A", {L"D"}}}, windowsDependencies));
+    service::startStopService(real(L"D"), true);
+    service::startStopService(real(L"B"), true);
+    EXPECT_EQ(events(), (std::vector<std::wstring>{L"S running", L"A running", L"D running", L"B running"}));
+
+    MsiSession package;
+    EXPECT_EQ(runRow(package, L"RestartService", real(L"S")), 0u);
+    EXPECT_EQ(events(), (std::vector<std::wstring>{L"D stopped", L"A stopped", L"B stopped", L"S stopped",
+                                                   L"S running", L"A running", L"D running", L"B running"}));
+
+    service::NameList stopped;
+    service::startStopService(real(L"S"), false, nullptr, nullptr, nullptr, nullptr, &stopped);
+    EXPECT_EQ(stopped, (service::NameList{real(L"A"), real(L"D"), real(L"B")}));
+}
+
+TEST_F(ServiceDependencies, EveryDependentIsListedOnceAndGroupsAreLeftToTheServiceManager) {
+    // Windows lists the dependents at every depth, in stopping order; S also depends on a load-order group.
+    auto dependencies = windowsDependencies;
+    dependencies[L"S"] = {L"+TarvoTestGroup"};
+    service::seam::Scoped<service::seam::Neighbours> neighbours(
+        answering({{L"S", {L"D", L"A", L"B"}}, {L"A", {L"D"}}}, dependencies));
+    std::vector<std::pair<DWORD, std::wstring>> calls;
+    auto callback = [](DWORD phase, const std::wstring& name, void* context) {
+        static_cast<decltype(calls)*>(context)->emplace_back(phase, name);
+    };
+    service::startStopService(real(L"D"), true, nullptr, nullptr, callback, &calls);
+    EXPECT_EQ(calls, (decltype(calls){{0, real(L"D")}, {1, real(L"D")}}));
+    service::startStopService(real(L"B"), true);
+    events();
+
+    service::NameList stopped;
+    service::startStopService(real(L"S"), false, nullptr, nullptr, nullptr, nullptr, &stopped);
+    EXPECT_EQ(stopped, (service::NameList{real(L"D"), real(L"A"), real(L"B")}));
+    EXPECT_EQ(events(), (std::vector<std::wstring>{L"D stopped", L"A stopped", L"B stopped", L"S stopped"}));
+}

@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
-# Builds the sample package: build-package.sh DLL OUTPUT.msi
+# Builds the sample package: build-package.sh DLL OUTPUT.msi [SERVICE.exe]
 # The package's width follows the DLL's: an i686 DLL gives the 32-bit package (the product's real form), an
-# x86_64 DLL the 64-bit one. wixl makes the package from sample.wxs; msibuild adds the TarvoCustomActions
-# table from its .idt file.
+# x86_64 DLL the 64-bit one. SERVICE.exe, the program of the demo service (of the same width), defaults to
+# the test service built beside the DLL. wixl makes the package from sample.wxs; msibuild adds the
+# TarvoCustomActions table from its .idt file.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 dll="$(realpath "$1")"
 out="$(realpath -m "$2")"
 arch="$("$here/dll-arch.sh" "$dll")"
+service="$(realpath "${3:-$(dirname "$dll")/tarvo_testservice.exe}")"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cp "$here/rndc.key" "$here/TarvoCustomActions.idt" "$work/"
 if [ "$arch" = x64 ]; then strip=x86_64-w64-mingw32-strip; wixl_arch=(-a x64); else strip=i686-w64-mingw32-strip; wixl_arch=(); fi
 "$strip" -o "$work/TarvoCA.dll" "$dll"
+"$strip" -o "$work/tarvo_demoservice.exe" "$service"
 cp "$here/sample.wxs" "$work/"
 # wixl writes every deferred action as plain deferred (3073 = DLL 1 + in-script 0x400 + no-impersonate 0x800);
 # OnStagePrecommit is a commit action (+ 0x200), which runs once the installation has succeeded.

@@ -53,5 +53,10 @@ echo
 echo "== Registry, 32-bit view: $demo_key"
 "$WINE64" reg query "$demo_key" 2>/dev/null | tr -d '\r' | grep -E 'REG_' || echo "(nothing written)"
 echo
+echo "== The demo service (the package installs it; its rows start it, then restart it)"
+echo "${demo_dir#"$WINEPREFIX/drive_c/"}/service.log, the service's own notes (name, process id, what happened):"
+tr -d '\r' 2>/dev/null <"$demo_dir/service.log" | sed 's/^/  /' || echo "  (not written)"
+"$WINE64" sc query TarvoDemoService 2>/dev/null | tr -d '\r' | grep -E 'STATE' | sed 's/^ */  now: /'
+echo
 echo "== Removing the demo product again"
 msi_remove "$out/tarvo-demo.msi"

@@ -48,7 +48,7 @@ for title in "Performing pre-installation actions: Action_OnStagePreinstall = <a
 done
 order=$(grep -oE "Tarvo custom action start [0-9:]+: .*" "$work/install.txt" | sed -E 's/.*[0-9]: //' | tr '\n' '|')
 check "actions ran in stage and Order sequence ($order)" test "$order" = \
-    "Mark the pre-installation stage|Write the rndc configuration of Tarvo custom actions demo|Mark the normal stage|Optional extra key (may fail)|Mark the precommit stage|Mark the post-installation stage|"
+    "Mark the pre-installation stage|Write the rndc configuration of Tarvo custom actions demo|Mark the normal stage|Optional extra key (may fail)|Mark the precommit stage|Start the demo service|Mark the post-installation stage|Restart the demo service|"
 check "the non-critical failure is reported as such" grep -qF "Non-critical action 'Optional extra key (may fail)' failed:" "$work/install.txt"
 check "no rollback on a successful installation" bash -c '! grep -q "Rollback action:" "$1"' _ "$work/install.txt"
 conf="$demo_dir/etc/rndc.conf"

@@ -20,17 +20,6 @@ public:
     ~ScopedFallback() { vfilename_detail::forceFallback(false); }
 };
 
-template <typename F>
-vexception thrownVexception(F&& call) {
-    try {
-        call();
-    } catch (const vexception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no vexception thrown";
-    return vexception(L"");
-}
-
 std::wstring tempRoot() {
     wchar_t buffer[MAX_PATH + 1] = {};
     const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);

@@ -140,16 +140,6 @@ UINT runRow(MsiSession& package, const std::wstring& type, const std::wstring& p
     return executeList(session, 5, actions, L"Services");
 }
 
-vexception failureOf(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const vexception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no failure";
-    return vexception(L"");
-}
-
 const std::vector<std::wstring> statusDumpFields = {
     L"Info:   Service Type: 0x", L"Info:   Controls Accepted: 0x", L"Info:   Current State: ",
     L"Info:   Exit Code: ",      L"Info:   Service Specific Exit Code: ", L"Info:   Check Point: ",
@@ -218,7 +208,7 @@ TEST_F(Services, AServiceThatRefusesTheStopControlIsNotReportedStopped) {
     TestService svc(L"nostop");
     svc.bringUp();
     CapturedLog log;
-    const vexception e = failureOf([&] { service::startStopService(svc.name(), false); });
+    const vexception e = thrownVexception([&] { service::startStopService(svc.name(), false); });
     EXPECT_TRUE(contains(e.message(), L"(Error code 1052) at ControlService '" + svc.name() + L"' with code 1"))
         << cstr(e.message(), CP_UTF8);
     EXPECT_EQ(e.frames().at(0).function, "service::controlService");
@@ -310,7 +300,7 @@ TEST(ServiceRows, FieldCountsAreChecked) {
           std::tuple{L"StartStopService"s, L"true,name,more"s, "StartStopServiceAction"s},
           std::tuple{L"RestartService"s, L"name,more"s, "RestartServiceAction"s},
           std::tuple{L"RestartService"s, L",,"s, "RestartServiceAction"s}}) {
-        const vexception e = failureOf([&] { Action::CreateAction(type, parameters, L"t", true); });
+        const vexception e = thrownVexception([&] { Action::CreateAction(type, parameters, L"t", true); });
         EXPECT_EQ(e.message(), L"Invalid arguments on call " + wstr(className));
         EXPECT_EQ(e.frames().at(0).function, className + "::CreateAction");
     }

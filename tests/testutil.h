@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "runtime/errors/vexception.h"
 #include "runtime/logging/logmanager.h"
 
 // Wine's ntdll exports wine_get_version; Windows' does not. For the few checks where Wine is known to differ.
@@ -133,3 +136,15 @@ private:
     std::mutex lock_;
     std::vector<std::wstring> lines_;
 };
+
+// What `call` throws as a vexception; a test failure when it throws nothing.
+template <typename F>
+vexception thrownVexception(F&& call) {
+    try {
+        call();
+    } catch (const vexception& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no vexception thrown";
+    return vexception(L"");
+}

@@ -1,0 +1,143 @@
+#include "tests/mgmtservice.h"
+
+#include <atomic>
+#include <stdexcept>
+
+#include "srvclient/pipes.h"
+
+namespace {
+
+std::wstring uniqueName(const wchar_t* what) {
+    static std::atomic<int> counter{0};
+    return std::wstring(L"tarvo-test-") + what + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+           std::to_wstring(++counter);
+}
+
+std::wstring quoted(const std::wstring& argument) { return L"\"" + argument + L"\""; }
+
+tarvo::unique_handle event(const std::wstring& name) {
+    tarvo::unique_handle made(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    if (!made) throw std::runtime_error("cannot make the stand-in's event");
+    return made;
+}
+
+}  // namespace
+
+std::wstring MgmtService::program() {
+    wchar_t self[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring path = self;
+    return path.substr(0, path.find_last_of(L'\\')) + L"\\tarvo_mgmtservice.exe";
+}
+
+MgmtService::MgmtService(std::vector<std::wstring> arguments, Start start, std::wstring name)
+    : name_(name.empty() ? uniqueName(L"pipe") : std::move(name)), startEvent_(uniqueName(L"start")),
+      readyEvent_(uniqueName(L"ready")) {
+    ready_ = event(readyEvent_);
+    std::wstring command = quoted(program()) + L" --until-stdin-closes --pipe " + quoted(name_) + L" --ready-event " +
+                           quoted(readyEvent_);
+    if (start == Start::OnListen) {
+        start_ = event(startEvent_);
+        command += L" --start-event " + quoted(startEvent_);
+    }
+    for (const std::wstring& argument : arguments) command += L" " + quoted(argument);
+
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE inputRead = nullptr, inputWrite = nullptr, outputRead = nullptr, outputWrite = nullptr;
+    if (!::CreatePipe(&inputRead, &inputWrite, &inherit, 0) || !::CreatePipe(&outputRead, &outputWrite, &inherit, 0))
+        throw std::runtime_error("cannot make the stand-in's pipes");
+    ::SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
+    input_.reset(inputWrite);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = inputRead;
+    startup.hStdOutput = outputWrite;
+    startup.hStdError = outputWrite;
+    PROCESS_INFORMATION process{};
+    const BOOL started = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                          nullptr, &startup, &process);
+    ::CloseHandle(inputRead);
+    ::CloseHandle(outputWrite);
+    if (!started) {
+        ::CloseHandle(outputRead);
+        throw std::runtime_error("cannot start tarvo_mgmtservice.exe");
+    }
+    ::CloseHandle(process.hThread);
+    process_.reset(process.hProcess);
+    reader_ = std::thread([this, outputRead] {
+        char buffer[1024];
+        DWORD count = 0;
+        while (::ReadFile(outputRead, buffer, sizeof buffer, &count, nullptr) && count > 0) {
+            std::lock_guard guard(lock_);
+            pending_.append(buffer, count);
+            for (size_t end; (end = pending_.find('\n')) != std::string::npos; pending_.erase(0, end + 1))
+                lines_.push_back(pending_.substr(0, end));
+        }
+        ::CloseHandle(outputRead);
+    });
+    if (start == Start::Listening) waitReady();
+}
+
+MgmtService::~MgmtService() { stop(); }
+
+void MgmtService::waitReady() {
+    const HANDLE handles[] = {ready_.get(), process_.get()};
+    if (::WaitForMultipleObjects(2, handles, FALSE, 60000) != WAIT_OBJECT_0) {
+        stop();
+        std::string text;
+        for (const std::string& line : lines_) text += line + "\n";
+        throw std::runtime_error("the stand-in service did not start listening: " + text);
+    }
+}
+
+void MgmtService::listen() {
+    ::SetEvent(start_.get());
+    waitReady();
+}
+
+void MgmtService::stop() {
+    if (!process_) return;
+    input_.reset();
+    if (::WaitForSingleObject(process_.get(), 30000) != WAIT_OBJECT_0) ::TerminateProcess(process_.get(), 1);
+    process_.reset();
+    if (reader_.joinable()) reader_.join();
+}
+
+std::vector<std::string> MgmtService::output() {
+    std::lock_guard guard(lock_);
+    return lines_;
+}
+
+size_t MgmtService::count(const std::string& prefix) {
+    size_t n = 0;
+    for (const std::string& line : output()) n += line.starts_with(prefix) ? 1 : 0;
+    return n;
+}
+
+ScopedTryCount::ScopedTryCount(DWORD tries) : value_(L"PipeConnectTryCount", tries) { see(10, tries); }
+
+ScopedTryCount::~ScopedTryCount() {
+    // An absent value leaves the cached count as it was: show this process 0 (the default) first.
+    ScopedConfigValue::set(L"PipeConnectTryCount", 0u);
+    see(10, 10);
+}
+
+void ScopedTryCount::see(DWORD defaultTries, DWORD expected) {
+    for (int i = 0; i < 32 && Con::tryCount(defaultTries) != expected; ++i) {
+    }
+}
+
+void RecordedLog::log(LogLevel level, const std::wstring& text) {
+    {
+        std::lock_guard guard(lock_);
+        lines_.push_back(std::wstring(logLevelName(level)) + L": " + text);
+    }
+    if (onMessage) onMessage(text);
+}
+
+std::vector<std::wstring> RecordedLog::lines() {
+    std::lock_guard guard(lock_);
+    return lines_;
+}

@@ -1,0 +1,89 @@
+#pragma once
+// The stand-in management service (tarvo_mgmtservice.exe beside the test program) as a child process on a
+// pipe name of its own. It stops when the object goes (its standard input closes) or on stop().
+//
+//   MgmtService service({L"--set", L"PRODUCT_ROOT_D=C:\\Tarvo"});
+//   ScopedConfigValue pipe(L"hvcpipe", service.name());   // the shared client's pipe
+//
+// Arguments are those of the program (see tools/mgmtservice/mgmtservice.cpp); --pipe, --ready-event,
+// --start-event and --until-stdin-closes are added here.
+#include <windows.h>
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/holder.h"
+#include "runtime/logging/logmanager.h"
+#include "tests/testutil.h"
+
+class MgmtService {
+public:
+    enum class Start { Listening, OnListen };  // OnListen: the pipe is made only when listen() is called
+
+    // `name` empty: a name of its own for this object.
+    explicit MgmtService(std::vector<std::wstring> arguments = {}, Start start = Start::Listening,
+                         std::wstring name = {});
+    MgmtService(const MgmtService&) = delete;
+    MgmtService& operator=(const MgmtService&) = delete;
+    ~MgmtService();
+
+    // The pipe's name without "\\.\pipe\", and its path.
+    const std::wstring& name() const { return name_; }
+    std::wstring path() const { return L"\\\\.\\pipe\\" + name_; }
+    // Lets a service started with Start::OnListen make its pipe, and waits until it takes clients.
+    void listen();
+    // Ends the program and waits for it; its output is then complete.
+    void stop();
+    // The lines it printed so far, and how many of them start with `prefix`.
+    std::vector<std::string> output();
+    size_t count(const std::string& prefix);
+
+    static std::wstring program();
+
+private:
+    void waitReady();
+
+    std::wstring name_;
+    std::wstring startEvent_;
+    std::wstring readyEvent_;
+    tarvo::unique_handle ready_;
+    tarvo::unique_handle start_;
+    tarvo::unique_handle process_;
+    tarvo::unique_handle input_;  // our end of its standard input
+    std::thread reader_;
+    std::mutex lock_;
+    std::string pending_;
+    std::vector<std::string> lines_;
+};
+
+// Sets "PipeConnectTryCount" for a test and makes this process's connections see it (the setting is re-read
+// every 16th connection); afterwards the default applies again.
+class ScopedTryCount {
+public:
+    explicit ScopedTryCount(DWORD tries);
+    ~ScopedTryCount();
+
+private:
+    static void see(DWORD defaultTries, DWORD expected);
+    ScopedConfigValue value_;
+};
+
+// Records the library's log messages while it lives (every level, whatever the "Debug" setting).
+class RecordedLog : public ILogHandler {
+public:
+    RecordedLog() { LogManager::instance().addHandler(this); }
+    ~RecordedLog() override { LogManager::instance().removeHandler(this); }
+    using ILogHandler::log;
+    void log(LogLevel level, const std::wstring& text) override;
+    // "Info: text", "Warning: text", ...
+    std::vector<std::wstring> lines();
+    // Called with each message as it arrives.
+    std::function<void(const std::wstring&)> onMessage;
+
+private:
+    std::mutex lock_;
+    std::vector<std::wstring> lines_;
+};

@@ -1,0 +1,182 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <optional>
+#include <thread>
+
+#include "srvclient/srvclient.h"
+#include "tests/mgmtservice.h"
+#include "tests/replyfuzz.h"
+#include "tests/testutil.h"
+
+namespace {
+
+const std::wstring root = L"C:\\Tarvo \u00e9t\u00e9";
+
+// A private client of the stand-in, through a configuration value of the test's own.
+struct Connected {
+    explicit Connected(MgmtService& service) : value(L"hvcpipe_test", service.name()), client(L"hvcpipe_test") {}
+    ScopedConfigValue value;
+    TarvoSrvClient client;
+};
+
+// The failure of `call`, rendered with its frames, or nullopt when it succeeded.
+template <typename Call>
+std::optional<std::wstring> failureOf(Call&& call) {
+    try {
+        call();
+    } catch (const vexception& e) {
+        return e.toString();
+    }
+    return std::nullopt;
+}
+
+std::wstring valuesFile() {
+    wchar_t directory[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, directory);
+    const std::wstring path = std::wstring(directory) + L"tarvo-values-" + std::to_wstring(::GetCurrentProcessId()) + L".txt";
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    std::fputs("\xEF\xBB\xBF# answers of the stand-in\r\nPRODUCT_ROOT_D=C:\\Tarvo \xC3\xA9t\xC3\xA9\r\n"
+               "component.php=C:\\Tarvo \xC3\xA9t\xC3\xA9\\php\n",
+               file);
+    std::fclose(file);
+    return path;
+}
+
+TEST(ManagementService, AnswersStringsAndComponentDirectoriesHoweverTheServiceWritesThem) {
+    const std::wstring values = valuesFile();
+    for (const wchar_t* writes : {L"one", L"frame", L"items"}) {
+        SCOPED_TRACE(::testing::PrintToString(std::wstring(writes)));
+        MgmtService service({L"--values", values, L"--set", L"component.perl=", L"--writes", writes});
+        Connected connected(service);
+        TarvoSrvClient& client = connected.client;
+        EXPECT_EQ(client.getString(L"PRODUCT_ROOT_D"), root);
+        EXPECT_EQ(client.componentInfo(L"php", TarvoSrvClient::componentDirectory), root + L"\\php");
+        EXPECT_EQ(client.componentInfo(L"python", TarvoSrvClient::componentDirectory), L"") << "not installed";
+        EXPECT_EQ(client.componentInfo(L"perl", TarvoSrvClient::componentDirectory), L"");
+        const std::optional<std::wstring> unknown = failureOf([&] { client.getString(L"NO_SUCH_VALUE"); });
+        ASSERT_TRUE(unknown);
+        EXPECT_TRUE(unknown->starts_with(L"Unknown value 'NO_SUCH_VALUE'\n")) << *unknown;
+        service.stop();
+        EXPECT_EQ(service.count("connection"), 1u) << "one connection for every request";
+        EXPECT_EQ(service.count("request"), 5u);
+    }
+    ::DeleteFileW(values.c_str());
+}
+
+// What the client makes of each misbehaviour: the answer after one reconnect, or the failure the caller sees.
+TEST(ManagementService, MisbehavingServicesAreRetriedOnceOrReportedWithPipeAndRequest) {
+    struct Case {
+        const wchar_t* fault;
+        const wchar_t* times;          // how many requests misbehave
+        const wchar_t* failure;        // the caller's message, or null: the retry gets the value
+        size_t requests;               // what the service saw
+        const wchar_t* reconnectLine;  // text of the Info line before the reconnect, or null: no reconnect
+    };
+    const Case cases[] = {
+        {L"close", L"1", nullptr, 2, L"communication error: Completed only 0 of 4 bytes"},
+        {L"extra", L"1", nullptr, 2, L"bytes longer than its length"},
+        {L"close", L"-1", L"Completed only 0 of 4 bytes", 2, L"Completed only 0 of 4 bytes"},
+        {L"truncated", L"-1", L"Completed only", 2, L"Completed only"},
+        {L"huge", L"-1", L"The reply length 2147483647 from pipe", 2, L"exceeds the limit of 16777216 bytes"},
+        {L"error=The service is busy", L"-1", L"The service is busy\n", 1, nullptr},
+        {L"empty", L"-1", L"Unexpected end of data when read C-string from serializer.\n", 1, nullptr},
+        {L"charsize", L"-1", L"Unsupported char size when read C-string from serializer.\n", 1, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(std::wstring(c.fault)));
+        MgmtService service({L"--set", L"PRODUCT_ROOT_D=" + root, L"--fault", c.fault, L"--fault-count", c.times});
+        Connected connected(service);
+        RecordedLog log;
+        std::wstring value;
+        const std::optional<std::wstring> failure = failureOf([&] { value = connected.client.getString(L"PRODUCT_ROOT_D"); });
+        if (c.failure) {
+            ASSERT_TRUE(failure);
+            EXPECT_TRUE(failure->starts_with(c.failure)) << *failure;
+            EXPECT_TRUE(contains(*failure, L"at Tarvo Management Service at pipe " + service.path() + L"(")) << *failure;
+            EXPECT_TRUE(contains(*failure, L"at getString(PRODUCT_ROOT_D)(TarvoSrvClient::getString line")) << *failure;
+        } else {
+            EXPECT_FALSE(failure) << *failure;
+            EXPECT_EQ(value, root);
+        }
+        const size_t reconnects = countContaining(log.lines(), L"Info: Tarvo Management service pipe communication error: ");
+        EXPECT_EQ(reconnects, c.reconnectLine ? 1u : 0u);
+        if (c.reconnectLine) {
+            EXPECT_TRUE(anyContains(log.lines(), c.reconnectLine)) << ::testing::PrintToString(log.lines());
+        }
+        EXPECT_TRUE(anyContains(log.lines(), L". Trying to reconnect.") == (c.reconnectLine != nullptr));
+        service.stop();
+        EXPECT_EQ(service.count("request"), c.requests);
+        EXPECT_EQ(service.count("connection"), c.reconnectLine ? 2u : 1u);
+    }
+}
+
+TEST(ManagementService, AFinishedPipeIsNoticedBeforeAnythingIsWrittenAndReplaced) {
+    MgmtService service({L"--set", L"PRODUCT_ROOT_D=" + root, L"--fault", L"close", L"--fault-count", L"2"});
+    Connected connected(service);
+    EXPECT_TRUE(failureOf([&] { connected.client.getString(L"PRODUCT_ROOT_D"); }));
+    RecordedLog log;
+    EXPECT_EQ(connected.client.getString(L"PRODUCT_ROOT_D"), root);
+    const std::vector<std::wstring> lines = log.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], L"Warning: Connection to Tarvo Management Service is broken: Pipe is finished");
+    EXPECT_TRUE(lines[1].starts_with(L"Info: Tarvo Management service pipe communication error: Pipe is finished\n"))
+        << ::testing::PrintToString(lines);
+    service.stop();
+    EXPECT_EQ(service.count("request"), 3u) << "nothing reached the service over the finished pipe";
+    EXPECT_EQ(service.count("connection"), 3u);
+}
+
+TEST(ManagementService, AServiceThatIsDownIsReportedWithThePipeAndTheRequest) {
+    ScopedTryCount once(1);
+    MgmtService service({L"--set", L"PRODUCT_ROOT_D=" + root});
+    std::optional<Connected> connected(std::in_place, service);
+    service.stop();
+    RecordedLog log;
+    const std::optional<std::wstring> failure = failureOf([&] { connected->client.getString(L"PRODUCT_ROOT_D"); });
+    ASSERT_TRUE(failure);
+    EXPECT_TRUE(contains(*failure, L"Unable to connect to pipe " + service.path())) << *failure;
+    EXPECT_TRUE(contains(*failure, L"at getString(PRODUCT_ROOT_D)(TarvoSrvClient::getString")) << *failure;
+    EXPECT_EQ(countContaining(log.lines(), L"Trying to reconnect."), 1u);
+    connected.reset();
+
+    ScopedConfigValue value(L"hvcpipe_test", service.name());
+    const std::optional<std::wstring> refused = failureOf([] { TarvoSrvClient client(L"hvcpipe_test"); });
+    ASSERT_TRUE(refused);
+    EXPECT_TRUE(contains(*refused, L"Unable to connect to pipe " + service.path())) << *refused;
+}
+
+TEST(ManagementService, TheSharedClientUsesThePipeHvcpipeWhenNoneIsConfigured) {
+    ScopedConfigValue none(L"hvcpipe", std::nullopt);
+    MgmtService service({L"--set", L"PRODUCT_ROOT_D=" + root, L"--set", L"component.php=C:\\php"},
+                        MgmtService::Start::Listening, L"hvcpipe");
+    TarvoSrvClient& client = TarvoSrvClient::getInstance();
+    EXPECT_EQ(&client, &TarvoSrvClient::getInstance());
+    EXPECT_EQ(client.channel().pipePath(), L"\\\\.\\pipe\\hvcpipe");
+    EXPECT_EQ(client.getString(L"PRODUCT_ROOT_D"), root);
+    EXPECT_EQ(client.componentInfo(L"php", TarvoSrvClient::componentDirectory), L"C:\\php");
+    service.stop();
+    EXPECT_EQ(service.count("request"), 2u);
+}
+
+TEST(ManagementService, QueriesFromSeveralThreadsTakeTurns) {
+    MgmtService service({L"--set", L"A=alpha", L"--set", L"B=beta", L"--writes", L"items"});
+    Connected connected(service);
+    std::atomic<int> wrong{0};
+    auto ask = [&](const wchar_t* name, const wchar_t* expected) {
+        for (int i = 0; i < 40; ++i) wrong += connected.client.getString(name) != expected;
+    };
+    std::thread other(ask, L"A", L"alpha");
+    ask(L"B", L"beta");
+    other.join();
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST(ManagementService, RandomAndMutatedRepliesGiveOnlyDocumentedExceptions) {
+    const std::uint32_t seed = ::testing::UnitTest::GetInstance()->random_seed() + ::GetTickCount();
+    EXPECT_EQ(replyfuzz::runClient(seed, 300).failure, "") << "seed " << seed;
+}
+
+}  // namespace

@@ -122,6 +122,7 @@ template <typename Step>
 DWORD Pipe::transfer(Step&& step, bool reading, BYTE* buffer, DWORD length, bool whole, const char* function) {
     // A read may move nothing (an empty message) and the next one data; a write that moved nothing would
     // move nothing again.
+    if (length == 0) return 0;
     DWORD done = 0;
     do {
         if (finished_) break;
@@ -349,6 +350,7 @@ void ServerOverlappedPipe::close(bool abandon) {
 
 void ServerOverlappedPipe::connect(DWORD timeoutMs) {
     const char* function = "Con::ServerOverlappedPipe::connect";
+    if (!idle_) throw vexception(L"Previous request has not completed!", errorFrame(L"", function));
     resetEvent();
     resetOverlapped(overlapped_);
     if (::ConnectNamedPipe(handle(), &overlapped_)) return;

@@ -13,7 +13,7 @@ std::wstring uniqueName(const wchar_t* what) {
            std::to_wstring(++counter);
 }
 
-std::wstring quoted(const std::wstring& argument) { return L"\"" + argument + L"\""; }
+std::wstring inQuotes(const std::wstring& argument) { return L"\"" + argument + L"\""; }
 
 tarvo::unique_handle event(const std::wstring& name) {
     tarvo::unique_handle made(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
@@ -34,13 +34,13 @@ MgmtService::MgmtService(std::vector<std::wstring> arguments, Start start, std::
     : name_(name.empty() ? uniqueName(L"pipe") : std::move(name)), startEvent_(uniqueName(L"start")),
       readyEvent_(uniqueName(L"ready")) {
     ready_ = event(readyEvent_);
-    std::wstring command = quoted(program()) + L" --until-stdin-closes --pipe " + quoted(name_) + L" --ready-event " +
-                           quoted(readyEvent_);
+    std::wstring command = inQuotes(program()) + L" --until-stdin-closes --pipe " + inQuotes(name_) + L" --ready-event " +
+                           inQuotes(readyEvent_);
     if (start == Start::OnListen) {
         start_ = event(startEvent_);
-        command += L" --start-event " + quoted(startEvent_);
+        command += L" --start-event " + inQuotes(startEvent_);
     }
-    for (const std::wstring& argument : arguments) command += L" " + quoted(argument);
+    for (const std::wstring& argument : arguments) command += L" " + inQuotes(argument);
 
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE inputRead = nullptr, inputWrite = nullptr, outputRead = nullptr, outputWrite = nullptr;

@@ -2,10 +2,11 @@
 
 #include <string_view>
 
+#include "runtime/errors/annotate.h"
 #include "runtime/errors/format.h"
 #include "runtime/errors/vexception.h"
+#include "runtime/filesystem/fileops.h"
 #include "runtime/filesystem/replacefile.h"
-#include "runtime/holder.h"
 
 namespace {
 
@@ -25,23 +26,13 @@ std::string withCrLf(const std::string& text) {
     return result;
 }
 
-[[noreturn]] void fileFailure(const wchar_t* what, const std::wstring& path, DWORD code) {
-    throwOsError(formatString(what, path), code, errorFrame(L"", "FormBINDKeyAction::Commit"));
-}
-
 std::string readWholeFile(const std::wstring& path) {
-    tarvo::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) fileFailure(L"Unable to open the key file '%s'", path, ::GetLastError());
-    std::string content;
-    char buffer[4096];
-    for (;;) {
-        DWORD read = 0;
-        if (!::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr))
-            fileFailure(L"Unable to read the key file '%s'", path, ::GetLastError());
-        if (read == 0) return content;
-        content.append(buffer, read);
-    }
+    return annotate("FormBINDKeyAction::Commit", [&] { return formatString(L"Unable to read the key file '%s'", path); },
+                    [&] {
+                        return VFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL)
+                            .readAll();
+                    });
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // Owning holders for OS resources: one template, one alias per resource kind.
 #include <windows.h>
 #include <oleauto.h>
+#include <rpc.h>
 #include <utility>
 
 namespace tarvo {
@@ -52,6 +53,7 @@ inline void findClose(HANDLE h) noexcept { ::FindClose(h); }
 inline void freeLibrary(HMODULE m) noexcept { ::FreeLibrary(m); }
 inline void deregisterEventSource(HANDLE h) noexcept { ::DeregisterEventSource(h); }
 inline void closeServiceHandle(SC_HANDLE h) noexcept { ::CloseServiceHandle(h); }
+inline void rpcStringFree(RPC_WSTR s) noexcept { ::RpcStringFreeW(&s); }
 template <typename T> constexpr T nullValue() noexcept { return T{}; }
 inline HANDLE invalidHandleValue() noexcept { return INVALID_HANDLE_VALUE; }
 }  // namespace detail
@@ -66,6 +68,7 @@ using unique_sid = unique_any<PSID, detail::freeSid, detail::nullValue<PSID>>;
 using unique_hmodule = unique_any<HMODULE, detail::freeLibrary, detail::nullValue<HMODULE>>;
 using unique_event_source = unique_any<HANDLE, detail::deregisterEventSource, detail::nullValue<HANDLE>>;
 using unique_schandle = unique_any<SC_HANDLE, detail::closeServiceHandle, detail::nullValue<SC_HANDLE>>;
+using unique_rpc_wstr = unique_any<RPC_WSTR, detail::rpcStringFree, detail::nullValue<RPC_WSTR>>;
 
 // Reference-counted COM interface pointer.
 template <typename I>

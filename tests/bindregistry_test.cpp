@@ -70,7 +70,8 @@ TEST_F(BindKey, AMissingKeyFileNamesTheFileAndKeepsTheOldConfiguration) {
     EXPECT_EQ(run(dir + L"\\rndc.conf," + dir + L"\\missing.key"), 1603u);
     const std::vector<std::wstring> errors = package.texts(kError);
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_TRUE(contains(errors[0], L"(Error code 2) at Unable to open the key file '" + dir + L"\\missing.key'"))
+    EXPECT_TRUE(contains(errors[0], L"(Error code 2) at Open file '" + dir + L"\\missing.key'")) << errors[0];
+    EXPECT_TRUE(contains(errors[0], L"at Unable to read the key file '" + dir + L"\\missing.key'"))
         << errors[0];
     EXPECT_EQ(readBytes(dir + L"\\rndc.conf"), "old configuration\r\n");
 }
@@ -78,8 +79,11 @@ TEST_F(BindKey, AMissingKeyFileNamesTheFileAndKeepsTheOldConfiguration) {
 TEST_F(BindKey, AnUnwritableTargetFailsWithoutLeavingAPartialFile) {
     writeBytes(dir + L"\\rndc.key", keyStatement);
     EXPECT_EQ(run(dir + L"\\no-such-dir\\rndc.conf," + dir + L"\\rndc.key"), 1603u);
-    EXPECT_TRUE(anyContains(package.texts(kError), L"Unable to create the file '" + dir +
+    EXPECT_TRUE(anyContains(package.texts(kError), L"(Error code 3) at Open file '" + dir +
                                                        L"\\no-such-dir\\rndc.conf.new'"));
+    EXPECT_TRUE(anyContains(package.texts(kError), L"at Unable to write the file '" + dir +
+                                                       L"\\no-such-dir\\rndc.conf.new'"));
+    EXPECT_EQ(readBytes(dir + L"\\no-such-dir\\rndc.conf.new"), "<missing>");
 }
 
 // An existing configuration is replaced so that it keeps its security descriptor, attributes and streams:

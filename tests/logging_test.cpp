@@ -55,12 +55,7 @@ protected:
     EventSource source{L"tarvo-tests"};
 };
 
-std::wstring helperProgram() {
-    wchar_t self[MAX_PATH];
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path = self;
-    return path.substr(0, path.find_last_of(L'\\')) + L"\\tarvo_logwriter.exe";
-}
+std::wstring helperProgram() { return programFolder() + L"\\tarvo_logwriter.exe"; }
 
 // Runs the helper with `arguments` and returns what it printed on standard output.
 std::string runHelper(const std::wstring& arguments) {
@@ -68,17 +63,10 @@ std::string runHelper(const std::wstring& arguments) {
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return "<no pipe>";
     ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
     const std::wstring program = helperProgram();
-    std::wstring command = L"\"" + program + L"\" " + arguments;
     PROCESS_INFORMATION process{};
-    const BOOL started = ::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                         nullptr, nullptr, &startup, &process);
+    const bool started = startProcess(program, L"\"" + program + L"\" " + arguments, ::GetStdHandle(STD_INPUT_HANDLE),
+                                      writeEnd, process);
     ::CloseHandle(writeEnd);
     std::string output = started ? "" : "<not started>";
     char buffer[512];

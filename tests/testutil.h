@@ -117,6 +117,28 @@ private:
     std::optional<ScopedConfigValue> value_;
 };
 
+// The folder of the running test program (where the helper programs are built too).
+inline std::wstring programFolder() {
+    wchar_t self[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring path = self;
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+// Starts `program` without a window with `commandLine` and the given (inheritable) standard handles; the
+// caller owns the handles in `started`.
+inline bool startProcess(const std::wstring& program, std::wstring commandLine, HANDLE input, HANDLE output,
+                         PROCESS_INFORMATION& started) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    return ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                            nullptr, &startup, &started) != FALSE;
+}
+
 // Collects what reaches the log manager's handlers while it is registered.
 class CapturedLog : public ILogHandler {
 public:

@@ -24,7 +24,13 @@ fi
 # the desktop process too, which the first program that makes a window (COM does) would otherwise start and
 # which lingers a second after the last program: an idle program keeps it up for the whole run.
 keeper_pid_file="$WINEPREFIX/.keeper.pid"
+# A second drive T: on another file system (a folder in /dev/shm), where a folder cannot be moved to in one
+# step: the tests of piece-by-piece folder moves use it.
+second_drive="/dev/shm/tarvo-drive-$(id -u)-$(printf %s "$WINEPREFIX" | md5sum | cut -c1-8)"
 wine_start() {
+    if [ -d /dev/shm ] && mkdir -p "$second_drive" 2>/dev/null; then
+        ln -sfn "$second_drive" "$WINEPREFIX/dosdevices/t:"
+    fi
     wineserver -p 2>/dev/null || true  # already running is fine
     "$WINE64" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
     if ! { [ -f "$keeper_pid_file" ] && kill -0 "$(cat "$keeper_pid_file")" 2>/dev/null; }; then
@@ -41,4 +47,5 @@ wine_stop() {
         rm -f "$keeper_pid_file"
     fi
     wineserver -k 2>/dev/null || true
+    rm -rf "$second_drive"
 }

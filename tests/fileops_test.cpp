@@ -1,0 +1,479 @@
+// File and folder operations on real files: long paths, sharing failures that name the holding process,
+// retries, the recycler and piece-by-piece folder moves across two drives.
+#include <windows.h>
+#include <aclapi.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "runtime/errors/vexception.h"
+#include "runtime/filesystem/fileops.h"
+#include "runtime/filesystem/vfilename.h"
+#include "runtime/security/security.h"
+#include "tests/heldfile.h"
+#include "tests/msisession.h"
+#include "tests/testutil.h"
+
+namespace {
+
+// A folder under `base` whose path is longer than MAX_PATH.
+std::wstring longFolder(const std::wstring& base) {
+    const std::wstring path = base + L"\\" + std::wstring(100, L'l') + L"\\" + std::wstring(100, L'm') + L"\\" +
+                              std::wstring(100, L'n');
+    VDirectory::createDirectory(path);
+    return path;
+}
+
+void write(const std::wstring& path, const std::string& content) {
+    VFile file(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    file.writeAll(content);
+}
+
+std::string read(const std::wstring& path) {
+    if (!fileExist(path)) return "<missing>";
+    VFile file(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, 0);
+    return file.readAll();
+}
+
+// Every file below `root` (relative name → content) and every folder (relative name → "<folder>").
+std::map<std::wstring, std::string> tree(const std::wstring& root, const std::wstring& prefix = L"") {
+    std::map<std::wstring, std::string> found;
+    VFileFinder finder;
+    for (bool more = finder.first(root + L"\\*"); more; more = finder.next()) {
+        if (finder.isDots()) continue;
+        const std::wstring path = root + L"\\" + finder.name();
+        if (finder.isDirectory()) {
+            found[prefix + finder.name()] = "<folder>";
+            found.merge(tree(path, prefix + finder.name() + L"\\"));
+        } else {
+            found[prefix + finder.name()] = read(path);
+        }
+    }
+    return found;
+}
+
+void makeTree(const std::wstring& root, const std::map<std::wstring, std::string>& content) {
+    VDirectory::createDirectory(root);
+    for (const auto& [name, text] : content) {
+        if (text == "<folder>") VDirectory::createDirectory(root + L"\\" + name);
+        else write(root + L"\\" + name, text);
+    }
+}
+
+struct Failure {
+    std::wstring message;  // toString
+    DWORD code = 0;        // for a vosexception
+};
+
+Failure failureOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const vosexception& e) {
+        return {e.toString(), e.code()};
+    } catch (const vexception& e) {
+        return {e.toString(), 0};
+    }
+    return {L"<no failure>", 0};
+}
+
+size_t occurrences(const std::wstring& text, const std::wstring& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// Records the pauses between attempts instead of waiting; `onPause` sees the number of pauses so far.
+class ScopedPause {
+public:
+    explicit ScopedPause(std::function<void(size_t)> onPause = {})
+        : onPause_(std::move(onPause)), previous_(fileops_detail::setPause([this](DWORD ms) {
+              delays.push_back(ms);
+              if (onPause_) onPause_(delays.size());
+          })) {}
+    ~ScopedPause() { fileops_detail::setPause(previous_); }
+    std::vector<DWORD> delays;
+
+private:
+    std::function<void(size_t)> onPause_;
+    fileops_detail::PauseFunction previous_;
+};
+
+std::vector<std::wstring> recyclerItems(const std::wstring& recycler) {
+    std::vector<std::wstring> names;
+    VFileFinder finder;
+    for (bool more = finder.first(recycler + L"\\*"); more; more = finder.next())
+        if (!finder.isDots()) names.push_back(finder.name());
+    return names;
+}
+
+class FileOps : public ::testing::Test {
+protected:
+    std::wstring dir = tempDirectory();
+};
+
+}  // namespace
+
+// Each operation that meets a file another process holds fails with 32 and names that process once, with
+// its command line; the same failure caused by this process itself gives the plain message.
+TEST_F(FileOps, SharingFailuresNameTheHoldingProcessOnceAtAnyPathLength) {
+    ScopedPause pauses;
+    for (const std::wstring& root : {dir + L"\\short", longFolder(dir)}) {
+        const std::wstring folder = root + L"\\folder";
+        const std::wstring file = folder + L"\\held.txt";
+        const std::wstring other = root + L"\\other.txt";
+        VDirectory::createDirectory(folder);
+        write(file, "held");
+        const std::wstring recycler = recyclerPath(folder);
+        const struct {
+            const wchar_t* name;
+            std::function<void()> run;
+            std::wstring text;        // before ". Processes: " when the holder is another process
+            std::wstring plainText;   // when it is this process
+        } operations[] = {
+            {L"copyFile", [&] { copyFile(file, other, false); }, L"Copy file '" + file + L"' to '" + other + L"'",
+             L"copy file " + file + L" to " + other},
+            {L"renameFile", [&] { renameFile(file, other, 3); }, L"Rename file '" + file + L"' to '" + other + L"'", {}},
+            {L"moveEx", [&] { VFile::moveEx(file, other, 0); }, L"Move file '" + file + L"' to '" + other + L"'", {}},
+            {L"removeFile", [&] { removeFile(file, false, false, 1, 5); }, L"DeleteFile '" + file + L"'", {}},
+            {L"open", [&] { VFile(file, GENERIC_READ, 0, OPEN_EXISTING, 0); }, L"Open file '" + file + L"'", {}},
+            {L"removeDir", [&] { removeDir(folder, false, L""); }, L"Delete file '" + file + L"'", {}},
+            {L"removeDir into the recycler", [&] { removeDir(folder, false, recycler); },
+             L"Move file '" + file + L"' to '" + recycler + L"\\{", {}},
+        };
+        for (const bool byThisProcess : {false, true}) {
+            HeldFile helper(L"-", {VFileName::toLongPath(file)});
+            ASSERT_TRUE(helper.ready()) << helper.status();
+            tarvo::unique_file own;
+            if (byThisProcess) {
+                helper.release();
+                own.reset(::CreateFileW(VFileName::toLongPath(file).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                        0, nullptr));
+                ASSERT_TRUE(own);
+            }
+            for (const auto& operation : operations) {
+                const Failure failure = failureOf(operation.run);
+                EXPECT_EQ(failure.code, 32u) << operation.name << ": " << failure.message;
+                if (byThisProcess) {
+                    const std::wstring plain = operation.plainText.empty() ? operation.text : operation.plainText;
+                    EXPECT_TRUE(contains(failure.message, L"(Error code 32) at " + plain)) << failure.message;
+                    EXPECT_FALSE(contains(failure.message, L"Processes:")) << failure.message;
+                } else {
+                    EXPECT_TRUE(contains(failure.message, operation.text)) << failure.message;
+                    EXPECT_EQ(occurrences(failure.message, L". Processes: " + helper.listed()), 1u) << failure.message;
+                    EXPECT_EQ(occurrences(failure.message, L"PID("), 1u) << failure.message;
+                }
+            }
+        }
+        EXPECT_EQ(read(file), "held");
+    }
+    EXPECT_EQ(std::count(pauses.delays.begin(), pauses.delays.end(), 100u), 2 * 2 * 2);  // renameFile: 3 attempts
+}
+
+TEST_F(FileOps, EveryOperationWorksOnShortAndLongPaths) {
+    for (const std::wstring& root : {dir + L"\\short", longFolder(dir)}) {
+        SCOPED_TRACE(root.size());
+        const std::wstring folder = root + L"\\tree\\a\\b";
+        VDirectory::createDirectory(folder + L"\\");
+        bool isFile = true;
+        EXPECT_TRUE(VDirectory::exists(folder, &isFile));
+        EXPECT_FALSE(isFile);
+
+        const std::wstring one = folder + L"\\one.txt";
+        write(one, "hello world");
+        {
+            VFile file(one, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+            EXPECT_EQ(file.size(), 11u);
+            EXPECT_EQ(file.seek(6, FILE_BEGIN), 6u);
+            EXPECT_EQ(file.readAll(), "world");
+        }
+        bool isDirectory = true;
+        EXPECT_TRUE(fileExist(one, &isDirectory));
+        EXPECT_FALSE(isDirectory);
+        ASSERT_TRUE(::SetFileAttributesW(VFileName::toLongPath(one).c_str(), FILE_ATTRIBUTE_READONLY));
+        EXPECT_TRUE(getFileAttributes(one) & FILE_ATTRIBUTE_READONLY);
+        setFileAttributes(one, FILE_ATTRIBUTE_READONLY);
+        EXPECT_FALSE(getFileAttributes(one) & FILE_ATTRIBUTE_READONLY);
+
+        copyFile(one, folder + L"\\two.txt", true);
+        EXPECT_EQ(failureOf([&] { copyFile(one, folder + L"\\two.txt", true); }).code, 80u);
+        renameFile(folder + L"\\two.txt", folder + L"\\three.txt", 1);
+        VFile::moveEx(folder + L"\\three.txt", folder + L"\\four.txt", 0);
+        EXPECT_EQ(tree(root + L"\\tree"), (std::map<std::wstring, std::string>{
+                                              {L"a", "<folder>"},
+                                              {L"a\\b", "<folder>"},
+                                              {L"a\\b\\four.txt", "hello world"},
+                                              {L"a\\b\\one.txt", "hello world"}}));
+
+        const std::wstring temporary = makeTempName(root + L"\\tree", 1);
+        EXPECT_TRUE(temporary.starts_with(L"\\\\?\\" + root + L"\\tree\\{")) << temporary;
+        EXPECT_FALSE(fileExist(temporary));
+
+        renameDir(root + L"\\tree\\a", root + L"\\tree\\c", false);
+        EXPECT_EQ(read(root + L"\\tree\\c\\b\\one.txt"), "hello world");
+        removeFile(root + L"\\tree\\c\\b\\one.txt", false, false, 0, 0);
+        removeFile(root + L"\\tree\\c\\b\\four.txt", false, true, 0, 0);
+        EXPECT_EQ(tree(root + L"\\tree"), (std::map<std::wstring, std::string>{{L"c", "<folder>"},
+                                                                                 {L"c\\b", "<folder>"}}));
+        removeDir(root + L"\\tree", false, recyclerPath(root));
+        EXPECT_FALSE(fileExist(root + L"\\tree"));
+        makeTree(root + L"\\tree", {{L"x.txt", "x"}, {L"y", "<folder>"}, {L"y\\z.txt", "z"}});
+        VDirectory::remove(root + L"\\tree", false, false);
+        EXPECT_FALSE(fileExist(root + L"\\tree"));
+    }
+}
+
+// removeFile tries once, once more under force, then once per retry after a pause of the given delay.
+TEST_F(FileOps, RemoveFileAttemptsOncePlusForcePlusRetries) {
+    const std::wstring file = dir + L"\\f.txt";
+    enum Setup { Locked, ReadOnly, Missing, ReleasedAtSecondPause };
+    const struct {
+        const char* name;
+        Setup setup;
+        bool force;
+        bool recycler;
+        int retries;
+        DWORD code;  // 0: removed
+        size_t pauses;
+    } cases[] = {
+        {"locked", Locked, false, false, 3, 32, 3},
+        {"locked, forced", Locked, true, false, 3, 32, 3},
+        {"locked, into the recycler", Locked, false, true, 1, 32, 1},
+        {"read-only", ReadOnly, false, false, 2, 5, 2},
+        {"read-only, forced: the forced attempt removes it", ReadOnly, true, false, 2, 0, 0},
+        {"missing", Missing, false, false, 3, 0, 0},
+        {"released while waiting", ReleasedAtSecondPause, false, false, 3, 0, 2},
+    };
+    for (const auto& c : cases) {
+        if (c.setup != Missing) write(file, "x");
+        if (c.setup == ReadOnly) ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
+        std::optional<HeldFile> helper;
+        if (c.setup == Locked || c.setup == ReleasedAtSecondPause) {
+            helper.emplace(L"-", std::vector<std::wstring>{file});
+            ASSERT_TRUE(helper->ready()) << helper->status();
+        }
+        ScopedPause pauses([&](size_t count) {
+            if (c.setup == ReleasedAtSecondPause && count == 2) helper->release();
+        });
+        const Failure failure = failureOf([&] { removeFile(file, c.force, c.recycler, c.retries, 400); });
+        EXPECT_EQ(failure.code, c.code) << c.name << ": " << failure.message;
+        EXPECT_EQ(pauses.delays, std::vector<DWORD>(c.pauses, 400u)) << c.name;
+        EXPECT_EQ(fileExist(file), c.code != 0) << c.name;
+        if (c.code == 32) {
+            EXPECT_TRUE(contains(failure.message, (c.recycler ? L"Move file '" : L"DeleteFile '") + file))
+                << failure.message;
+            EXPECT_EQ(occurrences(failure.message, helper->listed()), 1u) << failure.message;
+        }
+        helper.reset();
+        ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(file.c_str());
+    }
+}
+
+TEST_F(FileOps, RemoveDirWithAndWithoutTheRecycler) {
+    const std::wstring root = dir + L"\\tree";
+    const std::wstring recycler = recyclerPath(dir);
+    EXPECT_EQ(recycler, VFileName::combine(dir.substr(0, 3), L"Recycler\\{86066D57-9347-46a7-B4DB-971D9EF36D29}"));
+    const std::map<std::wstring, std::string> content = {{L"a.txt", "a"},        {L"ro.txt", "read-only"},
+                                                         {L"sub", "<folder>"},   {L"sub\\b.txt", "b"},
+                                                         {L"sub\\deep", "<folder>"}, {L"sub\\deep\\c.txt", "c"},
+                                                         {L"empty", "<folder>"}};
+    const struct {
+        bool recycler;
+        bool force;
+        DWORD code;             // 0: removed
+        size_t leftInRecycler;  // items that could be moved but not deleted
+    } cases[] = {
+        {false, false, 5, 0},
+        {false, true, 0, 0},
+        {true, false, 0, 1},  // the read-only file stays in the recycler
+        {true, true, 0, 0},
+    };
+    for (const auto& c : cases) {
+        makeTree(root, content);
+        ::SetFileAttributesW((root + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+        const std::vector<std::wstring> before = recyclerItems(recycler);
+        const Failure failure = failureOf([&] { removeDir(root, c.force, c.recycler ? recycler : L""); });
+        EXPECT_EQ(failure.code, c.code) << failure.message;
+        EXPECT_EQ(fileExist(root), c.code != 0);
+        if (c.code == 5) {
+            EXPECT_TRUE(contains(failure.message, L"Delete file '" + root + L"\\ro.txt'")) << failure.message;
+        }
+        std::vector<std::wstring> left = recyclerItems(recycler);
+        std::erase_if(left, [&](const std::wstring& name) { return std::count(before.begin(), before.end(), name); });
+        ASSERT_EQ(left.size(), c.leftInRecycler) << c.recycler << c.force;
+        for (const std::wstring& name : left) {
+            EXPECT_EQ(read(recycler + L"\\" + name), "read-only");
+            removeFile(recycler + L"\\" + name, true, false, 0, 0);
+        }
+        if (fileExist(root)) removeDir(root, true, L"");
+    }
+}
+
+TEST_F(FileOps, AFileStillOpenAfterItsMoveStaysInTheRecyclerAndTheRemovalSucceeds) {
+    const std::wstring root = dir + L"\\tree";
+    makeTree(root, {{L"open.txt", "still open"}, {L"sub", "<folder>"}, {L"sub\\closed.txt", "closed"}});
+    const std::wstring recycler = recyclerPath(root);
+    const std::vector<std::wstring> before = recyclerItems(recycler);
+    HeldFile helper(L"rwd", {root + L"\\open.txt"});
+    ASSERT_TRUE(helper.ready()) << helper.status();
+    VDirectory::remove(root, false, true);
+    EXPECT_FALSE(fileExist(root));
+    std::vector<std::wstring> left = recyclerItems(recycler);
+    std::erase_if(left, [&](const std::wstring& name) { return std::count(before.begin(), before.end(), name); });
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(read(recycler + L"\\" + left[0]), "still open");
+}
+
+TEST_F(FileOps, ARecyclerFolderIsMadeWithItsOwnAccessList) {
+    const AccessList list = fileops_detail::recyclerAccessList();
+    ASSERT_EQ(list.entries().size(), 4u);
+    const struct {
+        VSID sid;
+        DWORD mask;
+        DWORD inheritance;
+    } expected[] = {
+        {VSID::admins(), GENERIC_ALL, 3},
+        {VSID::system(), GENERIC_ALL, 3},
+        {VSID::everyone(), 0x001300E7, 2},
+        {VSID::everyone(), 0x00130080, 9},
+    };
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_TRUE(list.entries()[i].sid == expected[i].sid) << i;
+        EXPECT_EQ(list.entries()[i].mask, expected[i].mask) << i;
+        EXPECT_EQ(list.entries()[i].inheritance, expected[i].inheritance) << i;
+    }
+    const std::wstring recycler = recyclerPath(dir + L"\\not\\made\\yet");
+    EXPECT_TRUE(VDirectory::exists(recycler));
+    EXPECT_EQ(recyclerPath(dir), recycler);
+}
+
+TEST_F(FileOps, FoldersFilesAndNames) {
+    // createDirectory: an existing file stays, a trailing separator is dropped, every missing level is made.
+    write(dir + L"\\file", "f");
+    VDirectory::createDirectory(dir + L"\\file");
+    EXPECT_EQ(read(dir + L"\\file"), "f");
+    VDirectory::createDirectory(dir + L"/x/y\\z\\\\");
+    EXPECT_TRUE(VDirectory::exists(dir + L"\\x\\y\\z"));
+    EXPECT_TRUE(contains(failureOf([] { VDirectory::createDirectory(L""); }).message,
+                         L"Unable to create directory with wrong name"));
+    EXPECT_NE(failureOf([&] { VDirectory::createDirectory(dir + L"\\file\\below"); }).code, 0u);
+
+    EXPECT_FALSE(fileExist(dir + L"\\missing"));
+    EXPECT_FALSE(fileExist(dir + L"\\missing\\below"));
+    EXPECT_FALSE(VDirectory::exists(L""));
+    bool isFile = false;
+    EXPECT_TRUE(VDirectory::exists(dir + L"\\file", &isFile));
+    EXPECT_TRUE(isFile);
+    EXPECT_TRUE(contains(failureOf([&] { getFileAttributes(dir + L"\\missing"); }).message,
+                         L"GetFileAttributes(" + dir + L"\\missing)"));
+    wchar_t current[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, current);
+    EXPECT_EQ(VDirectory::current(), current);
+
+    VFileFinder finder;
+    EXPECT_FALSE(finder.first(dir + L"\\missing\\*"));
+    std::vector<std::wstring> names;
+    for (bool more = finder.first(dir + L"\\*"); more; more = finder.next())
+        names.push_back(finder.name() + (finder.isDots() ? L"=dots" : finder.isDirectory() ? L"=dir" : L"=file"));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"..=dots", L".=dots", L"file=file", L"x=dir"}));
+
+    for (const bool random : {false, true}) {
+        const std::wstring guid = createGuidString(random);
+        EXPECT_EQ(guid.size(), 36u);
+        EXPECT_EQ(guid.find_first_not_of(L"0123456789abcdef-"), std::wstring::npos) << guid;
+        EXPECT_EQ(guid[8], L'-');
+        EXPECT_NE(createGuidString(random), guid);
+    }
+}
+
+// T: is a drive on another file system (tools/wine-env.sh maps it to a folder in /dev/shm): no folder moves
+// there in one step.
+TEST_F(FileOps, RenameDirAcrossDrivesMovesPieceByPieceAndPutsEverythingBackOnFailure) {
+    const std::wstring drive = L"T:\\tarvo-" + std::to_wstring(::GetCurrentProcessId());
+    if (!::CreateDirectoryW(drive.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+        GTEST_SKIP() << "no second drive T: (tools/wine-env.sh maps it)";
+    VDirectory::createDirectory(dir + L"\\probe");
+    if (::MoveFileExW((dir + L"\\probe").c_str(), (drive + L"\\probe").c_str(), 0))
+        GTEST_SKIP() << "T: is on the same file system: folders move there in one step";
+    const std::map<std::wstring, std::string> content = {
+        {L"a1.txt", "1"},      {L"a2.txt", "2"},          {L"empty", "<folder>"},          {L"sub", "<folder>"},
+        {L"sub\\a.txt", "a"},  {L"sub\\deeper", "<folder>"}, {L"sub\\deeper\\d.txt", "d"}, {L"sub\\m.txt", "m"},
+        {L"sub\\z.txt", "z"}};
+    const std::wstring source = dir + L"\\src";
+    const std::wstring target = drive + L"\\moved\\dst";
+    for (const std::wstring& from : {longFolder(dir) + L"\\src", source}) {
+        makeTree(from, content);
+        CapturedLog log;
+        renameDir(from, target, false);
+        EXPECT_EQ(countContaining(log.lines(), L"Warning: "), 0u);  // security and all copied without a hitch
+        EXPECT_EQ(tree(target), content);
+        EXPECT_FALSE(fileExist(from));
+        renameDir(target, from, false);
+        EXPECT_EQ(tree(from), content);
+        EXPECT_FALSE(fileExist(target));
+    }
+
+    HeldFile helper(L"-", {source + L"\\sub\\m.txt"});
+    ASSERT_TRUE(helper.ready()) << helper.status();
+    std::vector<std::wstring> movedBeforeTheLock;
+    ScopedPause pauses([&](size_t count) {
+        if (count == 1)
+            for (const auto& entry : tree(target)) movedBeforeTheLock.push_back(entry.first);
+    });
+    const Failure failure = failureOf([&] { renameDir(source, target, false); });
+    EXPECT_TRUE(contains(failure.message, L"Rename file '" + source + L"\\sub\\m.txt' to '" + target +
+                                              L"\\sub\\m.txt'. Processes: " + helper.listed()))
+        << failure.message;
+    EXPECT_EQ(occurrences(failure.message, L"PID("), 1u);
+    EXPECT_TRUE(contains(failure.message, L"RenameDir('" + source + L"', '" + target + L"')")) << failure.message;
+    EXPECT_EQ(pauses.delays, std::vector<DWORD>(99, 100u));
+    EXPECT_EQ(movedBeforeTheLock, (std::vector<std::wstring>{L"a1.txt", L"a2.txt", L"empty", L"sub", L"sub\\a.txt",
+                                                             L"sub\\deeper", L"sub\\deeper\\d.txt"}));
+    helper.release();
+    EXPECT_EQ(tree(source), content);
+    EXPECT_FALSE(fileExist(target));
+
+    // A piece that cannot be put back keeps the target folder: nothing that was moved is deleted.
+    HeldFile lockedAgain(L"-", {source + L"\\sub\\m.txt"});
+    std::optional<HeldFile> movedAndHeld;
+    ScopedPause holdAMovedPiece([&](size_t count) {
+        if (count == 1) movedAndHeld.emplace(L"-", std::vector<std::wstring>{target + L"\\a1.txt"});
+    });
+    CapturedLog log;
+    EXPECT_TRUE(contains(failureOf([&] { renameDir(source, target, false); }).message, L"sub\\m.txt'. Processes: "));
+    EXPECT_EQ(countContaining(log.lines(), L"Warning: The folder " + target + L" keeps what could not be put back"), 1u);
+    movedAndHeld.reset();
+    lockedAgain.release();
+    EXPECT_EQ(tree(target), (std::map<std::wstring, std::string>{{L"a1.txt", "1"}}));
+    std::map<std::wstring, std::string> rest = content;
+    rest.erase(L"a1.txt");
+    EXPECT_EQ(tree(source), rest);
+    removeDir(drive, true, L"");
+}
+
+TEST_F(FileOps, RenameDirIntoItselfOrOntoWhatExists) {
+    const std::wstring source = dir + L"\\src";
+    makeTree(source, {{L"f.txt", "f"}, {L"inner", "<folder>"}});
+    // Into a folder inside itself: the files go there; that folder and the source stay.
+    renameDir(source, source + L"\\inner\\target", false);
+    EXPECT_EQ(tree(source), (std::map<std::wstring, std::string>{
+                                {L"inner", "<folder>"}, {L"inner\\target", "<folder>"}, {L"inner\\target\\f.txt", "f"}}));
+
+    makeTree(dir + L"\\other", {{L"g.txt", "g"}});
+    write(dir + L"\\file.txt", "x");
+    EXPECT_TRUE(contains(failureOf([&] { renameDir(dir + L"\\other", source, false); }).message,
+                         L"Directory " + source + L" already exists"));
+    EXPECT_TRUE(contains(failureOf([&] { renameDir(dir + L"\\other", dir + L"\\file.txt", true); }).message,
+                         L"File " + dir + L"\\file.txt already exists"));
+    // With overwrite the pieces join the folder that is there.
+    renameDir(dir + L"\\other", source, true);
+    EXPECT_FALSE(fileExist(dir + L"\\other"));
+    EXPECT_EQ(read(source + L"\\g.txt"), "g");
+}

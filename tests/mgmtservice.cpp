@@ -23,12 +23,7 @@ tarvo::unique_handle event(const std::wstring& name) {
 
 }  // namespace
 
-std::wstring MgmtService::program() {
-    wchar_t self[MAX_PATH];
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const std::wstring path = self;
-    return path.substr(0, path.find_last_of(L'\\')) + L"\\tarvo_mgmtservice.exe";
-}
+std::wstring MgmtService::program() { return programFolder() + L"\\tarvo_mgmtservice.exe"; }
 
 MgmtService::MgmtService(std::vector<std::wstring> arguments, Start start, std::wstring name)
     : name_(name.empty() ? uniqueName(L"pipe") : std::move(name)), startEvent_(uniqueName(L"start")),
@@ -49,15 +44,8 @@ MgmtService::MgmtService(std::vector<std::wstring> arguments, Start start, std::
     ::SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
     ::SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
     input_.reset(inputWrite);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = inputRead;
-    startup.hStdOutput = outputWrite;
-    startup.hStdError = outputWrite;
     PROCESS_INFORMATION process{};
-    const BOOL started = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                          nullptr, &startup, &process);
+    const bool started = startProcess(program(), command, inputRead, outputWrite, process);
     ::CloseHandle(inputRead);
     ::CloseHandle(outputWrite);
     if (!started) {

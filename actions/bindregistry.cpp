@@ -59,10 +59,12 @@ std::unique_ptr<Action> FormBINDKeyAction::CreateAction(const std::wstring& para
 void FormBINDKeyAction::execute(vmsi&) {
     // The key is read first, so that a missing key file leaves the old configuration untouched.
     const std::string key = readWholeFile(keyFile_);
+    undo_.before(configFile_);
     replaceFileContent(configFile_, withCrLf(header) + withCrLf(key));
+    undo_.after();
 }
 
-void FormBINDKeyAction::rollback(vmsi&) {}
+void FormBINDKeyAction::rollback(vmsi& session) { undo_.undo(session); }
 
 // ---- WriteRegistryDWORD ----
 
@@ -93,6 +95,12 @@ void WriteRegistryDWORD::execute(vmsi&) {
         throwOsError(formatString(L"Set Registry value %s to DWORD(%d)", subkey_, value_), static_cast<DWORD>(status),
                      errorFrame(L"", "WriteRegistryDWORD::Commit"));
     };
+    undo_.before(root_, subkey_, valueName_, KEY_WOW64_32KEY);
+    // Whatever the write got to (a key created, a value set) is noted for the rollback.
+    struct NoteWhatChanged {
+        RegistryValueUndo& undo;
+        ~NoteWhatChanged() { undo.after(); }
+    } noteWhatChanged{undo_};
     tarvo::unique_hkey key;
     if (const LSTATUS status = ::RegCreateKeyExW(root_, subkey_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                                  KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, key.put(), nullptr))
@@ -103,4 +111,4 @@ void WriteRegistryDWORD::execute(vmsi&) {
         fail(status);
 }
 
-void WriteRegistryDWORD::rollback(vmsi&) {}
+void WriteRegistryDWORD::rollback(vmsi& session) { undo_.undo(session); }

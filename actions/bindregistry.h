@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/action.h"
+#include "engine/undo.h"
 
 class FormBINDKeyAction : public Action {
 public:
@@ -22,6 +23,7 @@ public:
 private:
     std::wstring configFile_;
     std::wstring keyFile_;
+    FileUndo undo_;
 };
 
 class WriteRegistryDWORD : public Action {
@@ -38,4 +40,5 @@ private:
     std::wstring subkey_;
     std::wstring valueName_;
     int value_;
+    RegistryValueUndo undo_;
 };

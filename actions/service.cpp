@@ -1,8 +1,8 @@
 #include "actions/service.h"
 
 #include "runtime/errors/annotate.h"
+#include "msi/vmsi.h"
 #include "runtime/errors/format.h"
-#include "runtime/service/service.h"
 #include "runtime/threads/cancelation.h"
 
 // ---- StartStopServiceAction ----
@@ -16,9 +16,34 @@ std::unique_ptr<Action> StartStopServiceAction::CreateAction(const std::wstring&
     return std::make_unique<StartStopServiceAction>(text, std::move(fields[1]), fields[0] == L"true");
 }
 
-void StartStopServiceAction::execute(vmsi&) { service::startStopService(serviceName_, start_); }
+void StartStopServiceAction::execute(vmsi&) {
+    acted_ = service::isActive(serviceName_) != start_;
+    stoppedDependents_.clear();
+    service::startStopService(serviceName_, start_, nullptr, nullptr, nullptr, nullptr,
+                              start_ ? nullptr : &stoppedDependents_);
+}
 
-void StartStopServiceAction::rollback(vmsi&) {}
+// The service goes back to the state it was in, and the dependents the stop took along run again; but only
+// while each is still where the action left it: a service that something else started or stopped since is
+// left alone.
+void StartStopServiceAction::rollback(vmsi& session) {
+    if (!acted_) {
+        session.log(L"Rollback: service '%s' was already %s: nothing to undo", serviceName_,
+                    std::wstring(start_ ? L"running" : L"stopped"));
+        return;
+    }
+    const auto bringBack = [&](const std::wstring& name, bool run) {
+        if (service::isActive(name) == run) {
+            session.log(L"Rollback: service '%s' is left as it is: it is already %s again", name,
+                        std::wstring(run ? L"running" : L"stopped"));
+            return;
+        }
+        service::startStopService(name, run);
+        session.log(L"Rollback: service '%s' is %s again", name, std::wstring(run ? L"running" : L"stopped"));
+    };
+    bringBack(serviceName_, !start_);
+    for (const std::wstring& dependent : stoppedDependents_) bringBack(dependent, true);
+}
 
 // ---- RestartServiceAction ----
 
@@ -41,4 +66,8 @@ void RestartServiceAction::execute(vmsi&) {
     });
 }
 
-void RestartServiceAction::rollback(vmsi&) {}
+// A restart leaves the service running as it was before (or fails with it stopped, which the failure
+// message reports): there is no earlier state to go back to.
+void RestartServiceAction::rollback(vmsi& session) {
+    session.log(L"Rollback: the restart of service '%s' is not undone", serviceName_);
+}

@@ -84,10 +84,12 @@ TEST_F(StageScripts, ACriticalFailureRollsBackTheEarlierActionsOnly) {
     if (LogManager::isDebugEnabled()) {
         EXPECT_EQ(lines[next++], L"log: Warning: Rollback stage is initiated");
     }
-    ASSERT_EQ(lines.size(), next + 2) << "the third action never starts";
+    ASSERT_EQ(lines.size(), next + 3) << "the third action never starts";
     EXPECT_EQ(lines[next++], L"data: Rollback action:First");
     EXPECT_EQ(lines[next++], L"progress: 2,1");
-    EXPECT_TRUE(written(L"one"));
+    EXPECT_TRUE(lines[next].starts_with(L"log: Rollback: registry value ")) << lines[next];
+    EXPECT_TRUE(contains(lines[next], L"one (32-bit view)', which the action created, is removed")) << lines[next];
+    EXPECT_FALSE(written(L"one")) << "undone by the rollback";
     EXPECT_FALSE(written(L"three"));
 }
 

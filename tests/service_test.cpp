@@ -438,3 +438,24 @@ TEST_F(ServiceDependencies, EveryDependentIsListedOnceAndGroupsAreLeftToTheServi
     EXPECT_EQ(stopped, (service::NameList{real(L"D"), real(L"A"), real(L"B")}));
     EXPECT_EQ(events(), (std::vector<std::wstring>{L"D stopped", L"A stopped", L"B stopped", L"S stopped"}));
 }
+
+// After a critical failure each service goes back to the state it was in; a row that had nothing to do has
+// nothing to undo.
+TEST_F(Services, ARollbackPutsEachServiceBackAsItWas) {
+    TestService running(L"start=50 stop=50"), stopped(L"start=50 stop=50");
+    running.bringUp();
+    MsiSession package;
+    vmsi session(package.handle());
+    ActionList actions;
+    for (const auto& [mode, name] : {std::pair{L"false", running.name()}, {L"true", stopped.name()}, {L"true", running.name()}})
+        actions.push_back(Action::CreateAction(L"StartStopService", mode + (L"," + name), L"Row " + name, true));
+    actions.push_back(Action::CreateAction(L"FormBINDKey", L"C:\\no-such-dir\\a.conf,C:\\no-such-dir\\a.key", L"Fails", true));
+    ASSERT_EQ(executeList(session, 5, actions, L"Services"), 1603u);
+    EXPECT_EQ(running.state(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(stopped.state(), static_cast<DWORD>(SERVICE_STOPPED));
+    const std::wstring log = package.log();
+    EXPECT_TRUE(contains(log, L"Rollback: service '" + running.name() + L"' is stopped again")) << log;
+    EXPECT_TRUE(contains(log, L"Rollback: service '" + stopped.name() + L"' is stopped again")) << log;
+    EXPECT_TRUE(contains(log, L"Rollback: service '" + running.name() + L"' is running again")) << log;
+    EXPECT_TRUE(package.texts(kWarning).empty()) << "no rollback failed";
+}

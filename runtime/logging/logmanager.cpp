@@ -164,36 +164,30 @@ void LogManager::writeConsole(const std::wstring& text) {
 }
 
 void LogManager::dispatch(EventSource& source, LogLevel level, const std::wstring& text) noexcept {
-    toSink([&] { writeDebugLog(level, text); });
-    if (eventLogFlag(level)) reportEvent(source, level, text);
-    if (consoleFlag(level)) toSink([&] { writeConsole(text); });
-    toSink([&] {
-        SrwShared guard(lock_);
-        for (ILogHandler* handler : handlers_) handler->log(level, text);
-    });
-}
-
-void LogManager::reportEvent(EventSource& source, LogLevel level, const std::wstring& text) noexcept {
-    SrwExclusive guard(lock_);  // the source's cached handle is replaced when a report fails
-    toSink([&] { eventlog::report(source, level, text); });
+    toTextSinks(source, level, text);
+    toHandlers([&](ILogHandler& handler) { handler.log(level, text); });
 }
 
 void LogManager::dispatch(EventSource& source, LogLevel level, const vexception& e) noexcept {
     // An exception that cannot be rendered still reaches the handlers, which get the exception itself.
-    std::wstring text;
-    bool rendered = false;
-    toSink([&] {
-        text = e.toString();
-        rendered = true;
-    });
-    if (rendered) {
-        toSink([&] { writeDebugLog(level, text); });
-        if (eventLogFlag(level)) reportEvent(source, level, text);
-        if (consoleFlag(level)) toSink([&] { writeConsole(text); });
+    toSink([&] { toTextSinks(source, level, e.toString()); });
+    toHandlers([&](ILogHandler& handler) { handler.log(level, e); });
+}
+
+void LogManager::toTextSinks(EventSource& source, LogLevel level, const std::wstring& text) noexcept {
+    toSink([&] { writeDebugLog(level, text); });
+    if (eventLogFlag(level)) {
+        SrwExclusive guard(lock_);  // the source's cached handle is replaced when a report fails
+        toSink([&] { eventlog::report(source, level, text); });
     }
+    if (consoleFlag(level)) toSink([&] { writeConsole(text); });
+}
+
+template <typename Call>
+void LogManager::toHandlers(Call&& call) noexcept {
     toSink([&] {
         SrwShared guard(lock_);
-        for (ILogHandler* handler : handlers_) handler->log(level, e);
+        for (ILogHandler* handler : handlers_) call(*handler);
     });
 }
 

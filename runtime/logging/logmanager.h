@@ -80,7 +80,10 @@ private:
     LogManager() = default;
     void applyDefaults() noexcept;
     void writeConsole(const std::wstring& text);
-    void reportEvent(EventSource& source, LogLevel level, const std::wstring& text) noexcept;
+    // The file, event-log and console sinks of one message; then every handler, under the shared lock.
+    void toTextSinks(EventSource& source, LogLevel level, const std::wstring& text) noexcept;
+    template <typename Call>
+    void toHandlers(Call&& call) noexcept;
 
     bool console_[levelCount] = {};
     bool eventLog_[levelCount] = {};

@@ -7,27 +7,20 @@
 
 #include "runtime/holder.h"
 
-// Scoped holders of a slim reader/writer lock.
-class SrwExclusive {
+// Scoped holders of a slim reader/writer lock, exclusive or shared.
+template <void(WINAPI* Acquire)(PSRWLOCK), void(WINAPI* Release)(PSRWLOCK)>
+class SrwGuard {
 public:
-    explicit SrwExclusive(SRWLOCK& lock) noexcept : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
-    SrwExclusive(const SrwExclusive&) = delete;
-    SrwExclusive& operator=(const SrwExclusive&) = delete;
-    ~SrwExclusive() { ::ReleaseSRWLockExclusive(&lock_); }
+    explicit SrwGuard(SRWLOCK& lock) noexcept : lock_(lock) { Acquire(&lock_); }
+    SrwGuard(const SrwGuard&) = delete;
+    SrwGuard& operator=(const SrwGuard&) = delete;
+    ~SrwGuard() { Release(&lock_); }
 
 private:
     SRWLOCK& lock_;
 };
-class SrwShared {
-public:
-    explicit SrwShared(SRWLOCK& lock) noexcept : lock_(lock) { ::AcquireSRWLockShared(&lock_); }
-    SrwShared(const SrwShared&) = delete;
-    SrwShared& operator=(const SrwShared&) = delete;
-    ~SrwShared() { ::ReleaseSRWLockShared(&lock_); }
-
-private:
-    SRWLOCK& lock_;
-};
+using SrwExclusive = SrwGuard<&::AcquireSRWLockExclusive, &::ReleaseSRWLockExclusive>;
+using SrwShared = SrwGuard<&::AcquireSRWLockShared, &::ReleaseSRWLockShared>;
 
 // One-time initialisation that a failure leaves undone: the set-up runs under a lock that its exception
 // releases, and the next call tries again. (With winpthreads, std::call_once leaves its flag locked when the

@@ -1,6 +1,7 @@
 #include "engine/action.h"
 
 #include "actions/bindregistry.h"
+#include "actions/cmd.h"
 #include "actions/service.h"
 #include "runtime/errors/codepage.h"
 #include "runtime/errors/vexception.h"
@@ -45,13 +46,17 @@ std::wstring Action::getText() const { return text_; }
 
 std::unique_ptr<Action> Action::CreateAction(const std::wstring& type, const std::wstring& parameters,
                                              const std::wstring& text, bool critical) {
-    if (type == L"Cmd" && parameters.empty())
-        throw vexception(L"Empty arguments on call CreateAction", errorFrame(L"", "CmdAction::CreateAction"));
     std::unique_ptr<Action> action;
-    for (const ActionType& candidate : actionTypes) {
-        if (type == candidate.name) {
-            if (candidate.factory != nullptr) action = candidate.factory(parameters, text);
-            break;
+    if (type == L"Cmd") {
+        if (parameters.empty())
+            throw vexception(L"Empty arguments on call CreateAction", errorFrame(L"", "CmdAction::CreateAction"));
+        action = std::make_unique<CmdAction>(text, parameters);
+    } else {
+        for (const ActionType& candidate : actionTypes) {
+            if (type == candidate.name) {
+                if (candidate.factory != nullptr) action = candidate.factory(parameters, text);
+                break;
+            }
         }
     }
     if (!action)

@@ -2,7 +2,6 @@
 
 #include <exception>
 
-#include "engine/masking.h"
 #include "msi/vmsi.h"
 #include "runtime/errors/annotate.h"
 #include "runtime/threads/cancelation.h"
@@ -44,7 +43,7 @@ void rollBack(vmsi& session, ActionList& actions, size_t stoppedAt) {
                 action->rollback(session);
             });
             if (!error.empty())
-                session.warningMessage(maskScript(formatString(L"Error in rollback action %s: %s", text, error)));
+                session.warningMessage(formatString(L"Error in rollback action %s: %s", text, error));
         } catch (const ThreadCancelation::ThreadCanceled&) {
             // The remaining actions are still undone; the cancellation goes on once they are.
             if (!canceled) canceled = std::current_exception();
@@ -69,11 +68,11 @@ UINT executeList(vmsi& session, int /*uiLevel*/, ActionList& actions, const std:
             const std::wstring error = runStep(L"Execute action %s", text, [&] { action->execute(session); });
             if (error.empty())
                 session.log(L"Action '%s' finished successfully", text);
-            // Failure texts quote the action's parameters, which may hold passwords.
+            // Failure texts quote the action's parameters, which may hold passwords: the session masks them.
             else if (action->isCritical())
-                session.errorMessage(maskScript(formatString(L"Critical action '%s' failed:\n%s", text, error)));
+                session.errorMessage(formatString(L"Critical action '%s' failed:\n%s", text, error));
             else
-                session.warningMessage(maskScript(formatString(L"Non-critical action '%s' failed:\n%s", text, error)));
+                session.warningMessage(formatString(L"Non-critical action '%s' failed:\n%s", text, error));
             session.log(L"Tarvo custom action ended %s: %s", timeOfDay(), text);
             if (!error.empty() && action->isCritical()) throw vexception(error);
         }

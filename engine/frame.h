@@ -6,7 +6,6 @@
 
 #include <string>
 
-#include "engine/masking.h"
 #include "msi/vmsi.h"
 #include "runtime/errors/annotate.h"
 #include "runtime/threads/cancelation.h"
@@ -23,7 +22,7 @@ UINT runCustomAction(MSIHANDLE install, const char* function, Text&& frameText, 
         });
         if (error.empty()) return result;
         try {
-            session.errorMessage(maskScript(error));  // the text may quote parameters of the script
+            session.errorMessage(error);  // masked by the session: the text may quote parameters of the script
         } catch (...) {
             // The installer could not take the message; the result still tells it what happened.
         }

@@ -1,6 +1,7 @@
 #include "engine/generation.h"
 
 #include "engine/frame.h"
+#include "engine/reboot.h"
 #include "msi/vxml.h"
 #include "runtime/security/security.h"
 
@@ -79,6 +80,7 @@ std::wstring GenerateCAScript(vmsi& session, const std::wstring& stage) {
 
 UINT runPrepareTarvoCustomActions(MSIHANDLE install) {
     return runCustomAction(install, "PrepareTarvoCustomActions", L"PrepareTarvoCustomActions", [](vmsi& session) -> UINT {
+        forgetRecordedReboot(session);
         session.SetProperty(L"AdminGroup", VSID::admins().findAccount());
         session.SetProperty(L"SSLRANDOM", std::to_wstring(static_cast<unsigned long>(::GetTickCount())));
         for (const StageProperty& s : stageProperties)

@@ -9,8 +9,6 @@
 
 DWORD vmsi::conditionRetryPause = 1000;
 
-IPipeMessageHandler::~IPipeMessageHandler() = default;
-
 namespace {
 
 // Reads a string through one of the installer's (buffer, length) functions, growing the buffer on
@@ -61,7 +59,7 @@ int vmsirecord::GetInteger(unsigned field) const {
 
 void vmsirecord::SetString(unsigned field, const std::wstring& text) {
     if (const UINT status = ::MsiRecordSetStringW(handle(), field, text.c_str()))
-        throwOsError(formatString(L"vmsirecord.SetString[%d]=%s", static_cast<int>(field), maskScript(text)), status,
+        throwOsError(formatString(L"vmsirecord.SetString[%d]=%s", static_cast<int>(field), maskSecrets(text)), status,
                      errorFrame(L"", "vmsirecord::SetString"));
 }
 
@@ -110,7 +108,7 @@ std::wstring vmsi::GetProperty(const std::wstring& name) const {
 void vmsi::SetProperty(const std::wstring& name, const std::wstring& value) {
     // The value may be an action script: only its masked form may reach a message.
     if (const UINT status = ::MsiSetPropertyW(install_, name.c_str(), value.c_str()))
-        throwOsError(formatString(L"SetMsiProperty %s to %s", name, maskScript(value)), status,
+        throwOsError(formatString(L"SetMsiProperty %s to %s", name, maskSecrets(value)), status,
                      errorFrame(L"", "vmsi::SetProperty"));
 }
 
@@ -161,7 +159,7 @@ std::wstring vmsi::formatRecord(const std::wstring& text) {
     return readGrowing(
         1024, [&](wchar_t* buffer, DWORD* length) { return ::MsiFormatRecordW(install_, record.handle(), buffer, length); },
         [&](UINT status) {
-            throwOsError(formatString(L"MsiFormatRecord(%s)", maskScript(text)), status,
+            throwOsError(formatString(L"MsiFormatRecord(%s)", maskSecrets(text)), status,
                          errorFrame(L"", "vmsi::formatRecord"));
         });
 }
@@ -175,13 +173,19 @@ int vmsi::sendMessage(INSTALLMESSAGE type, const vmsirecord& record) {
     return ::MsiProcessMessage(install_, type, record.handle());
 }
 
+bool vmsi::isDeferred() const {
+    return ::MsiGetMode(install_, MSIRUNMODE_SCHEDULED) || ::MsiGetMode(install_, MSIRUNMODE_COMMIT) ||
+           ::MsiGetMode(install_, MSIRUNMODE_ROLLBACK);
+}
+
 void vmsi::logMessage(const std::wstring& text) {
     // The installer formats the template: escaped brackets print as themselves, so "[OK]" survives and
     // "[SOMEPROP]" can never pull a property's value into the log. Braces are escaped too, since a braced
     // group may be dropped as a whole.
+    const std::wstring masked = maskSecrets(text);
     std::wstring escaped;
-    escaped.reserve(text.size() + 8);
-    for (wchar_t c : text) {
+    escaped.reserve(masked.size() + 8);
+    for (wchar_t c : masked) {
         if (c == L'[' || c == L']' || c == L'{' || c == L'}') {
             escaped += L"[\\";
             escaped += c;
@@ -199,7 +203,7 @@ int vmsi::boxMessage(INSTALLMESSAGE type, const std::wstring& text) {
     logMessage(text);
     vmsirecord record = vmsirecord::create(2);
     record.SetString(0, L"[1]");
-    record.SetString(1, text);
+    record.SetString(1, maskSecrets(text));
     return sendMessage(type, record);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The running installer session: properties, views and records, conditions, formatting, actions, and the
 // installer's log, message boxes and progress bar. While a session exists it receives library log messages.
+// Every log line and message it sends passes through the secret masking (engine/masking.h) first.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -9,6 +10,7 @@
 
 #include "runtime/holder.h"
 #include "runtime/logging/logmanager.h"
+#include "runtime/process/pipeoutput.h"
 
 namespace tarvo {
 namespace detail {
@@ -16,14 +18,6 @@ inline void closeMsiHandle(MSIHANDLE h) noexcept { ::MsiCloseHandle(h); }
 }  // namespace detail
 using unique_msihandle = unique_any<MSIHANDLE, detail::closeMsiHandle, detail::nullValue<MSIHANDLE>>;
 }  // namespace tarvo
-
-// Receives text read from a child's pipe.
-class IPipeMessageHandler {
-public:
-    virtual ~IPipeMessageHandler();
-    // Consumes the complete lines of `chunk` from `position` on (advancing it); with `final`, the rest too.
-    virtual void output(const std::string& chunk, size_t& position, bool final) = 0;
-};
 
 // Installer message types (INSTALLMESSAGE values with their message-box flags).
 namespace msimessage {
@@ -86,6 +80,9 @@ public:
     }
 
     MSIHANDLE handle() const noexcept { return install_; }
+    // True inside a deferred, commit or rollback custom action, where Windows allows only properties from
+    // "CustomActionData", formatting, the mode, the language and messages (no DoAction, no SetMode).
+    virtual bool isDeferred() const;
 
     std::wstring GetProperty(const std::wstring& name) const;
     void SetProperty(const std::wstring& name, const std::wstring& value);

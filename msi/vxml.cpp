@@ -74,7 +74,7 @@ XmlDocument vxmlLoadXML(const std::wstring& text) {
     checkHr(parseError->get_reason(reason.put()), parseError.get(), IID_IXMLDOMParseError_);
     long line = 0;
     checkHr(parseError->get_line(&line), parseError.get(), IID_IXMLDOMParseError_);
-    throw vexception(formatString(L"%s at load xml %s in line %d", fromBstr(reason.get()), maskScript(text),
+    throw vexception(formatString(L"%s at load xml %s in line %d", fromBstr(reason.get()), maskSecrets(text),
                                   static_cast<int>(line)),
                      errorFrame(L"", "vxmlLoadXML"));
 }

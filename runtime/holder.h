@@ -54,6 +54,8 @@ inline void freeLibrary(HMODULE m) noexcept { ::FreeLibrary(m); }
 inline void deregisterEventSource(HANDLE h) noexcept { ::DeregisterEventSource(h); }
 inline void closeServiceHandle(SC_HANDLE h) noexcept { ::CloseServiceHandle(h); }
 inline void rpcStringFree(RPC_WSTR s) noexcept { ::RpcStringFreeW(&s); }
+inline void closeWindowStation(HWINSTA h) noexcept { ::CloseWindowStation(h); }
+inline void closeDesktop(HDESK h) noexcept { ::CloseDesktop(h); }
 template <typename T> constexpr T nullValue() noexcept { return T{}; }
 inline HANDLE invalidHandleValue() noexcept { return INVALID_HANDLE_VALUE; }
 }  // namespace detail
@@ -69,6 +71,8 @@ using unique_hmodule = unique_any<HMODULE, detail::freeLibrary, detail::nullValu
 using unique_event_source = unique_any<HANDLE, detail::deregisterEventSource, detail::nullValue<HANDLE>>;
 using unique_schandle = unique_any<SC_HANDLE, detail::closeServiceHandle, detail::nullValue<SC_HANDLE>>;
 using unique_rpc_wstr = unique_any<RPC_WSTR, detail::rpcStringFree, detail::nullValue<RPC_WSTR>>;
+using unique_hwinsta = unique_any<HWINSTA, detail::closeWindowStation, detail::nullValue<HWINSTA>>;
+using unique_hdesk = unique_any<HDESK, detail::closeDesktop, detail::nullValue<HDESK>>;
 
 // Reference-counted COM interface pointer.
 template <typename I>

@@ -300,7 +300,11 @@ DWORD OverlappedPipe::complete(HANDLE cancelEvent, DWORD timeoutMs, bool whole) 
     try {
         result = tarvo::threads::waitForMultipleObjects(cancelEvent ? 2 : 1, handles, false, timeoutMs);
     } catch (const vosexception& e) {
+        cancelPending();
         throwOsError(L"Unable to complete pipe operation", e.code(), errorFrame(L"", function));
+    } catch (...) {
+        cancelPending();  // a cancelled thread unwinds: the caller's buffer must be the system's no longer
+        throw;
     }
     switch (result) {
         case WAIT_OBJECT_0:

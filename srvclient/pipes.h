@@ -118,6 +118,10 @@ public:
     // pending.
     DWORD complete(HANDLE cancelEvent, DWORD timeoutMs, bool whole);
 
+    // Cancels the pending transfer, if any, and waits until the system let go of its buffer; returns the count
+    // it moved before the cancel took effect.
+    DWORD cancel() noexcept { return cancelPending(); }
+
     bool idle() const noexcept { return idle_; }
     // Signalled while no transfer is pending and when the pending one completes.
     HANDLE event() const noexcept { return event_.get(); }

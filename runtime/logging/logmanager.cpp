@@ -163,15 +163,49 @@ void LogManager::writeConsole(const std::wstring& text) {
     std::fflush(stdout);
 }
 
-void LogManager::dispatch(EventSource& source, LogLevel level, const std::wstring& text) noexcept {
+namespace {
+// Per module: the manager is shared with other modules, a function of this one must not be.
+std::atomic<LogManager::MessageFilter> messageFilter{nullptr};
+
+std::wstring filtered(const std::wstring& text) {
+    const LogManager::MessageFilter filter = messageFilter.load();
+    if (filter == nullptr) return text;
+    try {
+        return filter(text);
+    } catch (...) {
+        return L"(message withheld: it could not be masked)";
+    }
+}
+}  // namespace
+
+void LogManager::setMessageFilter(MessageFilter filter) noexcept { messageFilter.store(filter); }
+
+void LogManager::dispatch(EventSource& source, LogLevel level, const std::wstring& unfiltered) noexcept {
+    std::wstring text;
+    try {
+        text = filtered(unfiltered);
+    } catch (...) {
+        return;  // not even a copy could be made: nothing is written rather than the unmasked text
+    }
     toTextSinks(source, level, text);
     toHandlers([&](ILogHandler& handler) { handler.log(level, text); });
 }
 
 void LogManager::dispatch(EventSource& source, LogLevel level, const vexception& e) noexcept {
-    // An exception that cannot be rendered still reaches the handlers, which get the exception itself.
-    toSink([&] { toTextSinks(source, level, e.toString()); });
-    toHandlers([&](ILogHandler& handler) { handler.log(level, e); });
+    // The masked rendering goes everywhere; an exception that cannot be rendered still reaches the handlers,
+    // which get the exception itself.
+    std::wstring text;
+    bool rendered = false;
+    toSink([&] {
+        text = filtered(e.toString());
+        rendered = true;
+    });
+    if (!rendered) {
+        toHandlers([&](ILogHandler& handler) { handler.log(level, e); });
+        return;
+    }
+    toTextSinks(source, level, text);
+    toHandlers([&](ILogHandler& handler) { handler.log(level, text); });
 }
 
 void LogManager::toTextSinks(EventSource& source, LogLevel level, const std::wstring& text) noexcept {

@@ -54,6 +54,10 @@ public:
     static bool isDebugEnabled() noexcept;
     // Makes the next message read the settings (the Debug switch and the log file's) again.
     static void rereadSettings() noexcept;
+    // What every message of this module passes through before it reaches any sink (the secret masking of
+    // the engine, which installs it); none by default. A filter that fails withholds the message's text.
+    using MessageFilter = std::wstring (*)(const std::wstring& text);
+    static void setMessageFilter(MessageFilter filter) noexcept;
 
     void addHandler(ILogHandler* handler) noexcept;
     void removeHandler(ILogHandler* handler) noexcept;

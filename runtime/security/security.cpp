@@ -169,6 +169,14 @@ VSID VSID::admins() {
     return wellKnown(ntAuthority, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}, "VSID::admins");
 }
 
+VSID VSID::users() {
+    return wellKnown(ntAuthority, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS}, "VSID::users");
+}
+
+VSID VSID::guests() {
+    return wellKnown(ntAuthority, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_GUESTS}, "VSID::guests");
+}
+
 VSID VSID::system() { return wellKnown(ntAuthority, {SECURITY_LOCAL_SYSTEM_RID}, "VSID::system"); }
 
 std::wstring VSID::toString() const {
@@ -271,6 +279,18 @@ std::vector<VSID> tokenGroups(HANDLE token) {
     std::vector<VSID> sids;
     for (DWORD i = 0; i < groups->GroupCount; ++i) sids.emplace_back(groups->Groups[i].Sid);
     return sids;
+}
+
+bool tokenMemberOf(HANDLE token, const VSID& group) {
+    const std::vector<BYTE> buffer = tokenInformation(token, TokenGroups, 1024);
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        const DWORD attributes = groups->Groups[i].Attributes;
+        if ((attributes & SE_GROUP_ENABLED) && !(attributes & SE_GROUP_USE_FOR_DENY_ONLY) &&
+            ::EqualSid(groups->Groups[i].Sid, group.get()))
+            return true;
+    }
+    return false;
 }
 
 VSID currentUser() { return tokenUser(currentToken(TOKEN_QUERY | READ_CONTROL).get()); }
@@ -444,6 +464,15 @@ std::vector<AclEntry> withoutDenials(const std::vector<AclEntry>& entries, const
     return kept;
 }
 
+namespace {
+std::vector<DWORD> copyDacl(const ACL* dacl) {
+    if (!dacl) return {};  // a null DACL: everyone has access, there is nothing to merge
+    std::vector<DWORD> copy((dacl->AclSize + 3) / 4);
+    std::memcpy(copy.data(), dacl, dacl->AclSize);
+    return copy;
+}
+}  // namespace
+
 std::vector<DWORD> getObjectDacl(const std::wstring& name, SE_OBJECT_TYPE type) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -452,10 +481,22 @@ std::vector<DWORD> getObjectDacl(const std::wstring& name, SE_OBJECT_TYPE type) 
     tarvo::unique_hlocal owner(descriptor);
     if (result != ERROR_SUCCESS)
         throwRuntimeError(formatString(L"Unable to get the object (%s) security info", name), result);
-    if (!dacl) return {};  // a null DACL: everyone has access, there is nothing to merge
-    std::vector<DWORD> copy((dacl->AclSize + 3) / 4);
-    std::memcpy(copy.data(), dacl, dacl->AclSize);
-    return copy;
+    return copyDacl(dacl);
+}
+
+std::vector<DWORD> getHandleDacl(HANDLE object, SE_OBJECT_TYPE type) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD result =
+        ::GetSecurityInfo(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &descriptor);
+    tarvo::unique_hlocal owner(descriptor);
+    if (result != ERROR_SUCCESS) throwRuntimeError(L"Unable to get the object security info", result);
+    return copyDacl(dacl);
+}
+
+void setHandleDacl(HANDLE object, SE_OBJECT_TYPE type, PACL dacl) {
+    const DWORD result = ::SetSecurityInfo(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
+    if (result != ERROR_SUCCESS) throwRuntimeError(L"Unable to set the object security info", result);
 }
 
 void takeOwnership(const std::wstring& name, SE_OBJECT_TYPE type) {

@@ -21,6 +21,8 @@ public:
 
     static VSID everyone();  // S-1-1-0
     static VSID admins();    // S-1-5-32-544
+    static VSID users();     // S-1-5-32-545
+    static VSID guests();    // S-1-5-32-546
     static VSID system();    // S-1-5-18
 
     PSID get() const noexcept { return bytes_.empty() ? nullptr : const_cast<BYTE*>(bytes_.data()); }
@@ -99,6 +101,9 @@ namespace security {
 tarvo::unique_handle currentToken(DWORD access);
 VSID tokenUser(HANDLE token);
 std::vector<VSID> tokenGroups(HANDLE token);
+// True when the token holds `group` as an enabled group; an entry that only serves to deny access (the
+// administrators of a filtered token) grants nothing and does not count.
+bool tokenMemberOf(HANDLE token, const VSID& group);
 VSID currentUser();  // user of the current token
 VSID processUser();  // user of the process token
 
@@ -135,6 +140,11 @@ std::vector<AclEntry> mergeFlags(const std::vector<AclEntry>& entries, bool file
 std::vector<AclEntry> mergeMasks(const std::vector<AclEntry>& entries, bool fileObject);
 // Drops the access-denied entries of these SIDs.
 std::vector<AclEntry> withoutDenials(const std::vector<AclEntry>& entries, const std::vector<VSID>& sids);
+
+// The DACL of a kernel or user object by its handle (window stations, desktops), copied; empty for a null
+// DACL (everyone has access). The handle needs READ_CONTROL, and WRITE_DAC to set it.
+std::vector<DWORD> getHandleDacl(HANDLE object, SE_OBJECT_TYPE type);
+void setHandleDacl(HANDLE object, SE_OBJECT_TYPE type, PACL dacl);
 
 // Named objects (files, directories, ...): file names of any length, with or without the "\\?\" prefix.
 std::vector<DWORD> getObjectDacl(const std::wstring& name, SE_OBJECT_TYPE type);

@@ -1,0 +1,143 @@
+// A child process for the tests of process execution and of the Cmd action: tarvo_child.exe [option...],
+// options carried out in order:
+//   --out TEXT     TEXT and CR LF on standard output (in the ANSI code page)
+//   --err TEXT     the same on standard error
+//   --bytes TEXT   TEXT on standard output as it is, with \r, \n and \\ standing for CR, LF and a backslash
+//   --lines N      N lines "line <i>" with CR LF on standard output, written in large blocks
+//   --echo         "cmdline: " and the command line it was given (UTF-8), CR LF
+//   --args         "argc=N", then one line per argument after the program: its UTF-16 code units in hex
+//   --cwd          "cwd: " and the current directory
+//   --env NAME     "NAME=value", or "NAME unset"
+//   --stdin        copies standard input to standard output until it ends
+//   --sleep MS     pauses
+//   --crash        dies of an access violation (exit code 0xC0000005, without the debugger)
+//   --exit N       exits with N (decimal or 0x hexadecimal); the default is 0
+// Copied under another name (perl.exe, python.exe, php.exe: a stand-in interpreter) it prints
+// "<name> got: <its command line>" and exits with 0.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <cwctype>
+#include <string>
+#include <utility>
+
+namespace {
+
+void write(HANDLE handle, const std::string& bytes) {
+    DWORD written = 0;
+    for (size_t at = 0; at < bytes.size(); at += written)
+        if (!::WriteFile(handle, bytes.data() + at, static_cast<DWORD>(bytes.size() - at), &written, nullptr)) return;
+}
+
+std::string narrow(const std::wstring& text, UINT codePage) {
+    if (text.empty()) return {};
+    const int size = ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(size), '\0');
+    ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
+    return result;
+}
+
+std::string unescape(const std::wstring& text) {
+    std::string bytes = narrow(text, CP_ACP);
+    std::string result;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\\' && i + 1 < bytes.size()) {
+            const char next = bytes[++i];
+            result += next == 'r' ? '\r' : next == 'n' ? '\n' : next;
+        } else {
+            result += bytes[i];
+        }
+    }
+    return result;
+}
+
+LONG WINAPI dieQuietly(EXCEPTION_POINTERS* info) {
+    ::ExitProcess(info->ExceptionRecord->ExceptionCode);
+}
+
+std::wstring programName() {
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring name = path;
+    name = name.substr(name.find_last_of(L"\\/") + 1);
+    for (wchar_t& c : name) c = static_cast<wchar_t>(std::towlower(c));
+    return name;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    const std::wstring name = programName();
+    if (name != L"tarvo_child.exe") {
+        write(out, narrow(name + L" got: " + ::GetCommandLineW(), CP_UTF8) + "\r\n");
+        return 0;
+    }
+    DWORD exitCode = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring option = argv[i];
+        const wchar_t* value = i + 1 < argc ? argv[i + 1] : L"";
+        if (option == L"--out") {
+            write(out, narrow(value, CP_ACP) + "\r\n");
+            ++i;
+        } else if (option == L"--err") {
+            write(::GetStdHandle(STD_ERROR_HANDLE), narrow(value, CP_ACP) + "\r\n");
+            ++i;
+        } else if (option == L"--bytes") {
+            write(out, unescape(value));
+            ++i;
+        } else if (option == L"--lines") {
+            const long count = std::wcstol(value, nullptr, 10);
+            std::string block;
+            for (long line = 1; line <= count; ++line) {
+                block += "line " + std::to_string(line) + "\r\n";
+                if (block.size() > 60000) write(out, std::exchange(block, std::string()));
+            }
+            write(out, block);
+            ++i;
+        } else if (option == L"--echo") {
+            write(out, "cmdline: " + narrow(::GetCommandLineW(), CP_UTF8) + "\r\n");
+        } else if (option == L"--args") {
+            int count = 0;
+            LPWSTR* parsed = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+            std::string text = "argc=" + std::to_string(count - 1) + "\r\n";
+            for (int k = 1; k < count; ++k) {
+                for (const wchar_t* c = parsed[k]; *c; ++c) {
+                    char hex[8];
+                    std::snprintf(hex, sizeof hex, "%04x", static_cast<unsigned>(*c));
+                    text += hex;
+                }
+                text += "\r\n";
+            }
+            ::LocalFree(parsed);
+            write(out, text);
+        } else if (option == L"--cwd") {
+            wchar_t directory[MAX_PATH] = {};
+            ::GetCurrentDirectoryW(MAX_PATH, directory);
+            write(out, "cwd: " + narrow(directory, CP_UTF8) + "\r\n");
+        } else if (option == L"--env") {
+            wchar_t data[4096] = {};
+            const DWORD length = ::GetEnvironmentVariableW(value, data, 4096);
+            write(out, narrow(value, CP_UTF8) + (length ? "=" + narrow(data, CP_UTF8) : std::string(" unset")) + "\r\n");
+            ++i;
+        } else if (option == L"--stdin") {
+            char buffer[4096];
+            DWORD read = 0;
+            while (::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) && read > 0)
+                write(out, std::string(buffer, read));
+        } else if (option == L"--sleep") {
+            ::Sleep(static_cast<DWORD>(std::wcstoul(value, nullptr, 10)));
+            ++i;
+        } else if (option == L"--crash") {
+            ::SetUnhandledExceptionFilter(&dieQuietly);
+            int* volatile nowhere = nullptr;
+            *nowhere = 1;
+        } else if (option == L"--exit") {
+            exitCode = static_cast<DWORD>(std::wcstoul(value, nullptr, 0));
+            ++i;
+        }
+    }
+    return static_cast<int>(exitCode);
+}

@@ -140,13 +140,12 @@ size_t valueEnd(std::wstring_view line, size_t start, std::wstring_view enclosin
     size_t end = start;
     while (end < line.size() && !std::iswspace(line[end]) && line[end] != L'"' && !matchesAt(line, end, quotEntity))
         ++end;
-    if (enclosing.empty()) return end;
+    // A value masked already stays as it is, whatever quotes a masked command line lost around it
+    // ("-password=* "-v").
+    if (enclosing.empty() || (end == start + 1 && line[start] == L'*')) return end;
     const size_t close = enclosing == quotEntity ? findNoCase(line, quotEntity, start)
                                                   : closingQuote(line, start, enclosing[0]);
-    if (close != std::wstring_view::npos) return close;
-    // Without its closing quote the value runs to the end of the line, unless it is masked already: a
-    // masked command line may lose that quote ("-password=* -v").
-    return end == start + 1 && line[start] == L'*' ? end : line.size();
+    return close == std::wstring_view::npos ? line.size() : close;
 }
 
 // Step 2 of the rule: the key-value forms, on one line.

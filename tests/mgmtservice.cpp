@@ -3,6 +3,7 @@
 #include <atomic>
 #include <stdexcept>
 
+#include "runtime/process/command.h"
 #include "srvclient/pipes.h"
 
 namespace {
@@ -12,8 +13,6 @@ std::wstring uniqueName(const wchar_t* what) {
     return std::wstring(L"tarvo-test-") + what + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
            std::to_wstring(++counter);
 }
-
-std::wstring inQuotes(const std::wstring& argument) { return L"\"" + argument + L"\""; }
 
 tarvo::unique_handle event(const std::wstring& name) {
     tarvo::unique_handle made(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
@@ -29,13 +28,15 @@ MgmtService::MgmtService(std::vector<std::wstring> arguments, Start start, std::
     : name_(name.empty() ? uniqueName(L"pipe") : std::move(name)), startEvent_(uniqueName(L"start")),
       readyEvent_(uniqueName(L"ready")) {
     ready_ = event(readyEvent_);
-    std::wstring command = inQuotes(program()) + L" --until-stdin-closes --pipe " + inQuotes(name_) + L" --ready-event " +
-                           inQuotes(readyEvent_);
+    // The program's path is taken as it is (no escapes in the first argument); the rest as the child's parser
+    // reads it, so that a value ending in a backslash stays one argument.
+    std::wstring command = L"\"" + program() + L"\" --until-stdin-closes --pipe " + quoteArgument(name_) +
+                           L" --ready-event " + quoteArgument(readyEvent_);
     if (start == Start::OnListen) {
         start_ = event(startEvent_);
-        command += L" --start-event " + inQuotes(startEvent_);
+        command += L" --start-event " + quoteArgument(startEvent_);
     }
-    for (const std::wstring& argument : arguments) command += L" " + inQuotes(argument);
+    for (const std::wstring& argument : arguments) command += L" " + quoteArgument(argument);
 
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE inputRead = nullptr, inputWrite = nullptr, outputRead = nullptr, outputWrite = nullptr;

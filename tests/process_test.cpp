@@ -15,37 +15,12 @@
 #include "runtime/filesystem/fileops.h"
 #include "runtime/process/command.h"
 #include "runtime/process/vexecutil.h"
+#include "tests/childprocess.h"
 #include "tests/mgmtservice.h"
 #include "tests/msisession.h"
 #include "tests/testutil.h"
 
 namespace {
-
-std::wstring childProgram() {
-    wchar_t self[MAX_PATH];
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const std::wstring path = self;
-    return path.substr(0, path.find_last_of(L'\\')) + L"\\tarvo_child.exe";
-}
-
-// Runs the child with `arguments` (quoted already), standard error into standard output; returns what it
-// printed, and its exit code in `code`.
-std::string runChild(const std::wstring& arguments, DWORD* code = nullptr, vexecutil* setup = nullptr) {
-    vexecutil local;
-    vexecutil& child = setup ? *setup : local;
-    child.command = childProgram();
-    child.arguments = arguments;
-    child.noWindow = true;
-    child.stdoutToPipe = true;
-    child.stderrToStdout = true;
-    child.start();
-    std::string output, ignored;
-    readProcessOutput(output, ignored, dynamic_cast<Con::OverlappedPipe*>(child.stdoutPipe.get()), nullptr, nullptr,
-                      INFINITE, 1u << 24, nullptr);
-    EXPECT_TRUE(child.waitForExit(INFINITE));
-    if (code) *code = child.exitCode();
-    return output;
-}
 
 // The arguments the child's parser gave it, decoded from its --args report.
 std::vector<std::wstring> childArguments(const std::string& report) {

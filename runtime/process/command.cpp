@@ -33,10 +33,12 @@ std::wstring withBackslash(std::wstring directory) {
 
 std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
-// GetFileAttributes of `path`: false for a name that does not exist (or cannot, or whose drive or share is
-// not there); other failures throw.
-bool attributesExist(const std::wstring& path) {
-    if (::GetFileAttributesW(VFileName::toLongPath(path).c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+// GetFileAttributes of `path` (in `attributes`): false for a name that does not exist (or cannot, or whose
+// drive or share is not there); other failures throw.
+bool attributesExist(const std::wstring& path, DWORD* attributes = nullptr) {
+    const DWORD found = ::GetFileAttributesW(VFileName::toLongPath(path).c_str());
+    if (attributes) *attributes = found;
+    if (found != INVALID_FILE_ATTRIBUTES) return true;
     switch (const DWORD error = ::GetLastError()) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
@@ -54,7 +56,10 @@ std::optional<std::wstring> findIn(const std::wstring& directory, std::wstring p
     for (wchar_t& c : program)
         if (c == L'/') c = L'\\';
     const std::wstring candidate = directory.empty() ? program : VFileName::combine(directory, program);
-    const std::wstring pattern = attributesExist(candidate) ? candidate : candidate + L".*";
+    // A folder is no program, whatever its name: then the files named like it count.
+    DWORD attributes = 0;
+    const bool file = attributesExist(candidate, &attributes) && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    const std::wstring pattern = file ? candidate : candidate + L".*";
     VFileFinder finder;
     bool found = false;
     try {
@@ -63,7 +68,7 @@ std::optional<std::wstring> findIn(const std::wstring& directory, std::wstring p
         return std::nullopt;  // a folder that cannot be listed holds no match
     }
     for (; found; found = finder.next()) {
-        if (finder.isDirectory()) continue;  // a folder is no program, whatever its name
+        if (finder.isDirectory()) continue;
         const std::wstring plain = VFileName::stripLongPrefix(candidate);
         const size_t slash = plain.rfind(L'\\');
         return slash == std::wstring::npos ? finder.name() : withBackslash(plain.substr(0, slash)) + finder.name();

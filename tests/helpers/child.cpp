@@ -5,6 +5,7 @@
 //   --bytes TEXT   TEXT on standard output as it is, with \r, \n and \\ standing for CR, LF and a backslash
 //   --lines N      N lines "line <i>" with CR LF on standard output, written in large blocks
 //   --echo         "cmdline: " and the command line it was given (UTF-8), CR LF
+//   --record FILE  writes the command line it was given (UTF-8) into FILE
 //   --args         "argc=N", then one line per argument after the program: its UTF-16 code units in hex
 //   --cwd          "cwd: " and the current directory
 //   --env NAME     "NAME=value", or "NAME unset"
@@ -99,6 +100,11 @@ int wmain(int argc, wchar_t** argv) {
             ++i;
         } else if (option == L"--echo") {
             write(out, "cmdline: " + narrow(::GetCommandLineW(), CP_UTF8) + "\r\n");
+        } else if (option == L"--record") {
+            const HANDLE file = ::CreateFileW(value, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            write(file, narrow(::GetCommandLineW(), CP_UTF8));
+            ::CloseHandle(file);
+            ++i;
         } else if (option == L"--args") {
             int count = 0;
             LPWSTR* parsed = ::CommandLineToArgvW(::GetCommandLineW(), &count);

@@ -1,0 +1,188 @@
+// The Cmd action through real installer sessions and the product DLL: the command's output line by line in
+// the installer log, the exit codes, reboot requests from immediate and deferred stages, and the masking of
+// secrets in every line and message while the command gets the real values.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "actions/cmd.h"
+#include "engine/reboot.h"
+#include "msi/vmsi.h"
+#include "runtime/errors/codepage.h"
+#include "runtime/process/command.h"
+#include "tests/childprocess.h"
+#include "tests/mgmtservice.h"
+#include "tests/msisession.h"
+#include "tests/testutil.h"
+
+namespace {
+
+const std::wstring productCode = L"{6F0C1A53-3A8E-4C38-9F1E-7B1D2A9C0001}";  // the test package's
+const std::wstring rebootAtom = L"TarvoCA.RebootRequest." + productCode;
+
+std::wstring child(const std::wstring& arguments) { return quoteArgument(childProgram()) + L" " + arguments; }
+
+// The installer's log lines and messages, the times of day as "T".
+std::vector<std::wstring> lines(const MsiSession& package) {
+    static const std::wregex time(L"\\d\\d:\\d\\d:\\d\\d");
+    std::vector<std::wstring> result;
+    for (const InstallerMessage& m : package.messages()) {
+        const wchar_t* kind = m.kind() == kInfo ? L"" : m.kind() == kError ? L"error: " : L"warning: ";
+        result.push_back(kind + std::regex_replace(m.text, time, L"T"));
+    }
+    return result;
+}
+
+bool rebootScheduled(const MsiSession& package) { return ::MsiGetMode(package.handle(), MSIRUNMODE_REBOOTATEND); }
+
+void dropRebootRequests() {
+    while (const ATOM atom = ::GlobalFindAtomW(rebootAtom.c_str()))
+        if (::GlobalDeleteAtom(atom) != 0) break;
+}
+
+// One installer session at a time: the sessions share the captured messages and the external UI handler.
+class CmdRows : public ::testing::Test {
+protected:
+    void SetUp() override { dropRebootRequests(); }
+    void TearDown() override { dropRebootRequests(); }
+
+    static UINT runPostinstall(MsiSession& package, const std::wstring& actions) {
+        package.setProperty(L"Action_OnStagePostinstall", scriptXml(actions));
+        return package.call("OnStagePostinstall");
+    }
+};
+
+// A deferred custom action's session as Windows has it: no installer actions.
+class DeferredSession : public vmsi {
+public:
+    using vmsi::vmsi;
+    bool isDeferred() const override { return true; }
+    void DoAction(const std::wstring& action) override {
+        throw vexception(L"DoAction(" + action + L") is not allowed in a deferred action");
+    }
+};
+
+}  // namespace
+
+TEST_F(CmdRows, EveryLineTheCommandPrintsReachesTheLogAsPrinted) {
+    MsiSession package;
+    EXPECT_EQ(runPostinstall(package, actionXml(L"Cmd", L"cmd.exe /c echo first line& echo [OK] done", L"Print")), 0u);
+    const std::vector<std::wstring> log = lines(package);
+    const std::vector<std::wstring> expected = {
+        L"Tarvo custom action start T: Print",
+        L"Execute  cmd.exe /c echo first \"line&\" echo \"[OK]\" done",  // each argument quoted as it needs
+        L"Output:",
+        L"first line",
+        L"[OK] done",
+        L"Action 'Print' finished successfully",
+        L"Tarvo custom action ended T: Print",
+    };
+    ASSERT_GE(log.size(), expected.size());
+    EXPECT_EQ(std::vector<std::wstring>(log.end() - static_cast<long>(expected.size()), log.end()), expected);
+}
+
+TEST_F(CmdRows, OutputInLargeBlocksKeepsEveryLineAndSkipsBlankOnes) {
+    MsiSession package;
+    EXPECT_EQ(runPostinstall(package, actionXml(L"Cmd", child(L"--lines 3000 --bytes \"\\r\\n\\n\\rtail\""), L"Many")), 0u);
+    const std::vector<std::wstring> log = lines(package);
+    const auto output = std::find(log.begin(), log.end(), L"Output:");
+    ASSERT_NE(output, log.end());
+    ASSERT_GE(log.end() - output, 3003);
+    for (int i = 1; i <= 3000; ++i) ASSERT_EQ(output[i], L"line " + std::to_wstring(i));
+    EXPECT_EQ(output[3001], L"tail");  // the blank lines in between log nothing; the unended last line is logged
+    EXPECT_EQ(output[3002], L"Action 'Many' finished successfully");
+}
+
+TEST_F(CmdRows, ExitCodesDecideTheOutcome) {
+    struct Case {
+        const wchar_t* arguments;
+        UINT result;
+        const wchar_t* expected;  // a line or message the run must show
+        bool reboot;
+    };
+    const Case cases[] = {
+        {L"--exit 0", 0, L"Action 'Row' finished successfully", false},
+        {L"--exit 3010", 0, L"Action 'Row' request a reboot", true},
+        {L"--exit 1703", 0, L"Action 'Row' request a reboot", true},
+        {L"--out one --err two --exit 1", 1603, L"failed with code 1. Output: one\r\ntwo\r\n\n", false},
+        {L"--crash", 1603, L"failed with code -1073741819. Output: \n", false},  // 0xC0000005, shown signed
+    };
+    for (const Case& c : cases) {
+        MsiSession package;
+        EXPECT_EQ(runPostinstall(package, actionXml(L"Cmd", child(c.arguments), L"Row")), c.result) << cstr(c.arguments);
+        std::wstring all;
+        for (const std::wstring& line : lines(package)) all += line + L"\n";
+        EXPECT_TRUE(contains(all, c.expected)) << cstr(c.arguments) << "\n" << cstr(all, CP_UTF8);
+        EXPECT_EQ(rebootScheduled(package), c.reboot) << cstr(c.arguments);
+    }
+    // The failure names the command line, and its frame the action.
+    MsiSession package;
+    EXPECT_EQ(runPostinstall(package, actionXml(L"Cmd", child(L"--exit 2"), L"Fails")), 1603u);
+    const std::vector<std::wstring> errors = package.texts(kError);
+    ASSERT_FALSE(errors.empty());
+    EXPECT_TRUE(contains(errors[0], L"Critical action 'Fails' failed:\nCommand " + child(L"--exit 2") +
+                                        L" failed with code 2. Output: \n\n   at (CmdAction::Commit line "))
+        << cstr(errors[0], CP_UTF8);
+}
+
+TEST_F(CmdRows, ADeferredStageLeavesTheRebootToTheNextImmediateOne) {
+    for (const wchar_t* code : {L"3010", L"1703"}) {
+        MsiSession install;
+        {
+            DeferredSession deferred(install.handle());
+            CmdAction action(L"Deferred row", child(L"--exit " + std::wstring(code)));
+            action.execute(deferred);  // no DoAction here: Windows refuses it in deferred actions
+        }
+        EXPECT_TRUE(anyContains(lines(install), L"Action 'Deferred row' request a reboot"));
+        EXPECT_FALSE(rebootScheduled(install));
+        EXPECT_NE(::GlobalFindAtomW(rebootAtom.c_str()), 0);
+
+        // The post-installation stage, immediate, finds the request and schedules the reboot once.
+        EXPECT_EQ(runPostinstall(install, L""), 0u);
+        EXPECT_TRUE(rebootScheduled(install));
+        EXPECT_TRUE(anyContains(lines(install), L"Scheduling the reboot that a deferred action requested"));
+        EXPECT_EQ(::GlobalFindAtomW(rebootAtom.c_str()), 0);
+    }
+    // A request nobody took up is dropped when the next installation prepares its scripts.
+    MsiSession package;
+    ::GlobalAddAtomW(rebootAtom.c_str());
+    {
+        vmsi session(package.handle());
+        forgetRecordedReboot(session);
+        EXPECT_FALSE(scheduleRecordedReboot(session));
+    }
+    EXPECT_FALSE(rebootScheduled(package));
+    EXPECT_TRUE(anyContains(lines(package), L"A reboot request of an earlier installation is dropped"));
+}
+
+TEST_F(CmdRows, SecretsAreMaskedEverywhereWhileTheCommandGetsThem) {
+    ScopedDebugLogging debug(true);
+    RecordedLog library;
+    const std::wstring record = tempDirectory() + L"\\cmdline.txt";
+    const std::wstring secrets[] = {L"Se1-lower", L"Se2-Mixed", L"Se3-upper", L"Se4-pwd", L"Se5-conn"};
+    const std::wstring command =
+        child(L"--record " + quoteArgument(record) + L" --echo -password=" + secrets[0] + L" -Password=" + secrets[1] +
+              L" /DBPASSWORD=" + secrets[2] + L" pwd=" + secrets[3] + L" --out \"Server=db;PWD=" + secrets[4] +
+              L";Database=x\" --exit 1");
+    MsiSession package;
+    EXPECT_EQ(runPostinstall(package, actionXml(L"Cmd", command, L"Secret row")), 1603u);
+
+    const std::string received = readBytes(record);
+    for (const std::wstring& secret : secrets) {
+        EXPECT_TRUE(contains(wstr(received, CP_UTF8), secret)) << cstr(secret);  // the child had them all
+        for (const InstallerMessage& m : package.messages())
+            EXPECT_FALSE(contains(m.text, secret)) << cstr(secret) << " in " << cstr(m.text, CP_UTF8);
+        for (const std::wstring& line : library.lines()) EXPECT_FALSE(contains(line, secret)) << cstr(line, CP_UTF8);
+    }
+    const std::vector<std::wstring> log = lines(package);
+    EXPECT_TRUE(anyContains(log, L"Execute  " + quoteArgument(childProgram()) + L" --record"));
+    EXPECT_TRUE(anyContains(log, L"\"-password=* \"-Password=* \"/DBPASSWORD=*\" \"pwd=*\""));
+    EXPECT_TRUE(anyContains(log, L"Server=db;PWD=*"));
+    EXPECT_EQ(package.texts(kError).size(), 1u);
+}
+
+TEST(LibraryMessages, AreMaskedBeforeAnyLogGetsThem) {
+    RecordedLog library;
+    vlog(LogLevel::Error, L"connecting with -Password=Se6-lib to the database");
+    EXPECT_TRUE(anyContains(library.lines(), L"Error: connecting with -Password=* to the database"));
+}

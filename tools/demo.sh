@@ -42,10 +42,15 @@ echo
 echo "== What the custom actions wrote to the installer log"
 # Up to Wine's closing dump of all properties (which, unlike Windows, ignores MsiHiddenProperties).
 msi_log_text "$out/install.log" | awk '/^Property\([SC]\): /{stop=1} !stop' \
-    | grep -E 'Performing|Reconfiguring|Finishing|Tarvo custom action (start|ended)|finished successfully|failed:|\(Error code |^Unable|^   at |Rollback|^(Error|Warning|Info): ' \
+    | grep -E 'Performing|Reconfiguring|Finishing|Tarvo custom action (start|ended)|finished successfully|failed:|\(Error code |^Unable|^   at |Rollback|^(Error|Warning|Info): |^Execute |^Output:|^Tarvo demo:|^\[OK\]|reboot|ScheduleReboot' \
     | sed -E 's/^MSI \([a-z]\) \([0-9A-F:]+\) \[[0-9:]+\]: //' | cut -c1-400
 echo
-echo "== Installer result: $MSI_RESULT"
+case "$MSI_RESULT" in
+    0) meaning="success" ;;
+    3010) meaning="success; a reboot is required to finish (the row 'Ask for a reboot from a deferred stage')" ;;
+    *) meaning="failure" ;;
+esac
+echo "== Installer result: $MSI_RESULT ($meaning)"
 echo
 echo "== ${demo_dir#"$WINEPREFIX/drive_c/"}/etc/rndc.conf"
 cat "$demo_dir/etc/rndc.conf" 2>/dev/null | tr -d '\r' || echo "(not written)"

@@ -1,7 +1,8 @@
 # Sourced: install and remove packages with msiexec under Wine.
 # msi_arch ARCH: x86 (the default) installs with the 32-bit msiexec of syswow64, x64 with the 64-bit one;
 #   sets MSI_PROGRAM_FILES to where the sample package's INSTALLDIR lies for that width.
-# msi_install MSI LOG [PROPERTY=VALUE...]: sets MSI_RESULT to the installer's result.
+# msi_install MSI LOG [PROPERTY=VALUE...]: sets MSI_RESULT to the installer's result (3010: installed, a reboot
+#   is required to finish; msiexec never reboots by itself here, as with /norestart on Windows).
 msi_arch() {
     if [ "$1" = x64 ]; then
         MSI_WINE="$WINE64"; MSI_PROGRAM_FILES="$WINEPREFIX/drive_c/Program Files"
@@ -20,8 +21,9 @@ msi_install() {
     "$MSI_WINE" msiexec /i "$(to_windows_path "$msi")" /qn /l*v "$(to_windows_path "$log")" "$@" </dev/null >/dev/null 2>&1
     MSI_RESULT=$?
     set -e
-    # The shell sees a Windows exit code modulo 256: 1603 arrives as 67.
+    # The shell sees a Windows exit code modulo 256: 1603 arrives as 67, 3010 as 194.
     [ "$MSI_RESULT" -eq 67 ] && MSI_RESULT=1603
+    [ "$MSI_RESULT" -eq 194 ] && MSI_RESULT=3010
     return 0
 }
 

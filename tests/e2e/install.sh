@@ -6,7 +6,7 @@ msi_install "$work/tarvo-demo.msi" "$work/install.log" DB_ADMIN_PASSWORD="$passw
 log="$(msi_log_text "$work/install.log")"
 printf '%s\n' "$log" > "$work/install.txt"
 
-check "msiexec succeeded (result $MSI_RESULT)" test "$MSI_RESULT" -eq 0
+check "msiexec succeeded, asking for a reboot (result $MSI_RESULT)" test "$MSI_RESULT" -eq "$installed"
 # An i686 DLL can only have run inside the 32-bit msiexec, from a 32-bit package.
 template=$(msiinfo suminfo "$work/tarvo-demo.msi" | sed -n 's/^Template: //p')
 check "the package's platform fits the DLL ($template)" test "$template" = "$([ "$MSI_WINE" = "$WINE32" ] && echo 'Intel;1033' || echo 'x64;1033')"
@@ -48,7 +48,16 @@ for title in "Performing pre-installation actions: Action_OnStagePreinstall = <a
 done
 order=$(grep -oE "Tarvo custom action start [0-9:]+: .*" "$work/install.txt" | sed -E 's/.*[0-9]: //' | tr '\n' '|')
 check "actions ran in stage and Order sequence ($order)" test "$order" = \
-    "Mark the pre-installation stage|Write the rndc configuration of Tarvo custom actions demo|Mark the normal stage|Optional extra key (may fail)|Mark the precommit stage|Start the demo service|Mark the post-installation stage|Restart the demo service|"
+    "Mark the pre-installation stage|Say hello through cmd.exe|Write the rndc configuration of Tarvo custom actions demo|Mark the normal stage|Ask for a reboot from a deferred stage|Optional extra key (may fail)|Mark the precommit stage|Start the demo service|Mark the post-installation stage|Restart the demo service|"
+# The Cmd rows: the command's lines in the log as printed (brackets included), the reboot request of a
+# deferred stage left to the post-installation stage, which schedules it.
+check "the command line is logged" grep -qF "Execute  cmd.exe /c echo Tarvo demo: installing into" "$work/install.txt"
+check "the command's first line" grep -qE '^Tarvo demo: installing into .*TarvoDemo\\$' "$work/install.txt"
+check "the command's second line, brackets and all" grep -qxF "[OK] the pre-installation checks passed" "$work/install.txt"
+check "the deferred row asked for a reboot" grep -qF "Action 'Ask for a reboot from a deferred stage' request a reboot" "$work/install.txt"
+check "the deferred stage left the reboot to a later stage" grep -qF "The reboot is scheduled by the next immediate stage" "$work/install.txt"
+check "the post-installation stage scheduled it" bash -c 'grep -qF "Scheduling the reboot that a deferred action requested" "$1" &&
+    grep -qE "Action start .*: ScheduleReboot\." "$1"' _ "$work/install.txt"
 check "the non-critical failure is reported as such" grep -qF "Non-critical action 'Optional extra key (may fail)' failed:" "$work/install.txt"
 check "no rollback on a successful installation" bash -c '! grep -q "Rollback action:" "$1"' _ "$work/install.txt"
 conf="$demo_dir/etc/rndc.conf"

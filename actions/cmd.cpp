@@ -16,7 +16,10 @@ constexpr DWORD outputBlock = 64 * 1024;
 CmdAction::CmdAction(std::wstring text, std::wstring commandLine)
     : Action(std::move(text)), commandLine_(std::move(commandLine)) {}
 
-void CmdAction::rollback(vmsi&) {}
+// What a command did cannot be told, let alone taken back.
+void CmdAction::rollback(vmsi& session) {
+    session.log(L"Rollback: the command %s is not undone", maskCommandLine(commandLine_));
+}
 
 void CmdAction::execute(vmsi& session) {
     vexecutil child;

@@ -15,6 +15,7 @@
 #include "runtime/holder.h"
 #include "runtime/process/command.h"
 #include "tests/msisession.h"
+#include "tests/testutil.h"
 
 namespace {
 
@@ -26,11 +27,7 @@ double now() {
 }
 
 std::wstring childCommand(long lines) {
-    wchar_t self[MAX_PATH];
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring folder = self;
-    folder = folder.substr(0, folder.find_last_of(L'\\'));
-    return quoteArgument(folder + L"\\tarvo_child.exe") + L" --lines " + std::to_wstring(lines);
+    return quoteArgument(programFolder() + L"\\tarvo_child.exe") + L" --lines " + std::to_wstring(lines);
 }
 
 void sendLine(MSIHANDLE install, const std::string& line) {

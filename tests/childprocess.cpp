@@ -4,6 +4,8 @@
 
 #include <shlobj.h>
 
+#include "tests/testutil.h"
+
 namespace {
 
 std::string run(vexecutil& child, DWORD* code) {
@@ -21,12 +23,7 @@ std::string run(vexecutil& child, DWORD* code) {
 
 }  // namespace
 
-std::wstring childProgram() {
-    wchar_t self[MAX_PATH];
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const std::wstring path = self;
-    return path.substr(0, path.find_last_of(L'\\')) + L"\\tarvo_child.exe";
-}
+std::wstring childProgram() { return programFolder() + L"\\tarvo_child.exe"; }
 
 void copyChildProgram(const std::wstring& path) {
     ::SHCreateDirectoryExW(nullptr, path.substr(0, path.find_last_of(L'\\')).c_str(), nullptr);

@@ -84,7 +84,7 @@ std::unique_ptr<Action> WriteRegistryDWORD::CreateAction(const std::wstring& par
     else if (fields[0] == L"LM")
         root = HKEY_LOCAL_MACHINE;
     else
-        throw vexception(L"Invalid registry root " + fields[0] + L" at call WriteRegistryDWORD",
+        throw vexception(invalidRootMessage + fields[0] + invalidRootSuffix,
                          errorFrame(L"", "WriteRegistryDWORD::CreateAction"));
     return std::make_unique<WriteRegistryDWORD>(text, root, std::move(fields[1]), std::move(fields[2]),
                                                 _wtoi(fields[3].c_str()));

@@ -35,6 +35,10 @@ public:
     void execute(vmsi& session) override;
     void rollback(vmsi& session) override;
 
+    // How the factory's refusal of a root begins: the root follows, then " at call WriteRegistryDWORD".
+    static constexpr const wchar_t* invalidRootMessage = L"Invalid registry root ";
+    static constexpr const wchar_t* invalidRootSuffix = L" at call WriteRegistryDWORD";
+
 private:
     HKEY root_;
     std::wstring subkey_;

@@ -8,21 +8,13 @@
 
 #define TARVO_EXPORT extern "C" __declspec(dllexport) UINT __stdcall
 
-TARVO_EXPORT OnStageNormal(MSIHANDLE install) {
-    return _ExecuteActionScript(install, stage::normalTitle, L"CustomActionData");
-}
+TARVO_EXPORT OnStageNormal(MSIHANDLE install) { return runStage(install, stage::normal); }
 
-TARVO_EXPORT OnStagePrecommit(MSIHANDLE install) {
-    return _ExecuteActionScript(install, stage::precommitTitle, L"CustomActionData");
-}
+TARVO_EXPORT OnStagePrecommit(MSIHANDLE install) { return runStage(install, stage::precommit); }
 
-TARVO_EXPORT OnStagePostinstall(MSIHANDLE install) {
-    return _ExecuteActionScript(install, stage::postinstallTitle, L"Action_OnStagePostinstall");
-}
+TARVO_EXPORT OnStagePostinstall(MSIHANDLE install) { return runStage(install, stage::postinstall); }
 
-TARVO_EXPORT OnStagePreinstall(MSIHANDLE install) {
-    return _ExecuteActionScript(install, stage::preinstallTitle, L"Action_OnStagePreinstall");
-}
+TARVO_EXPORT OnStagePreinstall(MSIHANDLE install) { return runStage(install, stage::preinstall); }
 
 TARVO_EXPORT GetPassword(MSIHANDLE install) { return runGetPassword(install); }
 

@@ -60,7 +60,7 @@ std::unique_ptr<Action> Action::CreateAction(const std::wstring& type, const std
         }
     }
     if (!action)
-        throw vexception(L"Unable create CustomAction Provider " + type, errorFrame(L"", "Action::CreateAction"));
+        throw vexception(unknownTypeMessage + type, errorFrame(L"", "Action::CreateAction"));
     action->setCritical(critical);
     return action;
 }

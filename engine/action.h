@@ -20,6 +20,9 @@ public:
     virtual std::wstring getText() const;
     virtual ~Action();
 
+    // The message of the factory's refusal of a type it does not know, followed by the type.
+    static constexpr const wchar_t* unknownTypeMessage = L"Unable create CustomAction Provider ";
+
     // One action of `type` (exact, case-sensitive name) built from its parameter string.
     static std::unique_ptr<Action> CreateAction(const std::wstring& type, const std::wstring& parameters,
                                                 const std::wstring& text, bool critical);

@@ -2,23 +2,11 @@
 
 #include "engine/frame.h"
 #include "engine/reboot.h"
+#include "engine/stages.h"
 #include "msi/vxml.h"
 #include "runtime/security/security.h"
 
 namespace {
-
-struct StageProperty {
-    const wchar_t* stage;
-    const wchar_t* property;
-};
-
-// Generated in this order; a failure leaves the earlier stages' properties set.
-constexpr StageProperty stageProperties[] = {
-    {L"normal", L"Action_OnStageNormal"},
-    {L"precommit", L"Action_OnStagePrecommit"},
-    {L"postinstall", L"Action_OnStagePostinstall"},
-    {L"preinstall", L"Action_OnStagePreinstall"},
-};
 
 std::wstring buildScript(vmsi& session, const std::wstring& stage) {
     // The level goes in through the DOM, which escapes it: no property value can reshape the script.
@@ -45,17 +33,23 @@ std::wstring buildScript(vmsi& session, const std::wstring& stage) {
                     formatString(L"Custom action '%s' (Order: %d) with condition '%s' has been evaluated to: %s",
                                  progressText, order, condition, std::wstring(holds ? L"true" : L"false")));
         if (!holds) continue;
-        const XmlElement action = createElement(document.get(), L"action");
-        setAttribute(action.get(), L"type", type);
-        setAttribute(action.get(), L"parameters", session.formatRecord(parameters));
-        setAttribute(action.get(), L"text", session.formatRecord(progressText));
-        setAttribute(action.get(), L"critical", std::to_wstring(critical));
-        appendChild(root.get(), action.get());
+        appendScriptAction(document.get(), root.get(), type, session.formatRecord(parameters),
+                           session.formatRecord(progressText), critical);
     }
     return xml(document.get());
 }
 
 }  // namespace
+
+void appendScriptAction(IXMLDOMDocument2* document, IXMLDOMElement* root, const std::wstring& type,
+                        const std::wstring& parameters, const std::wstring& text, int critical) {
+    const XmlElement action = createElement(document, L"action");
+    setAttribute(action.get(), L"type", type);
+    setAttribute(action.get(), L"parameters", parameters);
+    setAttribute(action.get(), L"text", text);
+    setAttribute(action.get(), L"critical", std::to_wstring(critical));
+    appendChild(root, action.get());
+}
 
 std::wstring GenerateCAScript(vmsi& session, const std::wstring& stage) {
     std::wstring result;
@@ -83,8 +77,8 @@ UINT runPrepareTarvoCustomActions(MSIHANDLE install) {
         forgetRecordedReboot(session);
         session.SetProperty(L"AdminGroup", VSID::admins().findAccount());
         session.SetProperty(L"SSLRANDOM", std::to_wstring(static_cast<unsigned long>(::GetTickCount())));
-        for (const StageProperty& s : stageProperties)
-            session.SetProperty(s.property, GenerateCAScript(session, s.stage));
+        // A failure leaves the earlier stages' properties set.
+        for (const Stage& s : stage::all) session.SetProperty(s.scriptProperty, GenerateCAScript(session, s.name));
         return ERROR_SUCCESS;
     });
 }

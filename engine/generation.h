@@ -2,6 +2,7 @@
 // Turns the package's TarvoCustomActions table into one action script per stage.
 #include <windows.h>
 #include <msi.h>
+#include <msxml2.h>
 
 #include <string>
 
@@ -9,6 +10,10 @@ class vmsi;
 
 // The script of one stage: the rows whose conditions hold, in Order, with references resolved now.
 std::wstring GenerateCAScript(vmsi& session, const std::wstring& stage);
+
+// Appends to `root` the `action` element of one row, its attributes in the script's order.
+void appendScriptAction(IXMLDOMDocument2* document, IXMLDOMElement* root, const std::wstring& type,
+                        const std::wstring& parameters, const std::wstring& text, int critical);
 
 // The custom action: "AdminGroup", "SSLRANDOM" and the four stage scripts.
 UINT runPrepareTarvoCustomActions(MSIHANDLE install);

@@ -67,7 +67,7 @@ std::wstring generatePassword(int32_t length) {
 UINT runGetPassword(MSIHANDLE install) {
     return runCustomAction(install, "GetPassword", L"GetPassword", [](vmsi& session) -> UINT {
         std::wstring password = generatePassword(16);
-        const std::wstring target = session.GetProperty(L"GET_PASSWORD_PROPERTY");
+        const std::wstring target = session.GetProperty(passwordTargetProperty);
         session.SetSecretProperty(target, password);
         ::SecureZeroMemory(password.data(), password.size() * sizeof(wchar_t));
         return ERROR_SUCCESS;

@@ -13,5 +13,8 @@ std::wstring generatePassword(int32_t length);
 // A uniformly distributed number below `bound` (bound > 0).
 uint32_t randomBelow(uint32_t bound);
 
+// The property that names the property to receive the password.
+inline constexpr const wchar_t* passwordTargetProperty = L"GET_PASSWORD_PROPERTY";
+
 // The custom action: a new 16-character password into the property named by "GET_PASSWORD_PROPERTY".
 UINT runGetPassword(MSIHANDLE install);

@@ -15,7 +15,13 @@ void readActionList(IXMLDOMDocument2* document, ActionList& actions) {
         const std::wstring parameters = getAttribute(element.get(), L"parameters", L"");
         const std::wstring text = getAttribute(element.get(), L"text", L"");
         const bool critical = getAttribute(element.get(), L"critical", L"") != L"0";
-        if (type == L"GroupAction") continue;
-        actions.push_back(Action::CreateAction(type, parameters, text, critical));
+        if (std::unique_ptr<Action> action = createScriptAction(type, parameters, text, critical))
+            actions.push_back(std::move(action));
     }
+}
+
+std::unique_ptr<Action> createScriptAction(const std::wstring& type, const std::wstring& parameters,
+                                           const std::wstring& text, bool critical) {
+    if (type == L"GroupAction") return nullptr;
+    return Action::CreateAction(type, parameters, text, critical);
 }

@@ -5,11 +5,11 @@
 
 #include <string>
 
+#include "engine/stages.h"
+
 UINT _ExecuteActionScript(MSIHANDLE install, const std::wstring& stageTitle, const std::wstring& propertyName);
 
-namespace stage {
-inline constexpr const wchar_t* normalTitle = L"Reconfiguring installed components";
-inline constexpr const wchar_t* precommitTitle = L"Finishing configuration of installed components";
-inline constexpr const wchar_t* postinstallTitle = L"Performing post-installation actions";
-inline constexpr const wchar_t* preinstallTitle = L"Performing pre-installation actions";
-}  // namespace stage
+// What the stage's export does: the runner with the stage's title and the property its entry point reads.
+inline UINT runStage(MSIHANDLE install, const Stage& s) {
+    return _ExecuteActionScript(install, s.title, s.runnerProperty());
+}

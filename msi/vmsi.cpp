@@ -40,14 +40,16 @@ vmsirecord vmsirecord::create(unsigned fields) {
     return vmsirecord(record);
 }
 
-std::wstring vmsirecord::GetString(unsigned field) const {
+std::wstring msiRecordString(MSIHANDLE record, unsigned field) {
     return readGrowing(
-        260, [&](wchar_t* buffer, DWORD* length) { return ::MsiRecordGetStringW(handle(), field, buffer, length); },
+        260, [&](wchar_t* buffer, DWORD* length) { return ::MsiRecordGetStringW(record, field, buffer, length); },
         [&](UINT status) {
             throwOsError(formatString(L"vmsirecord.GetString[%d]", static_cast<int>(field)), status,
                          errorFrame(L"", "vmsirecord::GetString"));
         });
 }
+
+std::wstring vmsirecord::GetString(unsigned field) const { return msiRecordString(handle(), field); }
 
 int vmsirecord::GetInteger(unsigned field) const {
     const int value = ::MsiRecordGetInteger(handle(), field);
@@ -152,16 +154,29 @@ bool vmsi::evaluateCondition(const std::wstring& condition) {
     }
 }
 
+namespace {
+template <typename Fail>
+std::wstring formatGrowing(MSIHANDLE install, MSIHANDLE record, Fail&& fail) {
+    return readGrowing(
+        1024, [&](wchar_t* buffer, DWORD* length) { return ::MsiFormatRecordW(install, record, buffer, length); },
+        std::forward<Fail>(fail));
+}
+}  // namespace
+
+std::wstring formatMsiRecord(MSIHANDLE install, MSIHANDLE record) {
+    return formatGrowing(install, record, [&](UINT status) {
+        throwOsError(L"MsiFormatRecord", status, errorFrame(L"", "formatMsiRecord"));
+    });
+}
+
 std::wstring vmsi::formatRecord(const std::wstring& text) {
     vmsirecord record = vmsirecord::create(2);
     record.SetString(0, text);
     record.SetString(1, text);
-    return readGrowing(
-        1024, [&](wchar_t* buffer, DWORD* length) { return ::MsiFormatRecordW(install_, record.handle(), buffer, length); },
-        [&](UINT status) {
-            throwOsError(formatString(L"MsiFormatRecord(%s)", maskSecrets(text)), status,
-                         errorFrame(L"", "vmsi::formatRecord"));
-        });
+    return formatGrowing(install_, record.handle(), [&](UINT status) {
+        throwOsError(formatString(L"MsiFormatRecord(%s)", maskSecrets(text)), status,
+                     errorFrame(L"", "vmsi::formatRecord"));
+    });
 }
 
 void vmsi::DoAction(const std::wstring& action) {

@@ -28,6 +28,11 @@ constexpr INSTALLMESSAGE actionData = INSTALLMESSAGE_ACTIONDATA;
 constexpr INSTALLMESSAGE progress = INSTALLMESSAGE_PROGRESS;
 }  // namespace msimessage
 
+// For records the caller does not own (such as those an external UI handler receives): the text of one
+// field, and the whole record as the installer formats it in `install` (its template with the fields filled in).
+std::wstring msiRecordString(MSIHANDLE record, unsigned field);
+std::wstring formatMsiRecord(MSIHANDLE install, MSIHANDLE record);
+
 class vmsirecord {
 public:
     vmsirecord() = default;

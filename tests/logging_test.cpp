@@ -57,29 +57,8 @@ protected:
 
 std::wstring helperProgram() { return programFolder() + L"\\tarvo_logwriter.exe"; }
 
-// Runs the helper with `arguments` and returns what it printed on standard output.
-std::string runHelper(const std::wstring& arguments) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return "<no pipe>";
-    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    const std::wstring program = helperProgram();
-    PROCESS_INFORMATION process{};
-    const bool started = startProcess(program, L"\"" + program + L"\" " + arguments, ::GetStdHandle(STD_INPUT_HANDLE),
-                                      writeEnd, process);
-    ::CloseHandle(writeEnd);
-    std::string output = started ? "" : "<not started>";
-    char buffer[512];
-    DWORD got = 0;
-    while (started && ::ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) output.append(buffer, got);
-    ::CloseHandle(readEnd);
-    if (started) {
-        ::WaitForSingleObject(process.hProcess, 60000);
-        ::CloseHandle(process.hProcess);
-        ::CloseHandle(process.hThread);
-    }
-    return output;
-}
+// Runs the helper with `arguments` and returns what it printed.
+std::string runHelper(const std::wstring& arguments) { return runProgram(helperProgram(), arguments).output; }
 
 const std::wregex stampedLine(L"(\\d{4})/(\\d\\d)/(\\d\\d) \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (-?\\d+) (-?\\d+) (.*)");
 

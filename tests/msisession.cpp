@@ -115,19 +115,14 @@ void writeBytes(const std::wstring& path, const std::string& bytes) {
 
 HMODULE MsiSession::productDll() {
     static HMODULE dll = [] {
-        wchar_t exe[MAX_PATH];
-        ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
-        std::wstring path(exe);
-        path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"TarvoCA.dll";
-        HMODULE module = ::LoadLibraryW(path.c_str());
+        HMODULE module = ::LoadLibraryW((programFolder() + L"\\TarvoCA.dll").c_str());
         if (module == nullptr) throw std::runtime_error("TarvoCA.dll could not be loaded");
         return module;
     }();
     return dll;
 }
 
-MsiSession::MsiSession(const std::vector<std::wstring>& setupSql) {
-    path_ = tempDirectory() + L"\\test.msi";
+TestPackage::TestPackage(const std::vector<std::wstring>& setupSql) : path_(tempDirectory() + L"\\test.msi") {
     MSIHANDLE database = 0;
     check(::MsiOpenDatabaseW(path_.c_str(), reinterpret_cast<LPCWSTR>(MSIDBOPEN_CREATE), &database), "MsiOpenDatabase");
     runSql(database,
@@ -148,10 +143,17 @@ MsiSession::MsiSession(const std::vector<std::wstring>& setupSql) {
     ::MsiCloseHandle(summary);
     check(::MsiDatabaseCommit(database), "MsiDatabaseCommit");
     ::MsiCloseHandle(database);
+}
 
+TestPackage::~TestPackage() {
+    ::DeleteFileW(path_.c_str());
+    ::RemoveDirectoryW(path_.substr(0, path_.find_last_of(L'\\')).c_str());
+}
+
+MsiSession::MsiSession(const std::vector<std::wstring>& setupSql) : package_(setupSql) {
     ::MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
     ::MsiSetExternalUIRecord(uiHandler, 0xFFFFFFFF, nullptr, nullptr);
-    check(::MsiOpenPackageW(path_.c_str(), &install_), "MsiOpenPackage");
+    check(::MsiOpenPackageW(package_.path().c_str(), &install_), "MsiOpenPackage");
     formattingSession = install_;
     clearMessages();
     answer = IDOK;
@@ -161,8 +163,6 @@ MsiSession::~MsiSession() {
     formattingSession = 0;
     ::MsiCloseHandle(install_);
     ::MsiSetExternalUIRecord(nullptr, 0, nullptr, nullptr);
-    ::DeleteFileW(path_.c_str());
-    ::RemoveDirectoryW(path_.substr(0, path_.find_last_of(L'\\')).c_str());
 }
 
 UINT MsiSession::call(const char* exportName) {

@@ -14,6 +14,20 @@ struct InstallerMessage {
     unsigned kind() const { return type & 0xFF000000u; }
 };
 
+// A new installer package file: the standard properties, summary information and `setupSql`; removed with
+// the object.
+class TestPackage {
+public:
+    explicit TestPackage(const std::vector<std::wstring>& setupSql = {});
+    TestPackage(const TestPackage&) = delete;
+    TestPackage& operator=(const TestPackage&) = delete;
+    ~TestPackage();
+    const std::wstring& path() const { return path_; }
+
+private:
+    std::wstring path_;
+};
+
 class MsiSession {
 public:
     // `setupSql` runs against the new database before it is opened as a package.
@@ -41,7 +55,7 @@ public:
     static HMODULE productDll();
 
 private:
-    std::wstring path_;
+    TestPackage package_;
     MSIHANDLE install_ = 0;
 };
 

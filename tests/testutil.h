@@ -139,6 +139,34 @@ inline bool startProcess(const std::wstring& program, std::wstring commandLine, 
                             nullptr, &startup, &started) != FALSE;
 }
 
+// Runs `program` with `arguments` (a command-line tail) and collects its standard output and error together.
+struct ProgramRun {
+    std::string output;
+    DWORD exitCode = ~0u;
+};
+inline ProgramRun runProgram(const std::wstring& program, const std::wstring& arguments) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return {"<no pipe>"};
+    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    PROCESS_INFORMATION process{};
+    const bool started = startProcess(program, L"\"" + program + L"\" " + arguments, ::GetStdHandle(STD_INPUT_HANDLE),
+                                      writeEnd, process);
+    ::CloseHandle(writeEnd);
+    ProgramRun run{started ? "" : "<not started>"};
+    char buffer[512];
+    DWORD got = 0;
+    while (started && ::ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) run.output.append(buffer, got);
+    ::CloseHandle(readEnd);
+    if (started) {
+        ::WaitForSingleObject(process.hProcess, 60000);
+        ::GetExitCodeProcess(process.hProcess, &run.exitCode);
+        ::CloseHandle(process.hProcess);
+        ::CloseHandle(process.hThread);
+    }
+    return run;
+}
+
 // Collects what reaches the log manager's handlers while it is registered.
 class CapturedLog : public ILogHandler {
 public:

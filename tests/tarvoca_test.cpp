@@ -1,0 +1,213 @@
+// tarvoca.exe, the package authors' tool, run as a program on packages made for each case.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "runtime/errors/codepage.h"
+#include "tests/msisession.h"
+#include "tests/testutil.h"
+
+namespace {
+
+std::wstring quoted(const std::wstring& text) { return L"'" + text + L"'"; }
+
+// One row of TarvoCustomActions; an empty `critical` leaves the column null.
+std::wstring actionRow(const std::wstring& id, const std::wstring& condition, const std::wstring& type,
+                       const std::wstring& parameters, int order, const std::wstring& critical,
+                       const std::wstring& stage) {
+    return L"INSERT INTO `TarvoCustomActions` (`Id`, `Condition`, `ActionType`, `Parameters`, `ProgressText`, "
+           L"`Order`, `Stage`" + std::wstring(critical.empty() ? L"" : L", `Critical`") + L") VALUES (" +
+           quoted(id) + L", " + quoted(condition) + L", " + quoted(type) + L", " + quoted(parameters) + L", " +
+           quoted(id + L" row") + L", " + std::to_wstring(order) + L", " + quoted(stage) +
+           (critical.empty() ? L"" : L", " + critical) + L")";
+}
+
+std::vector<std::wstring> withActionTable(std::vector<std::wstring> rows) {
+    rows.insert(rows.begin(),
+                L"CREATE TABLE `TarvoCustomActions` (`Id` CHAR(72) NOT NULL, `Condition` CHAR(255), `ActionType` "
+                L"CHAR(64) NOT NULL, `Parameters` LONGCHAR, `ProgressText` CHAR(255), `Order` INT, `Critical` SHORT, "
+                L"`Stage` CHAR(16) NOT NULL PRIMARY KEY `Id`)");
+    return rows;
+}
+
+struct ToolRun {
+    std::wstring output;
+    DWORD exitCode;
+};
+
+ToolRun tarvoca(const std::wstring& arguments) {
+    const ProgramRun run = runProgram(programFolder() + L"\\tarvoca.exe", arguments);
+    return {wstr(run.output, CP_UTF8), run.exitCode};
+}
+
+std::vector<std::wstring> lines(const std::wstring& text) {
+    std::vector<std::wstring> result;
+    std::wistringstream stream(text);
+    for (std::wstring line; std::getline(stream, line);) result.push_back(line);
+    return result;
+}
+
+struct Expected {
+    const wchar_t* table;
+    const wchar_t* key;
+    const wchar_t* severity;
+    const wchar_t* code;
+    const wchar_t* fragment;  // of the message
+};
+
+}  // namespace
+
+// One problem of each kind in one package: exactly these findings, in this order, and exit code 1.
+TEST(Tarvoca, LintReportsEachProblemOfAPackage) {
+    const TestPackage package(withActionTable({
+        actionRow(L"Bad\"Key\\\u00e9", L"1", L"WriteRegistryDword", L"LM,SOFTWARE\\T,V,1", 10, L"1", L"normal"),
+        actionRow(L"Cond", L"NOT (", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 20, L"1", L"normal"),
+        actionRow(L"Critical", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 30, L"", L"normal"),
+        actionRow(L"Empty", L"", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 40, L"1", L"normal"),
+        actionRow(L"Fields", L"1", L"FormBINDKey", L"only-one-field", 50, L"1", L"normal"),
+        actionRow(L"FieldsRef", L"1", L"StartStopService", L"[START_AND_NAME]", 10, L"1", L"precommit"),
+        actionRow(L"Order", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 50, L"1", L"normal"),
+        actionRow(L"Password", L"1", L"FormBINDKey", L"a.conf,b.key -password=[SECRET] --quiet", 10, L"1",
+                  L"postinstall"),
+        actionRow(L"Pre", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 10, L"1", L"preinstall"),
+        actionRow(L"Root", L"1", L"WriteRegistryDWORD", L"CU,SOFTWARE\\T,V,1", 20, L"0", L"postinstall"),
+        actionRow(L"Stage", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 10, L"1", L"install"),
+        L"CREATE TABLE `CustomAction` (`Action` CHAR(72) NOT NULL, `Type` SHORT NOT NULL, `Source` CHAR(72), "
+        L"`Target` CHAR(255) PRIMARY KEY `Action`)",
+        L"INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
+        L"('PrepareTarvoCustomActions', 1, 'TarvoCA', 'PrepareTarvoCustomActions')",
+        L"INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
+        L"('GetPassword', 1, 'TarvoCA', 'GetPassword')",
+        L"INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
+        L"('OnStagePreinstall', 1, 'TarvoCA', 'OnStagePreinstall')",
+        L"INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
+        L"('OnStageNormal', 1025, 'TarvoCA', 'OnStageNormal')",
+        L"INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
+        L"('SetOnStagePrecommit', 51, 'OnStagePrecommit', '[Action_OnStagePrecommit]')",
+        L"INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
+        L"('OnStagePrecommit', 1025, 'TarvoCA', 'OnStagePrecommit')",
+        L"INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
+        L"('OnStagePostinstall', 1, 'TarvoCA', 'OnStagePostinstall')",
+        L"CREATE TABLE `InstallExecuteSequence` (`Action` CHAR(72) NOT NULL, `Condition` CHAR(255), `Sequence` "
+        L"SHORT PRIMARY KEY `Action`)",
+        L"INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('GetPassword', 1001)",
+        L"INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('PrepareTarvoCustomActions', 1002)",
+        L"INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('OnStageNormal', 1400)",
+        L"INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('InstallInitialize', 1500)",
+        L"INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('SetOnStagePrecommit', 4003)",
+        L"INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('OnStagePrecommit', 4004)",
+        L"INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('InstallFinalize', 6600)",
+        L"INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('OnStagePostinstall', 6601)",
+        L"INSERT INTO `Property` (`Property`, `Value`) VALUES ('GET_PASSWORD_PROPERTY', 'DB_PASS')",
+        L"INSERT INTO `Property` (`Property`, `Value`) VALUES ('MsiHiddenProperties', "
+        L"'Action_OnStageNormal;Action_OnStagePrecommit;Action_OnStagePostinstall;Action_OnStagePreinstall;"
+        L"OnStageNormal;OnStagePrecommit;DB_PASS')",
+    }));
+    const Expected expected[] = {
+        {L"TarvoCustomActions", L"Bad\"Key\\\u00e9", L"error", L"unknown-type", L"unknown action type 'WriteRegistryDword'"},
+        {L"TarvoCustomActions", L"Cond", L"error", L"condition-syntax", L"syntax error in the condition 'NOT ('"},
+        {L"TarvoCustomActions", L"Critical", L"error", L"critical-null", L"Critical is null"},
+        {L"TarvoCustomActions", L"Empty", L"error", L"condition-empty", L"empty condition"},
+        {L"TarvoCustomActions", L"Fields", L"error", L"field-count", L": Invalid arguments on call FormBINDKeyAction"},
+        {L"TarvoCustomActions", L"FieldsRef", L"warning", L"field-count",
+         L"Invalid arguments on call StartStopServiceAction (their property references may add or remove commas"},
+        {L"TarvoCustomActions", L"Order", L"warning", L"order-duplicate", L"Order 50 of stage 'normal' is also the Order of Fields"},
+        {L"TarvoCustomActions", L"Root", L"error", L"registry-root", L"Invalid registry root CU"},
+        {L"TarvoCustomActions", L"Stage", L"error", L"stage", L"unknown stage 'install'"},
+        {L"InstallExecuteSequence", L"OnStageNormal", L"error", L"sequence-type",
+         L"OnStageNormal is scheduled at 1400, outside InstallInitialize (1500) .. InstallFinalize (6600)"},
+        {L"InstallExecuteSequence", L"OnStageNormal", L"error", L"custom-action-data",
+         L"sets the property OnStageNormal to [Action_OnStageNormal]"},
+        {L"InstallExecuteSequence", L"OnStagePrecommit", L"error", L"sequence-type",
+         L"OnStagePrecommit must be a commit action, but its type 1025 makes it a deferred action"},
+        {L"InstallExecuteSequence", L"OnStagePreinstall", L"error", L"sequence-missing",
+         L"no custom action that calls OnStagePreinstall is scheduled, but the table has rows in stage 'preinstall'"},
+        {L"Property", L"MsiHiddenProperties", L"error", L"hidden-property",
+         L"SECRET is not listed: row Password uses it inside a masked argument"},
+    };
+
+    const ToolRun text = tarvoca(L"lint \"" + package.path() + L"\"");
+    EXPECT_EQ(text.exitCode, 1u);
+    const std::vector<std::wstring> found = lines(text.output);
+    ASSERT_EQ(found.size(), std::size(expected)) << text.output;
+    for (size_t i = 0; i < found.size(); ++i) {
+        const Expected& e = expected[i];
+        const std::wstring head = package.path() + L":" + e.table + L":" + e.key + L": " + e.severity + L": ";
+        EXPECT_TRUE(found[i].starts_with(head) && found[i].ends_with(L" [" + std::wstring(e.code) + L"]") &&
+                    contains(found[i], e.fragment))
+            << "line " << i << ": " << cstr(found[i], CP_UTF8);
+    }
+
+    // The same findings as one JSON array; keys and paths escaped, everything beyond ASCII as \u escapes.
+    const ToolRun json = tarvoca(L"lint \"" + package.path() + L"\" --format json");
+    EXPECT_EQ(json.exitCode, 1u);
+    const std::vector<std::wstring> objects = lines(json.output);
+    ASSERT_EQ(objects.size(), std::size(expected) + 2) << json.output;
+    EXPECT_EQ(objects.front(), L"[");
+    EXPECT_EQ(objects.back(), L"]");
+    std::wstring escapedPath;
+    for (wchar_t c : package.path()) escapedPath += c == L'\\' ? std::wstring(L"\\\\") : std::wstring(1, c);
+    EXPECT_TRUE(objects[1].starts_with(L" {\"file\": \"" + escapedPath + L"\", \"table\": \"TarvoCustomActions\", "
+                                       L"\"key\": \"Bad\\\"Key\\\\\\u00e9\", \"severity\": \"error\", "
+                                       L"\"code\": \"unknown-type\", \"message\": \"unknown action type "))
+        << cstr(objects[1], CP_UTF8);
+    EXPECT_TRUE(objects[6].ends_with(L"\"severity\": \"warning\", \"code\": \"field-count\", \"message\": "
+                                     L"\"the factory refuses the parameters as written: Invalid arguments on call "
+                                     L"StartStopServiceAction (their property references may add or remove commas "
+                                     L"at run time)\"},"))
+        << cstr(objects[6], CP_UTF8);
+}
+
+// A clean table gives no output and exit code 0; what cannot be read as a package gives exit code 2.
+TEST(Tarvoca, LintExitCodes) {
+    const TestPackage clean(withActionTable({}));
+    const std::wstring notAPackage = tempDirectory() + L"\\notes.msi";
+    writeBytes(notAPackage, "not a package\r\n");
+    const struct {
+        std::wstring arguments;
+        DWORD exitCode;
+        std::wstring output;
+    } cases[] = {
+        {L"lint \"" + clean.path() + L"\"", 0, L""},
+        {L"lint \"" + clean.path() + L"\" --format json", 0, L"[]\n"},
+        {L"lint \"" + notAPackage + L"\"", 2, L"tarvoca: cannot read " + notAPackage + L" as an installer database: "},
+        {L"dry-run \"" + notAPackage + L".missing\"", 2, L"tarvoca: cannot read " + notAPackage + L".missing: "},
+        {L"lint", 2, L"usage: tarvoca lint PACKAGE.msi"},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = tarvoca(c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << cstr(c.arguments, CP_UTF8);
+        EXPECT_TRUE(c.output.empty() ? run.output.empty() : run.output.starts_with(c.output))
+            << cstr(c.arguments, CP_UTF8) << ": " << cstr(run.output, CP_UTF8);
+    }
+    ::DeleteFileW(notAPackage.c_str());
+    ::RemoveDirectoryW(notAPackage.substr(0, notAPackage.find_last_of(L'\\')).c_str());
+}
+
+// A deferred stage run for real: its script with the property set on the command line, the stage's messages
+// on the console (a failure's text once), the actions' effects, and exit code 1 for the failed stage.
+TEST(Tarvoca, DryRunExecutesOneStage) {
+    const ScopedTestKey key(L"tarvoca");
+    const TestPackage package(withActionTable({
+        actionRow(L"Mark", L"1", L"WriteRegistryDWORD", L"LM,[TESTKEY],Normal,7", 10, L"1", L"normal"),
+        actionRow(L"Broken", L"1", L"FormBINDKey", L"C:\\no\\such\\rndc.conf,C:\\no\\such\\rndc.key", 20, L"1",
+                  L"normal"),
+        actionRow(L"Post", L"1", L"WriteRegistryDWORD", L"LM,[TESTKEY],Post,3", 10, L"1", L"postinstall"),
+    }));
+    const ToolRun run = tarvoca(L"dry-run \"" + package.path() + L"\" --set \"TESTKEY=" + key.subkey() +
+                                L"\" --stage normal --execute");
+    EXPECT_EQ(run.exitCode, 1u);
+    const std::wstring& out = run.output;
+    EXPECT_TRUE(out.starts_with(L"== Action_OnStageNormal\n<actionslist uilevel=\"2\">")) << cstr(out, CP_UTF8);
+    EXPECT_TRUE(contains(out, L"parameters=\"LM," + key.subkey() + L",Normal,7\""));
+    EXPECT_FALSE(contains(out, L"Action_OnStagePostinstall"));
+    EXPECT_TRUE(contains(out, L"== OnStageNormal: Reconfiguring installed components\n"
+                              L"Reconfiguring installed components: CustomActionData = <actionslist"));
+    EXPECT_TRUE(contains(out, L"\nAction 'Mark row' finished successfully\n"));
+    EXPECT_EQ(countContaining(lines(out), L"Critical action 'Broken row' failed:"), 1u) << cstr(out, CP_UTF8);
+    EXPECT_TRUE(out.ends_with(L"== OnStageNormal returned 1603\n"));
+    DWORD value = 0;
+    EXPECT_TRUE(key.readDword(L"Normal", value, KEY_WOW64_32KEY));
+    EXPECT_EQ(value, 7u);
+    EXPECT_FALSE(key.readDword(L"Post", value, KEY_WOW64_32KEY));
+}

@@ -2,8 +2,8 @@
 # Builds the sample package: build-package.sh DLL OUTPUT.msi [SERVICE.exe]
 # The package's width follows the DLL's: an i686 DLL gives the 32-bit package (the product's real form), an
 # x86_64 DLL the 64-bit one. SERVICE.exe, the program of the demo service (of the same width), defaults to
-# the test service built beside the DLL. wixl makes the package from sample.wxs; msibuild adds the
-# TarvoCustomActions table from its .idt file.
+# the test service built beside the DLL. wixl makes the package from sample.wxs (which includes the wiring,
+# TarvoCustomActions.wxi); msibuild adds the TarvoCustomActions table from its .idt file.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 dll="$(realpath "$1")"
@@ -16,9 +16,9 @@ cp "$here/rndc.key" "$here/TarvoCustomActions.idt" "$work/"
 if [ "$arch" = x64 ]; then strip=x86_64-w64-mingw32-strip; wixl_arch=(-a x64); else strip=i686-w64-mingw32-strip; wixl_arch=(); fi
 "$strip" -o "$work/TarvoCA.dll" "$dll"
 "$strip" -o "$work/tarvo_demoservice.exe" "$service"
-cp "$here/sample.wxs" "$work/"
-# wixl writes every deferred action as plain deferred (3073 = DLL 1 + in-script 0x400 + no-impersonate 0x800);
-# OnStagePrecommit is a commit action (+ 0x200), which runs once the installation has succeeded.
+cp "$here/sample.wxs" "$here/TarvoCustomActions.wxi" "$work/"
+# wixl ignores Execute="commit" (it writes an immediate action): OnStagePrecommit is a commit action (3585 =
+# DLL 1 + in-script 0x400 + commit 0x200 + no-impersonate 0x800), which runs once the installation has succeeded.
 (cd "$work" && wixl "${wixl_arch[@]}" -D Arch="$arch" -o package.msi sample.wxs 2>/dev/null &&
     msibuild package.msi -q "UPDATE \`CustomAction\` SET \`Type\`=${PRECOMMIT_TYPE:-3585} WHERE \`Action\`='OnStagePrecommit'" &&
     msibuild package.msi -i TarvoCustomActions.idt)

@@ -71,6 +71,7 @@ TEST(Tarvoca, LintReportsEachProblemOfAPackage) {
                   L"postinstall"),
         actionRow(L"Pre", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 10, L"1", L"preinstall"),
         actionRow(L"Root", L"1", L"WriteRegistryDWORD", L"CU,SOFTWARE\\T,V,1", 20, L"0", L"postinstall"),
+        actionRow(L"RootRef", L"1", L"WriteRegistryDWORD", L"[ROOT],SOFTWARE\\T,V,1", 30, L"1", L"postinstall"),
         actionRow(L"Stage", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 10, L"1", L"install"),
         L"CREATE TABLE `CustomAction` (`Action` CHAR(72) NOT NULL, `Type` SHORT NOT NULL, `Source` CHAR(72), "
         L"`Target` CHAR(255) PRIMARY KEY `Action`)",
@@ -113,6 +114,7 @@ TEST(Tarvoca, LintReportsEachProblemOfAPackage) {
          L"Invalid arguments on call StartStopServiceAction (their property references may add or remove commas"},
         {L"TarvoCustomActions", L"Order", L"warning", L"order-duplicate", L"Order 50 of stage 'normal' is also the Order of Fields"},
         {L"TarvoCustomActions", L"Root", L"error", L"registry-root", L"Invalid registry root CU"},
+        {L"TarvoCustomActions", L"RootRef", L"warning", L"registry-root", L"Invalid registry root [ROOT]"},
         {L"TarvoCustomActions", L"Stage", L"error", L"stage", L"unknown stage 'install'"},
         {L"InstallExecuteSequence", L"OnStageNormal", L"error", L"sequence-type",
          L"OnStageNormal is scheduled at 1400, outside InstallInitialize (1500) .. InstallFinalize (6600)"},

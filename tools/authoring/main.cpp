@@ -70,7 +70,9 @@ int dryRun(const std::wstring& path, const std::vector<std::wstring>& options) {
 int wmain(int argc, wchar_t** argv) {
     ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // the scripts are MSXML documents
     ::MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);     // as a silent installation: no dialogs
-    // The installer messages are the console output; the library's own console copy would repeat them.
+    // The library's defaults (the event log among them) as in the DLL, but the installer messages are the
+    // console output: the library's own console copy would repeat them.
+    LogManager::defaultSource();
     for (int level = 0; level < LogManager::levelCount; ++level)
         LogManager::instance().setConsoleFlag(static_cast<LogLevel>(level), false);
     int result = 2;

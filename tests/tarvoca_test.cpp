@@ -160,9 +160,12 @@ TEST(Tarvoca, LintReportsEachProblemOfAPackage) {
         << cstr(objects[6], CP_UTF8);
 }
 
-// A clean table gives no output and exit code 0; what cannot be read as a package gives exit code 2.
-TEST(Tarvoca, LintExitCodes) {
+// A clean table gives no output and exit code 0, a failed script generation 1 with the library's error
+// message, what cannot be read as a package 2.
+TEST(Tarvoca, ExitCodes) {
     const TestPackage clean(withActionTable({}));
+    const TestPackage nullCritical(
+        withActionTable({actionRow(L"Row", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 10, L"", L"normal")}));
     const std::wstring notAPackage = tempDirectory() + L"\\notes.msi";
     writeBytes(notAPackage, "not a package\r\n");
     const struct {
@@ -172,6 +175,7 @@ TEST(Tarvoca, LintExitCodes) {
     } cases[] = {
         {L"lint \"" + clean.path() + L"\"", 0, L""},
         {L"lint \"" + clean.path() + L"\" --format json", 0, L"[]\n"},
+        {L"dry-run \"" + nullCritical.path() + L"\"", 1, L"error: Unable to generate post-installation actions list"},
         {L"lint \"" + notAPackage + L"\"", 2, L"tarvoca: cannot read " + notAPackage + L" as an installer database: "},
         {L"dry-run \"" + notAPackage + L".missing\"", 2, L"tarvoca: cannot read " + notAPackage + L".missing: "},
         {L"lint", 2, L"usage: tarvoca lint PACKAGE.msi"},

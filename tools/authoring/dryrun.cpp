@@ -132,7 +132,7 @@ int dryRun(const std::wstring& path, const DryRunOptions& options) {
 
     for (const Stage& s : stage::all) {
         if (only && only != &s) continue;
-        std::wstring script = maskScript(vmsi(install).GetProperty(s.scriptProperty));
+        std::wstring script = maskSecrets(vmsi(install).GetProperty(s.scriptProperty));
         script.erase(script.find_last_not_of(L"\r\n") + 1);  // the document's own line end
         writeOut(formatString(L"== %s\n%s\n", std::wstring(s.scriptProperty), script));
     }

@@ -72,7 +72,7 @@ std::vector<std::wstring> maskedReferences(const Row& row) {
     appendScriptAction(document.get(), documentElement(document.get()).get(), row.type, row.parameters,
                        row.progressText, 1);
     const std::wstring script = xml(document.get());
-    const std::map<std::wstring, int> masked = propertyReferences(maskScript(script));
+    const std::map<std::wstring, int> masked = propertyReferences(maskSecrets(script));
     std::vector<std::wstring> names;
     for (const auto& [name, count] : propertyReferences(script)) {
         const auto left = masked.find(name);

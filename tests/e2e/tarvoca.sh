@@ -16,7 +16,7 @@ check "dry-run ran everything before the scripts: $(cat "$work/dry-run.err")" te
 check "dry-run masks the password" grep -qF -- '-password=* --quiet' "$work/dry-run.txt"
 
 msi_install "$work/tarvo-demo.msi" "$work/install.log"
-check "msiexec succeeded (result $MSI_RESULT)" test "$MSI_RESULT" -eq 0
+check "msiexec succeeded (result $MSI_RESULT)" test "$MSI_RESULT" -eq "$installed"
 msi_log_text "$work/install.log" >"$work/install.txt"
 # The stage runner's log line is "<stage title>: <property> = <masked script>"; the deferred stages read
 # "CustomActionData" where dry-run names the script's own property.

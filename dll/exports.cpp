@@ -5,6 +5,17 @@
 #include "engine/generation.h"
 #include "engine/password.h"
 #include "engine/stagerunner.h"
+#include "runtime/crashdump/crashdump.h"
+
+// The crash-dump settings live from load to unload. The runtime's C++ objects are all made before this runs
+// and destroyed after it, whatever order they were linked in.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH)
+        CrashDumpInfo::load();
+    else if (reason == DLL_PROCESS_DETACH)
+        CrashDumpInfo::unload();
+    return TRUE;
+}
 
 #define TARVO_EXPORT extern "C" __declspec(dllexport) UINT __stdcall
 

@@ -8,7 +8,7 @@
 
 namespace {
 
-using Factory = std::unique_ptr<Action> (*)(const std::wstring& parameters, const std::wstring& text);
+using actionfactory_detail::Factory;
 
 struct ActionType {
     const wchar_t* name;
@@ -31,7 +31,21 @@ const ActionType actionTypes[] = {
     {L"ExecPHPScript", nullptr},
 };
 
+struct ExtraType {
+    std::wstring name;
+    Factory factory;
+};
+
+std::vector<ExtraType>& extraTypes() {
+    static std::vector<ExtraType> types;
+    return types;
+}
+
 }  // namespace
+
+void actionfactory_detail::registerExtraType(const wchar_t* name, Factory factory) {
+    extraTypes().push_back({name, factory});
+}
 
 Action::~Action() = default;
 
@@ -59,6 +73,8 @@ std::unique_ptr<Action> Action::CreateAction(const std::wstring& type, const std
             }
         }
     }
+    for (const ExtraType& extra : extraTypes())
+        if (!action && type == extra.name) action = extra.factory(parameters, text);
     if (!action)
         throw vexception(unknownTypeMessage + type, errorFrame(L"", "Action::CreateAction"));
     action->setCritical(critical);

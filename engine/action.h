@@ -32,6 +32,13 @@ private:
     bool critical_ = true;
 };
 
+namespace actionfactory_detail {
+using Factory = std::unique_ptr<Action> (*)(const std::wstring& parameters, const std::wstring& text);
+// Makes CreateAction know one more type beyond the product's table: test builds add types that fail in ways
+// no product type may. Call before any script is read.
+void registerExtraType(const wchar_t* name, Factory factory);
+}  // namespace actionfactory_detail
+
 // The actions of one stage, in execution order; owns them.
 using ActionList = std::vector<std::unique_ptr<Action>>;
 

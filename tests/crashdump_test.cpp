@@ -1,0 +1,300 @@
+// Hardware exceptions turned into failures, crash dumps and their pruning: the translator on its own, and
+// faulting actions in real installer sessions run by this program's copy of the library (the only one with the
+// test-only "TestFault" type; the product DLL has none).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "engine/stagerunner.h"
+#include "runtime/crashdump/crashdump.h"
+#include "runtime/crashdump/setranslator.h"
+#include "runtime/errors/format.h"
+#include "runtime/errors/vexception.h"
+#include "tests/faultaction.h"
+#include "tests/msisession.h"
+#include "tests/testutil.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::wstring stampNow() {
+    SYSTEMTIME t;
+    ::GetLocalTime(&t);
+    return formatString(L"%04d%02d%02d_%02d%02d%02d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+}
+
+std::vector<std::wstring> namesIn(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) names.push_back(entry.path().filename().wstring());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void setLastWrite(const std::wstring& path, ULONGLONG time) {
+    HANDLE file = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const FILETIME written{static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
+    ::SetFileTime(file, nullptr, nullptr, &written);
+    ::CloseHandle(file);
+}
+
+// The crash-dump settings of this program's library, loaded afresh over a product root of the test's own.
+class CrashDumps : public ::testing::Test {
+protected:
+    void SetUp() override { reload(); }
+    void TearDown() override {
+        CrashDumpInfo::unload();
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+    static void reload() {
+        CrashDumpInfo::unload();
+        CrashDumpInfo::load();
+    }
+    UINT runPostinstall(const std::wstring& actions) {
+        package.setProperty(L"Action_OnStagePostinstall", scriptXml(actions));
+        return _ExecuteActionScript(package.handle(), stage::postinstallTitle, L"Action_OnStagePostinstall");
+    }
+    std::wstring marker(const std::wstring& value, const std::wstring& text) {
+        return actionXml(L"WriteRegistryDWORD", L"LM," + key.subkey() + L"," + value + L",1", text);
+    }
+    bool written(const std::wstring& value) {
+        DWORD data = 0;
+        return key.readDword(value, data, KEY_WOW64_32KEY);
+    }
+    // Each dump of the run: named prefix + stamp (+ counter) + ".dmp", stamped within [from, to], a minidump.
+    void expectDumps(size_t count, const std::wstring& from, const std::wstring& to) {
+        const std::vector<std::wstring> names = namesIn(dumpFolder());
+        ASSERT_EQ(names.size(), count);
+        const std::wregex name(L"tarvo_tests(\\d{8}_\\d{6})(_\\d+)?\\.dmp");
+        for (const std::wstring& dump : names) {
+            std::wsmatch match;
+            ASSERT_TRUE(std::regex_match(dump, match, name)) << dump;
+            EXPECT_TRUE(match[1].str() >= from && match[1].str() <= to) << dump << " outside " << from << ".." << to;
+            const std::string bytes = readBytes(dumpFolder() + L"\\" + dump);
+            EXPECT_EQ(bytes.substr(0, 4), "MDMP") << dump;
+            std::wcout << L"[ dump     ] " << dump << L": " << bytes.size() << L" bytes\n";
+        }
+    }
+    std::wstring dumpFolder() const { return root + L"\\etc\\crashdumps"; }
+    size_t unwoundFrames() const { return countContaining(package.texts(kInfo), faultFrameUnwound); }
+
+    std::wstring root = tempDirectory();
+    ScopedConfigValue productRoot{L"PRODUCT_ROOT_D", root};
+    ScopedConfigValue enabled{L"CrashDumpsEnabled", std::nullopt};
+    ScopedConfigValue location{L"CrashDumpsLocation", std::nullopt};
+    ScopedConfigValue maxCount{L"CrashDumpsMaxCount", std::nullopt};
+    ScopedTestKey key{L"crashdump"};
+    MsiSession package;
+};
+
+std::wstring failurePattern(const std::wstring& kind, const std::wstring& text, const std::wstring& code,
+                            const std::wstring& fault) {
+    return kind + L" action '" + text + L"' failed:\nC structured exception: " + code + L"\n   at Fault\\(" + fault +
+           L"\\)\\(TestFaultAction::Commit line \\d+\\)\n   at Execute action " + text + L"\\(executeList line \\d+\\)";
+}
+
+}  // namespace
+
+TEST_F(CrashDumps, AFaultingNonCriticalActionFailsAloneWithADumpAndTheStageGoesOn) {
+    const std::wstring from = stampNow();
+    const UINT result = runPostinstall(actionXml(L"TestFault", L"AccessViolation", L"Bad pointer", L"0") +
+                                       marker(L"after", L"The next action"));
+    const std::wstring to = stampNow();
+    EXPECT_EQ(result, 0u);
+    const std::vector<std::wstring> warnings = package.texts(kWarning);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_TRUE(std::regex_match(warnings[0], std::wregex(failurePattern(L"Non-critical", L"Bad pointer", L"0xc0000005",
+                                                                         L"AccessViolation"))))
+        << warnings[0];
+    EXPECT_EQ(unwoundFrames(), 1u);
+    EXPECT_TRUE(written(L"after"));
+    EXPECT_TRUE(contains(package.log(), L"Action 'The next action' finished successfully"));
+    expectDumps(1, from, to);
+}
+
+TEST_F(CrashDumps, ANameTakenInTheSameSecondGetsACounter) {
+    CrashDumpInfo& info = *CrashDumpInfo::loaded();
+    ASSERT_TRUE(info.enabled());
+    EXPECT_EQ(info.location(), dumpFolder());
+    EXPECT_EQ(info.prefix(), L"tarvo_tests");
+    EXPECT_EQ(info.maxCount(), 10u);
+    EXPECT_TRUE(info.hasHeapCorruptionHandler());
+    for (int attempt = 0; attempt < 3; ++attempt) {  // again if the clock passed a second in between
+        std::vector<std::wstring> names;
+        for (int i = 0; i < 3; ++i) {
+            names.push_back(info.getFileName());
+            writeBytes(names.back(), "taken");
+        }
+        const std::wstring first = names[0].substr(0, names[0].size() - 4);
+        if (names[2].rfind(first, 0) != 0) continue;
+        EXPECT_EQ(names, (std::vector<std::wstring>{first + L".dmp", first + L"_1.dmp", first + L"_2.dmp"}));
+        return;
+    }
+    FAIL() << "three names were never taken within one second";
+}
+
+// A dump of a test process takes seconds under Wine: the other fault is shown with dumps switched off.
+TEST_F(CrashDumps, WithDumpsOffThereIsNoFolderNorHandlerAndACriticalFaultStillFailsTheStageAfterRollingBack) {
+    const std::wstring otherRoot = root + L"\\off";
+    fs::create_directory(otherRoot);
+    struct Off {
+        const wchar_t* what;
+        std::optional<DWORD> enabled;
+        std::wstring productRoot;
+    };
+    for (const Off& off : {Off{L"CrashDumpsEnabled = 0", 0u, otherRoot}, Off{L"PRODUCT_ROOT_D empty", std::nullopt, L""}}) {
+        SCOPED_TRACE(testing::Message() << off.what);
+        const ScopedConfigValue enabledValue(L"CrashDumpsEnabled", off.enabled);
+        const ScopedConfigValue rootValue(L"PRODUCT_ROOT_D", off.productRoot);
+        reload();
+        const CrashDumpInfo& info = *CrashDumpInfo::loaded();
+        EXPECT_FALSE(info.enabled());
+        EXPECT_FALSE(info.hasHeapCorruptionHandler());
+        EXPECT_THROW(CrashDumpInfo::loaded()->getFileName(), vexception);
+
+        package.clearMessages();
+        const UINT result = runPostinstall(marker(L"before", L"First") +
+                                           actionXml(L"TestFault", L"DivideByZero", L"Bad division") +
+                                           marker(L"never", L"Never reached"));
+        EXPECT_EQ(result, 1603u);
+        const std::vector<std::wstring> errors = package.texts(kError);
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_TRUE(std::regex_match(errors[0], std::wregex(failurePattern(L"Critical", L"Bad division", L"0xc0000094",
+                                                                           L"DivideByZero"))))
+            << errors[0];
+        EXPECT_EQ(unwoundFrames(), 1u);
+        EXPECT_TRUE(anyContains(package.texts(kActionData), L"Rollback action:First"));
+        EXPECT_FALSE(written(L"never"));
+        EXPECT_FALSE(fs::exists(otherRoot + L"\\etc"));
+    }
+}
+
+TEST_F(CrashDumps, UnloadingKeepsTheNewestDumpsAndNeverTouchesArchives) {
+    const std::wstring folder = root + L"\\configured\\nested\\dumps";
+    ScopedConfigValue configured(L"CrashDumpsLocation", folder);
+    reload();
+    ASSERT_TRUE(fs::is_directory(folder));  // made with its parents
+    // Twelve dumps whose names sort otherwise than their ages, two archives older than all of them, a folder.
+    const ULONGLONG hour = 36000000000ull, base = 133000000000000000ull;
+    std::vector<std::wstring> expected;
+    for (int age = 0; age < 12; ++age) {
+        const std::wstring name = L"d" + std::to_wstring((age * 7) % 12) + (age % 2 ? L".dmp" : L".DMP");
+        writeBytes(folder + L"\\" + name, "dump");
+        setLastWrite(folder + L"\\" + name, base + age * hour);
+        if (age >= 2) expected.push_back(name);
+    }
+    for (const wchar_t* archive : {L"old.dmp.zip", L"older.ZIP"}) {
+        writeBytes(folder + L"\\" + archive, "archive");
+        setLastWrite(folder + L"\\" + archive, base - 240 * hour);
+        expected.push_back(archive);
+    }
+    fs::create_directory(folder + L"\\folder.dmp");
+    setLastWrite(folder + L"\\folder.dmp", base - 240 * hour);
+    expected.push_back(L"folder.dmp");
+    std::sort(expected.begin(), expected.end());
+    CrashDumpInfo::unload();
+    EXPECT_EQ(namesIn(folder), expected);
+}
+
+namespace {
+
+std::vector<DWORD> reachedLast;
+
+// The last handler of the search: takes the two codes that the test raises.
+LONG CALLBACK takeTestCodes(EXCEPTION_POINTERS* pointers) {
+    const DWORD code = pointers->ExceptionRecord->ExceptionCode;
+    if (code != 0xC0000374 && code != 0xE0000001) return EXCEPTION_CONTINUE_SEARCH;
+    reachedLast.push_back(code);
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+}  // namespace
+
+TEST_F(CrashDumps, HeapCorruptionIsDumpedAndTheSearchGoesOn) {
+    reachedLast.clear();
+    void* last = ::AddVectoredExceptionHandler(0, &takeTestCodes);
+    {
+        const std::wstring from = stampNow();
+        const ScopedSeTranslator translated;  // neither is a hardware fault: neither is translated
+        ::RaiseException(0xC0000374, 0, 0, nullptr);
+        ::RaiseException(0xE0000001, 0, 0, nullptr);
+        expectDumps(1, from, stampNow());
+    }
+    ::RemoveVectoredExceptionHandler(last);
+    EXPECT_EQ(reachedLast, (std::vector<DWORD>{0xC0000374, 0xE0000001}));
+}
+
+namespace {
+
+struct Fault {
+    DWORD code = 0;
+    void* address = nullptr;
+    ULONG_PTR instruction = 0;  // of the saved context
+};
+thread_local Fault lastFault;
+
+void recordingTranslator(unsigned int code, EXCEPTION_POINTERS* pointers) {
+#if defined(__x86_64__)
+    const ULONG_PTR instruction = pointers->ContextRecord->Rip;
+#else
+    const ULONG_PTR instruction = pointers->ContextRecord->Eip;
+#endif
+    lastFault = {pointers->ExceptionRecord->ExceptionCode, pointers->ExceptionRecord->ExceptionAddress, instruction};
+    throw cwrpexception{code};
+}
+
+int* volatile nowhere = nullptr;
+volatile int zero = 0;
+volatile int sink = 0;
+
+// A leaf (the stack as the call left it) and a frame of its own with a destructor to run.
+__attribute__((noinline)) int divideLeaf(int value) { return value / zero; }
+__attribute__((noinline)) void writeInFrame(int& unwound) {
+    struct Count {
+        int& unwound;
+        ~Count() { ++unwound; }
+    } count{unwound};
+    *nowhere = sink;
+}
+
+struct Outcome {
+    int translated = 0;  // faults that arrived as the right exception, with their own record and context
+    int unwound = 0;     // destructors of faulting frames that ran
+    bool operator==(const Outcome&) const = default;
+};
+
+// Faults many times in a row, alternating between a leaf function and a frame with a destructor.
+Outcome faultRepeatedly() {
+    Outcome outcome;
+    for (int i = 0; i < 100; ++i) {
+        try {
+            const ScopedSeTranslator translator(&recordingTranslator);
+            if (i % 2)
+                sink = divideLeaf(i);
+            else
+                writeInFrame(outcome.unwound);
+        } catch (const cwrpexception& e) {
+            const DWORD expected = i % 2 ? EXCEPTION_INT_DIVIDE_BY_ZERO : EXCEPTION_ACCESS_VIOLATION;
+            if (e.code == expected && lastFault.code == expected &&
+                reinterpret_cast<ULONG_PTR>(lastFault.address) == lastFault.instruction)
+                ++outcome.translated;
+        }
+    }
+    return outcome;
+}
+
+}  // namespace
+
+TEST(StructuredExceptionTranslator, FaultsBecomeExceptionsRepeatedlyOnAnyThread) {
+    const Outcome all{100, 50};
+    EXPECT_EQ(faultRepeatedly(), all);
+    Outcome onWorker;
+    std::thread worker([&] { onWorker = faultRepeatedly(); });
+    worker.join();
+    EXPECT_EQ(onWorker, all);
+    EXPECT_EQ(currentSeTranslator(), nullptr);  // every scope put the thread's translator back
+}

@@ -144,3 +144,12 @@ TEST(Masking, RandomSecretsInKnownFormsNeverSurvive) {
         ASSERT_FALSE(contains(masked, secret)) << "seed " << seed << " round " << round << ": " << std::string(masked.begin(), masked.end());
     }
 }
+
+TEST(Masking, AFailureKeepsItsFramesWhenAValueRunsToTheEndOfItsLine) {
+    const std::wstring failure = L"error at load xml <list uilevel=\"5 -password in line 0\n   at (vxmlLoadXML line 79)\n"
+                                 L"   at -password=s(executeList line 3)";
+    const std::wstring masked = maskSecrets(failure);
+    EXPECT_TRUE(contains(masked, L"\n   at (vxmlLoadXML line 79)\n   at -password=*")) << std::string(masked.begin(), masked.end());
+    EXPECT_FALSE(contains(masked, L"s(executeList"));
+    EXPECT_FALSE(contains(masked, L"in line 0"));
+}

@@ -18,6 +18,7 @@
 #include "runtime/registry/registry.h"
 #include "srvclient/srvclient.h"
 #include "srvclient/vserializer.h"
+#include "tests/watchdog.h"
 
 namespace replyfuzz {
 
@@ -237,39 +238,6 @@ private:
         return info.dwPageSize;
     }
     BYTE* base_;
-};
-
-// Ends the process when a run stops making progress: a hang is a failure that would otherwise wait forever.
-class Watchdog {
-public:
-    Watchdog(const char* run, std::uint32_t seed) : run_(run), seed_(seed), thread_([this] { watch(); }) {}
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-    ~Watchdog() {
-        done_ = true;
-        thread_.join();
-    }
-    void progress(std::uint32_t iteration) { iteration_ = iteration; }
-
-private:
-    void watch() {
-        std::uint32_t seen = iteration_;
-        for (int idle = 0; !done_; ::Sleep(100)) {
-            if (iteration_ != seen) {
-                seen = iteration_;
-                idle = 0;
-            } else if (++idle > 600) {
-                std::fprintf(stderr, "%s seed %u: no progress for 60 s at iteration %u\n", run_, seed_, seen);
-                std::fflush(stderr);
-                ::TerminateProcess(::GetCurrentProcess(), 3);
-            }
-        }
-    }
-    const char* run_;
-    std::uint32_t seed_;
-    std::atomic<std::uint32_t> iteration_{0};
-    std::atomic<bool> done_{false};
-    std::thread thread_;
 };
 
 // How the in-process service sends one reply.

@@ -52,8 +52,10 @@ public:
                               nullptr, &data, &size) == ERROR_SUCCESS;
     }
 
-private:
+    // Removes the key (in both views) with everything in it.
     void remove() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, subkey_.c_str()); removeView(KEY_WOW64_32KEY); removeView(KEY_WOW64_64KEY); }
+
+private:
     void removeView(REGSAM view) {
         HKEY software = nullptr;
         if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_ALL_ACCESS | view, &software) == ERROR_SUCCESS) {

@@ -88,7 +88,7 @@ Translation& translation() noexcept {
 // Where a faulting thread resumes: as if the faulting instruction had called it. It hands the saved fault to
 // the translator, which throws; should a translator return, the structured exception is thrown as it is.
 extern "C" [[noreturn]] __attribute__((noinline, used)) void tarvoThrowTranslated() {
-    ThreadTranslation& state = *translation().current();
+    ThreadTranslation& state = *installed.load(std::memory_order_acquire)->current();
     struct Done {
         ThreadTranslation& state;
         ~Done() { state.pending = nullptr; }  // the next fault may be translated again
@@ -182,17 +182,19 @@ bool isHardwareException(DWORD code) noexcept {
 }
 
 SeTranslatorFunction setSeTranslator(SeTranslatorFunction translator) noexcept {
-    Translation& module = translation();
-    ThreadTranslation* state = module.current();
+    // Clearing needs no handler: a dump written from the heap-corruption handler clears before any was made.
+    Translation* module = translator != nullptr ? &translation() : installed.load(std::memory_order_acquire);
+    ThreadTranslation* state = module != nullptr ? module->current() : nullptr;
     if (state == nullptr) {
         if (translator == nullptr) return nullptr;  // nothing to clear: no state is made for it
-        state = &module.own();
+        state = &module->own();
     }
     return std::exchange(state->translator, translator);
 }
 
 SeTranslatorFunction currentSeTranslator() noexcept {
-    const ThreadTranslation* state = translation().current();
+    const Translation* module = installed.load(std::memory_order_acquire);
+    const ThreadTranslation* state = module != nullptr ? module->current() : nullptr;
     return state != nullptr ? state->translator : nullptr;
 }
 

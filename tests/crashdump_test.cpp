@@ -79,6 +79,26 @@ protected:
             std::wcout << L"[ dump     ] " << dump << L": " << bytes.size() << L" bytes\n";
         }
     }
+    struct Failure {
+        const wchar_t* action;
+        const wchar_t* code;
+        const wchar_t* fault;
+    };
+    // The error (critical) or warning (non-critical) messages are these failures, in order, with their frames.
+    void expectFailures(unsigned kind, std::initializer_list<Failure> failures) {
+        const std::vector<std::wstring> texts = package.texts(kind);
+        ASSERT_EQ(texts.size(), failures.size());
+        const std::wstring critical = kind == kError ? L"Critical" : L"Non-critical";
+        auto text = texts.begin();
+        for (const Failure& f : failures) {
+            const std::wstring pattern = critical + L" action '" + f.action + L"' failed:\nC structured exception: " +
+                                         f.code + L"\n   at Fault\\(" + f.fault +
+                                         L"\\)\\(TestFaultAction::Commit line \\d+\\)\n   at Execute action " + f.action +
+                                         L"\\(executeList line \\d+\\)";
+            EXPECT_TRUE(std::regex_match(*text, std::wregex(pattern))) << *text;
+            ++text;
+        }
+    }
     std::wstring dumpFolder() const { return root + L"\\etc\\crashdumps"; }
     size_t unwoundFrames() const { return countContaining(package.texts(kInfo), faultFrameUnwound); }
 
@@ -91,12 +111,6 @@ protected:
     MsiSession package;
 };
 
-std::wstring failurePattern(const std::wstring& kind, const std::wstring& text, const std::wstring& code,
-                            const std::wstring& fault) {
-    return kind + L" action '" + text + L"' failed:\nC structured exception: " + code + L"\n   at Fault\\(" + fault +
-           L"\\)\\(TestFaultAction::Commit line \\d+\\)\n   at Execute action " + text + L"\\(executeList line \\d+\\)";
-}
-
 }  // namespace
 
 TEST_F(CrashDumps, FaultingNonCriticalActionsFailAloneWithADumpEachAndTheStageGoesOn) {
@@ -106,14 +120,8 @@ TEST_F(CrashDumps, FaultingNonCriticalActionsFailAloneWithADumpEachAndTheStageGo
                                        marker(L"after", L"The next action"));
     const std::wstring to = stampNow();
     EXPECT_EQ(result, 0u);
-    const std::vector<std::wstring> warnings = package.texts(kWarning);
-    ASSERT_EQ(warnings.size(), 2u);
-    EXPECT_TRUE(std::regex_match(warnings[0], std::wregex(failurePattern(L"Non-critical", L"Bad pointer", L"0xc0000005",
-                                                                         L"AccessViolation"))))
-        << warnings[0];
-    EXPECT_TRUE(std::regex_match(warnings[1], std::wregex(failurePattern(L"Non-critical", L"Bad division", L"0xc0000094",
-                                                                         L"DivideByZero"))))
-        << warnings[1];
+    expectFailures(kWarning, {{L"Bad pointer", L"0xc0000005", L"AccessViolation"},
+                              {L"Bad division", L"0xc0000094", L"DivideByZero"}});
     EXPECT_EQ(unwoundFrames(), 2u);
     EXPECT_TRUE(written(L"after"));
     EXPECT_TRUE(contains(package.log(), L"Action 'The next action' finished successfully"));
@@ -164,11 +172,7 @@ TEST_F(CrashDumps, WithDumpsOffThereIsNoFolderNorHandlerAndACriticalFaultStillFa
                                            actionXml(L"TestFault", L"AccessViolation", L"Bad pointer") +
                                            marker(L"never", L"Never reached"));
         EXPECT_EQ(result, 1603u);
-        const std::vector<std::wstring> errors = package.texts(kError);
-        ASSERT_EQ(errors.size(), 1u);
-        EXPECT_TRUE(std::regex_match(errors[0], std::wregex(failurePattern(L"Critical", L"Bad pointer", L"0xc0000005",
-                                                                           L"AccessViolation"))))
-            << errors[0];
+        expectFailures(kError, {{L"Bad pointer", L"0xc0000005", L"AccessViolation"}});
         EXPECT_EQ(unwoundFrames(), 1u);
         EXPECT_TRUE(anyContains(package.texts(kActionData), L"Rollback action:First"));
         EXPECT_FALSE(written(L"never"));

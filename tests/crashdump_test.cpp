@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "engine/stagerunner.h"
+#include "engine/stages.h"
 #include "runtime/crashdump/crashdump.h"
 #include "runtime/crashdump/setranslator.h"
 #include "runtime/errors/format.h"
@@ -56,7 +57,7 @@ protected:
     }
     UINT runPostinstall(const std::wstring& actions) {
         package.setProperty(L"Action_OnStagePostinstall", scriptXml(actions));
-        return _ExecuteActionScript(package.handle(), stage::postinstallTitle, L"Action_OnStagePostinstall");
+        return _ExecuteActionScript(package.handle(), stage::postinstall.title, stage::postinstall.scriptProperty);
     }
     std::wstring marker(const std::wstring& value, const std::wstring& text) {
         return actionXml(L"WriteRegistryDWORD", L"LM," + key.subkey() + L"," + value + L",1", text);

@@ -2,6 +2,8 @@
 
 #include "actions/bindregistry.h"
 #include "actions/cmd.h"
+#include "actions/filecopy.h"
+#include "actions/fixfiles.h"
 #include "actions/service.h"
 #include "runtime/errors/codepage.h"
 #include "runtime/errors/vexception.h"
@@ -20,14 +22,14 @@ const ActionType actionTypes[] = {
     {L"Cmd", nullptr},
     {L"StartStopService", &StartStopServiceAction::CreateAction},
     {L"RestartService", &RestartServiceAction::CreateAction},
-    {L"CopyFile", nullptr},
-    {L"BackupFolder", nullptr},
-    {L"RestoreFolder", nullptr},
+    {L"CopyFile", &CopyFileAction::CreateAction},
+    {L"BackupFolder", &BackupFolderAction::CreateAction},
+    {L"RestoreFolder", &RestoreFolderAction::CreateAction},
     {L"FormBINDKey", &FormBINDKeyAction::CreateAction},
     {L"WriteRegistryDWORD", &WriteRegistryDWORD::CreateAction},
-    {L"FixTemplateFile", nullptr},
-    {L"FixIniFile", nullptr},
-    {L"FixConfFile", nullptr},
+    {L"FixTemplateFile", &FixTemplateFile::CreateAction},
+    {L"FixIniFile", &FixIniFile::CreateAction},
+    {L"FixConfFile", &FixConfFile::CreateAction},
     {L"ExecPHPScript", nullptr},
 };
 

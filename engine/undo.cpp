@@ -1,11 +1,16 @@
 #include "engine/undo.h"
 
+#include <algorithm>
+
 #include "engine/masking.h"
 #include "msi/vmsi.h"
+#include "runtime/errors/annotate.h"
 #include "runtime/errors/format.h"
 #include "runtime/errors/vexception.h"
 #include "runtime/filesystem/fileops.h"
 #include "runtime/filesystem/replacefile.h"
+#include "runtime/filesystem/vfilename.h"
+#include "runtime/logging/logmanager.h"
 #include "runtime/holder.h"
 
 // ---- FileUndo ----
@@ -23,10 +28,40 @@ void FileUndo::before(const std::wstring& path) {
     state_ = State::Before;
 }
 
+void FileUndo::before(const std::wstring& path, std::string content) {
+    path_ = path;
+    previous_ = {true, std::move(content)};
+    state_ = State::Before;
+}
+
 void FileUndo::after() {
     if (state_ == State::Idle) return;
     left_ = read(path_);
     state_ = left_.exists == previous_.exists && left_.bytes == previous_.bytes ? State::Before : State::After;
+}
+
+void FileUndo::after(std::string content) {
+    if (state_ == State::Idle) return;
+    left_ = {true, std::move(content)};
+    state_ = previous_.exists && left_.bytes == previous_.bytes ? State::Before : State::After;
+}
+
+void FileUndo::putBack() noexcept {
+    if (state_ == State::Idle) return;
+    try {
+        const std::wstring failure = captureFailure(
+            "FileUndo::putBack", [&] { return formatString(L"Put the file '%s' back as it was", path_); }, [&] {
+                const Content now = read(path_);
+                if (now.exists == previous_.exists && now.bytes == previous_.bytes) return;
+                if (previous_.exists)
+                    replaceFileContent(path_, previous_.bytes);
+                else
+                    removeFile(path_, false, false, 3, 400);
+            });
+        if (!failure.empty()) vlog(LogLevel::Error, L"%s", failure);
+    } catch (...) {
+    }
+    state_ = State::Before;
 }
 
 void FileUndo::undo(vmsi& session) {
@@ -135,4 +170,118 @@ void RegistryValueUndo::undo(vmsi& session) {
         session.log(L"Rollback: registry value '%s', which the action created, is removed", displayName());
     }
     state_ = State::Before;
+}
+
+// ---- FolderUndo ----
+
+FolderUndo::~FolderUndo() {
+    // Only after a complete change that no rollback took back: the previous folder is then no longer needed.
+    if (state_ != State::After || aside_.empty()) return;
+    try {
+        const std::wstring failure = captureFailure(
+            "FolderUndo", [&] { return formatString(L"Remove the previous folder kept in '%s'", aside_); },
+            [&] { removeDir(aside_, true, L""); });
+        if (!failure.empty()) vlog(LogLevel::Error, L"%s", failure);
+    } catch (...) {
+    }
+}
+
+FolderUndo::Listing FolderUndo::list(const std::wstring& path) {
+    Listing listing;
+    bool isDirectory = false;
+    if (!fileExist(path, &isDirectory)) return listing;
+    listing.exists = true;
+    std::vector<std::wstring> pending;
+    if (isDirectory) pending.emplace_back();
+    while (!pending.empty()) {
+        const std::wstring relative = std::move(pending.back());
+        pending.pop_back();
+        VFileFinder finder;
+        for (bool more = finder.first((relative.empty() ? path : path + L"\\" + relative) + L"\\*"); more;
+             more = finder.next()) {
+            if (finder.isDots()) continue;
+            const WIN32_FIND_DATAW& data = finder.data();
+            Entry entry{relative.empty() ? finder.name() : relative + L"\\" + finder.name(), data.dwFileAttributes,
+                        finder.size(),
+                        (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                            data.ftLastWriteTime.dwLowDateTime};
+            // A link to a folder counts as one entry: what it links to is not the folder's own.
+            if (finder.isDirectory() && !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                pending.push_back(entry.name);
+            listing.entries.push_back(std::move(entry));
+        }
+    }
+    std::sort(listing.entries.begin(), listing.entries.end(),
+              [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    return listing;
+}
+
+bool FolderUndo::before(const std::wstring& path) {
+    path_ = path;
+    aside_.clear();
+    state_ = State::Before;
+    if (!fileExist(path)) return false;
+    const std::wstring aside = path + L".kept-" + createGuidString(false);
+    VFile::moveEx(path, aside, 0);
+    aside_ = aside;
+    return true;
+}
+
+void FolderUndo::after() {
+    if (state_ == State::Idle) return;
+    left_ = list(path_);
+    state_ = State::After;
+}
+
+void FolderUndo::restorePrevious() {
+    if (fileExist(path_)) {
+        // Out of the way in one step first: a removal that fails half way never leaves a mix of the two.
+        const std::wstring discarded = path_ + L".discarded-" + createGuidString(false);
+        VFile::moveEx(path_, discarded, 0);
+        if (!aside_.empty()) {
+            try {
+                VFile::moveEx(aside_, path_, 0);
+            } catch (...) {
+                ::MoveFileExW(VFileName::toLongPath(discarded).c_str(), VFileName::toLongPath(path_).c_str(), 0);
+                throw;
+            }
+            aside_.clear();
+        }
+        removeDir(discarded, true, L"");
+    } else if (!aside_.empty()) {
+        VFile::moveEx(aside_, path_, 0);
+        aside_.clear();
+    }
+}
+
+void FolderUndo::putBack() noexcept {
+    if (state_ == State::Idle) return;
+    state_ = State::Done;
+    try {
+        const std::wstring failure = captureFailure(
+            "FolderUndo::putBack", [&] { return formatString(L"Put the folder '%s' back as it was", path_); },
+            [&] { restorePrevious(); });
+        if (!failure.empty()) vlog(LogLevel::Error, L"%s", failure);
+    } catch (...) {
+    }
+}
+
+void FolderUndo::undo(vmsi& session) {
+    if (state_ != State::After) {
+        if (!path_.empty()) session.log(L"Rollback: folder '%s' was not changed: nothing to undo", path_);
+        return;
+    }
+    state_ = State::Done;  // from here on, what is kept aside stays unless it is back in place
+    const Listing now = list(path_);
+    if (now != left_) {
+        session.log(L"Rollback: folder '%s' is left as it is: %s", path_,
+                    std::wstring(now.exists ? L"it was changed after the action" : L"it no longer exists"));
+        if (!aside_.empty()) session.log(L"Rollback: the previous content of folder '%s' stays in '%s'", path_, aside_);
+        return;
+    }
+    const bool hadPrevious = !aside_.empty();
+    restorePrevious();
+    session.log(hadPrevious ? L"Rollback: folder '%s' has its previous content again"
+                            : L"Rollback: folder '%s', which the action made, is removed",
+                path_);
 }

@@ -8,6 +8,7 @@
 #include "engine/action.h"
 #include "engine/executor.h"
 #include "msi/vmsi.h"
+#include "tests/filetree.h"
 #include "tests/msisession.h"
 #include "tests/testutil.h"
 
@@ -114,4 +115,98 @@ TEST_F(Rollback, WhatWasChangedSinceOrIsGoneIsLeftAloneWithALine) {
           L"Rollback: file '" + dir + L"\\b.conf' is left as it is: it no longer exists",
           L"Rollback: registry value 'HKLM\\" + key.subkey() + L"\\v (32-bit view)' is left as it is: it was changed after the action"})
         EXPECT_TRUE(contains(log, line)) << line << "\n" << log;
+}
+
+namespace {
+
+// Every name under `root` that a file action keeps or writes on the way: none may stay.
+std::vector<std::wstring> workFiles(const std::wstring& root) {
+    std::vector<std::wstring> found;
+    for (const auto& [name, content] : readTree(root))
+        for (const wchar_t* mark : {L".new", L".kept-", L".discarded-"})
+            if (contains(name.substr(name.find_last_of(L'\\') + 1), mark)) found.push_back(name);
+    return found;
+}
+
+}  // namespace
+
+TEST_F(Rollback, TheFileActionsPutEveryFileAndFolderBack) {
+    writeTree(dir + L"\\files", {{L"php.ini", "[PHP]\r\n;extension=mbstring\r\n"},
+                                 {L"httpd.conf", "\nListen 80\n\n"},
+                                 {L"site.tpl", "Listen PORT\n"},
+                                 {L"site.conf", "old\n"},
+                                 {L"site.conf.bak", "older\n"},
+                                 {L"source.txt", "copied"},
+                                 {L"copy.txt", "previous"},
+                                 {L"www", folderMark},
+                                 {L"www\\index.html", "site"},
+                                 {L"www_upgrade.bak\\index.html", "previous backup"},
+                                 {L"data\\a.txt", "a"}});
+    const std::wstring files = dir + L"\\files\\";
+    const Tree before = readTree(dir + L"\\files");
+    writeTree(dir + L"\\restored", {{L"a.txt", "upgraded"}});
+    writeTree(dir + L"\\restored_upgrade.bak", {{L"a.txt", "backed up"}});
+    row(L"FixIniFile", files + L"php.ini,PHP,extension,mbstring");
+    row(L"FixConfFile", files + L"httpd.conf,Listen,80,8443");
+    row(L"FixTemplateFile", files + L"site.tpl>" + files + L"site.conf,PORT=8443");
+    row(L"FixTemplateFile", files + L"site.tpl>" + files + L"made.conf,PORT=8443");
+    row(L"CopyFile", files + L"source.txt," + files + L"copy.txt");
+    row(L"CopyFile", files + L"source.txt," + files + L"new.txt");
+    row(L"BackupFolder", files + L"www");
+    row(L"BackupFolder", files + L"data");
+    row(L"RestoreFolder", dir + L"\\restored");
+    runAndFail();
+
+    EXPECT_EQ(readTree(dir + L"\\files"), before);
+    EXPECT_EQ(readTree(dir + L"\\restored"), (Tree{{L"a.txt", "backed up"}}));
+    for (const std::wstring& line :
+         {L"Rollback: file '" + files + L"php.ini' has its previous content again",
+          L"Rollback: file '" + files + L"site.conf.bak' has its previous content again",
+          L"Rollback: file '" + files + L"made.conf', which the action created, is removed",
+          L"Rollback: file '" + files + L"made.conf.bak' was not changed: nothing to undo",
+          L"Rollback: file '" + files + L"new.txt', which the action created, is removed",
+          L"Rollback: folder '" + files + L"www_upgrade.bak' has its previous content again",
+          L"Rollback: folder '" + files + L"data_upgrade.bak', which the action made, is removed",
+          L"Rollback: the restore of folder '" + dir + L"\\restored' is not undone"})
+        EXPECT_TRUE(contains(log, line)) << line << "\n" << log;
+}
+
+TEST_F(Rollback, FilesAndBackupsChangedSinceTheActionAreLeftAlone) {
+    writeTree(dir, {{L"php.ini", "[PHP]\r\n;extension=mbstring\r\n"}, {L"source.txt", "copied"}, {L"www\\a", "a"},
+                    {L"www_upgrade.bak\\a", "previous"}});
+    row(L"FixIniFile", dir + L"\\php.ini,PHP,extension,mbstring");
+    row(L"CopyFile", dir + L"\\source.txt," + dir + L"\\copy.txt");
+    row(L"BackupFolder", dir + L"\\www");
+    step([&] {
+        writeBytes(dir + L"\\php.ini", "edited by hand");
+        writeBytes(dir + L"\\copy.txt", "edited by hand");
+        writeBytes(dir + L"\\www_upgrade.bak\\b", "added by hand");
+    });
+    runAndFail();
+    actions.clear();
+    EXPECT_EQ(readBytes(dir + L"\\php.ini"), "edited by hand");
+    EXPECT_EQ(readBytes(dir + L"\\copy.txt"), "edited by hand");
+    EXPECT_EQ(readTree(dir + L"\\www_upgrade.bak"), (Tree{{L"a", "a"}, {L"b", "added by hand"}}));
+    for (const std::wstring& line :
+         {L"Rollback: file '" + dir + L"\\php.ini' is left as it is: it was changed after the action",
+          L"Rollback: file '" + dir + L"\\copy.txt' is left as it is: it was changed after the action",
+          L"Rollback: folder '" + dir + L"\\www_upgrade.bak' is left as it is: it was changed after the action",
+          L"Rollback: the previous content of folder '" + dir + L"\\www_upgrade.bak' stays in '" + dir +
+              L"\\www_upgrade.bak.kept-"})
+        EXPECT_TRUE(contains(log, line)) << line << "\n" << log;
+    EXPECT_EQ(workFiles(dir).size(), 1u) << "the previous backup is kept, not deleted";
+}
+
+TEST_F(Rollback, AStageThatSucceededLeavesItsChangesAndNoWorkFiles) {
+    writeTree(dir, {{L"php.ini", "[PHP]\r\n;extension=mbstring\r\n"}, {L"site.tpl", "Listen PORT\n"},
+                    {L"site.conf", "old\n"}, {L"www\\a", "a"}, {L"www_upgrade.bak\\old", "previous"}});
+    row(L"FixIniFile", dir + L"\\php.ini,PHP,extension,mbstring");
+    row(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\site.conf,PORT=1");
+    row(L"BackupFolder", dir + L"\\www");
+    ASSERT_EQ(executeList(session, 5, actions, L"stage"), 0u);
+    actions.clear();
+    EXPECT_EQ(readBytes(dir + L"\\php.ini"), "[PHP]\r\nextension=mbstring\r\n");
+    EXPECT_EQ(readBytes(dir + L"\\site.conf"), "Listen 1\r\n");
+    EXPECT_EQ(readTree(dir + L"\\www_upgrade.bak"), (Tree{{L"a", "a"}}));
+    EXPECT_EQ(workFiles(dir), std::vector<std::wstring>{});
 }

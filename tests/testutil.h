@@ -127,6 +127,16 @@ inline std::wstring programFolder() {
     return path.substr(0, path.find_last_of(L'\\'));
 }
 
+// A file of the sample package's data folder (packaging/data), as the test program sees it through Wine's
+// drive Z:.
+#ifdef TARVO_DATA_DIR
+inline std::wstring dataFile(const std::wstring& name) {
+    std::wstring path = L"Z:" TARVO_DATA_DIR L"/" + name;
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
+}
+#endif
+
 // Starts `program` without a window with `commandLine` and the given (inheritable) standard handles; the
 // caller owns the handles in `started`.
 inline bool startProcess(const std::wstring& program, std::wstring commandLine, HANDLE input, HANDLE output,

@@ -511,6 +511,24 @@ std::uint64_t VFile::size() {
 
 std::string VFile::readAll() {
     std::string content;
+    // The rest of a file of known size is read straight into one allocation; whatever follows (a file that grew
+    // meanwhile, or a handle without a size) in pieces.
+    LARGE_INTEGER size{}, position{}, here{};
+    if (::GetFileSizeEx(handle_.get(), &size) && ::SetFilePointerEx(handle_.get(), here, &position, FILE_CURRENT) &&
+        size.QuadPart > position.QuadPart &&
+        static_cast<std::uint64_t>(size.QuadPart - position.QuadPart) < content.max_size() / 2) {
+        content.resize(static_cast<size_t>(size.QuadPart - position.QuadPart));
+        size_t done = 0;
+        while (done < content.size()) {
+            const DWORD got = read(content.data() + done, static_cast<DWORD>(std::min<size_t>(content.size() - done, 1u << 30)));
+            if (got == 0) break;
+            done += got;
+        }
+        if (done < content.size()) {
+            content.resize(done);  // it shrank meanwhile
+            return content;
+        }
+    }
     char buffer[65536];
     while (const DWORD got = read(buffer, sizeof buffer)) content.append(buffer, got);
     return content;

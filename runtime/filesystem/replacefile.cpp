@@ -9,7 +9,7 @@ namespace replacefile_detail {
 ReplaceFunction replaceFunction = &::ReplaceFileW;
 }
 
-void replaceFile(const std::wstring& replacement, const std::wstring& target) {
+void replaceFile(const std::wstring& replacement, const std::wstring& target, const std::wstring& backup) {
     const auto text = [&] { return formatString(L"Unable to replace the file '%s'", target); };
     if (!fileExist(target)) {
         annotate("replaceFile", text, [&] { VFile::moveEx(replacement, target, MOVEFILE_WRITE_THROUGH); });
@@ -17,8 +17,16 @@ void replaceFile(const std::wstring& replacement, const std::wstring& target) {
     }
     const std::wstring longReplacement = VFileName::toLongPath(replacement);
     const std::wstring longTarget = VFileName::toLongPath(target);
-    if (!replacefile_detail::replaceFunction(longTarget.c_str(), longReplacement.c_str(), nullptr, 0, nullptr, nullptr))
-        throwFileError(::GetLastError(), text(), {target, replacement}, "replaceFile");
+    const std::wstring longBackup = backup.empty() ? backup : VFileName::toLongPath(backup);
+    if (replacefile_detail::replaceFunction(longTarget.c_str(), longReplacement.c_str(),
+                                            longBackup.empty() ? nullptr : longBackup.c_str(), 0, nullptr, nullptr))
+        return;
+    const DWORD code = ::GetLastError();
+    // The system may have renamed the target to the backup before it failed to move the replacement in
+    // (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2): the target takes its name back.
+    if (!longBackup.empty() && !fileExist(target) && fileExist(backup))
+        ::MoveFileExW(longBackup.c_str(), longTarget.c_str(), MOVEFILE_WRITE_THROUGH);
+    throwFileError(code, text(), {target, replacement}, "replaceFile");
 }
 
 void replaceFileContent(const std::wstring& target, std::string_view content) {

@@ -11,8 +11,10 @@
 // Writes `content` to `target` + ".new" and puts it in place of `target`. On failure the target is as it
 // was and nothing is left beside it.
 void replaceFileContent(const std::wstring& target, std::string_view content);
-// Puts the complete file `replacement` in place of `target` as above; afterwards `replacement` is gone.
-void replaceFile(const std::wstring& replacement, const std::wstring& target);
+// Puts the complete file `replacement` in place of `target` as above; afterwards `replacement` is gone. With a
+// `backup` name, an existing target becomes that file in the same step (a file of that name is replaced).
+// On failure the target holds its old bytes and `replacement` is left to the caller.
+void replaceFile(const std::wstring& replacement, const std::wstring& target, const std::wstring& backup = {});
 
 namespace replacefile_detail {
 using ReplaceFunction = BOOL(WINAPI*)(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup, DWORD flags,

@@ -1,0 +1,149 @@
+// CopyFile, BackupFolder and RestoreFolder through real installer sessions.
+#include <gtest/gtest.h>
+
+#include "actions/filecopy.h"
+
+#include <algorithm>
+#include <tuple>
+
+#include "engine/executor.h"
+#include "msi/vmsi.h"
+#include "runtime/errors/codepage.h"
+#include "runtime/filesystem/fileops.h"
+#include "tests/filetree.h"
+#include "tests/heldfile.h"
+#include "tests/msisession.h"
+#include "tests/testutil.h"
+
+namespace {
+
+class FolderActions : public ::testing::Test {
+protected:
+    // Runs the rows as one stage; the rows are gone afterwards, as after a real stage.
+    UINT run(const std::vector<std::pair<const wchar_t*, std::wstring>>& rows) {
+        ActionList actions;
+        for (const auto& [type, parameters] : rows) actions.push_back(Action::CreateAction(type, parameters, type, true));
+        return executeList(session, 5, actions, L"stage");
+    }
+    // The names in the test's folder.
+    std::vector<std::wstring> names() const {
+        std::vector<std::wstring> result;
+        VFileFinder finder;
+        for (bool more = finder.first(dir + L"\\*"); more; more = finder.next())
+            if (!finder.isDots()) result.push_back(finder.name());
+        std::sort(result.begin(), result.end());
+        return result;
+    }
+
+    MsiSession package;
+    vmsi session{package.handle()};
+    std::wstring dir = tempDirectory();
+    std::wstring site = dir + L"\\site";
+    std::wstring backup = dir + L"\\site_upgrade.bak";
+};
+
+}  // namespace
+
+TEST_F(FolderActions, CopyFileOverwritesATargetButMakesNoFolder) {
+    writeBytes(dir + L"\\a.txt", "new");
+    writeBytes(dir + L"\\b.txt", "old");
+    EXPECT_EQ(run({{L"CopyFile", dir + L"\\a.txt,," + dir + L"\\b.txt"}}), 0u);
+    EXPECT_EQ(readBytes(dir + L"\\b.txt"), "new");
+    EXPECT_EQ(run({{L"CopyFile", dir + L"\\a.txt," + dir + L"\\none\\c.txt"}}), 1603u);
+    EXPECT_TRUE(anyContains(package.texts(kError), L"(Error code 3) at copy file " + dir + L"\\a.txt to " + dir + L"\\none\\c.txt"))
+        << package.log();
+    EXPECT_FALSE(fileExist(dir + L"\\none"));
+}
+
+TEST_F(FolderActions, ABackupIsMadeAnewBesideTheFolderAndRestoredInOneRename) {
+    writeTree(site, {{L"a.txt", "a1"}, {L"sub", folderMark}, {L"sub\\b.txt", "b1"}, {L"empty", folderMark}});
+    ASSERT_EQ(run({{L"BackupFolder", site}}), 0u);
+    const Tree second = {{L"a.txt", "a2"}, {L"c.txt", "c2"}, {L"sub", folderMark}, {L"sub\\b.txt", "b1"}};
+    ::DeleteFileW((site + L"\\a.txt").c_str());
+    ::RemoveDirectoryW((site + L"\\empty").c_str());
+    writeTree(site, second);
+    // Trailing separators are dropped: the backup lies beside the folder, not inside it.
+    ASSERT_EQ(run({{L"BackupFolder", site + L"\\\\"}}), 0u);
+    EXPECT_EQ(readTree(backup), second) << "nothing of the first backup is mixed in";
+    EXPECT_EQ(names(), (std::vector<std::wstring>{L"site", L"site_upgrade.bak"})) << "no previous backup kept aside";
+
+    writeTree(site, {{L"a.txt", "upgraded"}, {L"new.txt", "added by the upgrade"}});
+    BY_HANDLE_FILE_INFORMATION inBackup{}, restored{};
+    const auto identify = [](const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
+        const tarvo::unique_file file(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        return ::GetFileInformationByHandle(file.get(), &info) != FALSE;
+    };
+    ASSERT_TRUE(identify(backup + L"\\c.txt", inBackup));
+    ASSERT_EQ(run({{L"RestoreFolder", site + L"\\"}}), 0u);
+    EXPECT_EQ(readTree(site), second);
+    EXPECT_EQ(names(), std::vector<std::wstring>{L"site"});
+    ASSERT_TRUE(identify(site + L"\\c.txt", restored));
+    EXPECT_EQ(std::tie(restored.nFileIndexHigh, restored.nFileIndexLow), std::tie(inBackup.nFileIndexHigh, inBackup.nFileIndexLow))
+        << "the emptied folder got the backup in one rename, not by copying";
+}
+
+TEST_F(FolderActions, ABackupOfAMissingFolderIsEmptyAndARestoreWithoutBackupTouchesNothing) {
+    ASSERT_EQ(run({{L"BackupFolder", site}}), 0u);
+    EXPECT_EQ(readTree(backup), Tree{});
+    ::RemoveDirectoryW(backup.c_str());
+    writeTree(site, {{L"a.txt", "keep me"}});
+    EXPECT_EQ(run({{L"RestoreFolder", site}}), 1603u);
+    EXPECT_TRUE(anyContains(package.texts(kError), L"Cannot restore folder " + site + L": its backup folder " + backup +
+                                                       L" does not exist"));
+    EXPECT_EQ(readTree(site), (Tree{{L"a.txt", "keep me"}}));
+}
+
+// A file that another process holds open stays as it is; everything else comes back from the backup, which
+// is removed afterwards.
+TEST_F(FolderActions, ARestoreFillsInAroundAFileAnotherProcessHolds) {
+    writeTree(site, {{L"held.txt", "backed up"}, {L"sub", folderMark}, {L"sub\\b.txt", "b"}, {L"c.txt", "c"}});
+    ASSERT_EQ(run({{L"BackupFolder", site}}), 0u);
+    writeTree(site, {{L"held.txt", "current"}, {L"sub\\b.txt", "upgraded"}, {L"d.txt", "new"}});
+    HeldFile holder(L"-", {site + L"\\held.txt"});
+    ASSERT_TRUE(holder.ready()) << holder.status();
+    ASSERT_EQ(run({{L"RestoreFolder", site}}), 0u);
+    holder.release();
+    EXPECT_EQ(readTree(site), (Tree{{L"held.txt", "current"}, {L"sub", folderMark}, {L"sub\\b.txt", "b"}, {L"c.txt", "c"}}));
+    EXPECT_FALSE(fileExist(backup));
+    const std::wstring log = package.log();
+    EXPECT_TRUE(contains(log, L"Error: ")) << log;
+    EXPECT_TRUE(contains(log, L"at Unable to remove file: " + site + L"\\held.txt(`anonymous-namespace'::RemoveItem")) << log;
+    EXPECT_TRUE(contains(log, holder.listed())) << "the holder is named\n" << log;
+    EXPECT_TRUE(contains(log, L"at Unable to move file '" + backup + L"\\held.txt' to file '" + site + L"\\held.txt'"))
+        << log;
+}
+
+TEST_F(FolderActions, ATreeWithLongPathsAndAThousandFilesComesBackByteForByte) {
+    std::wstring deep = L"";
+    for (int level = 0; level < 6; ++level) deep += L"level-" + std::to_wstring(level) + L"-" + std::wstring(40, L'd') + L"\\";
+    Tree tree;
+    for (int i = 0; i < 1000; ++i)
+        tree[(i % 2 ? deep : L"") + L"folder" + std::to_wstring(i % 10) + L"\\file" + std::to_wstring(i) + L".txt"] =
+            std::string(static_cast<size_t>(i % 7) * 100, static_cast<char>('a' + i % 26));
+    writeTree(site, tree);
+    const Tree original = readTree(site);
+    ASSERT_GT((site + L"\\" + deep).size(), 300u);
+    ASSERT_EQ(original.size(), 1000u + 5u + 5u + 6u);  // files, folders in the root and deep down, levels
+    ASSERT_EQ(run({{L"BackupFolder", site}}), 0u);
+    writeTree(site, {{deep + L"folder1\\file1.txt", "changed"}, {L"extra.txt", "added"}});
+    removeFile(site + L"\\folder0\\file0.txt", false, false, 0, 0);
+    ASSERT_EQ(run({{L"RestoreFolder", site}}), 0u);
+    EXPECT_TRUE(readTree(site) == original);
+    EXPECT_FALSE(fileExist(backup));
+}
+
+TEST(FolderActionsFactory, FieldCountsAndFoldersAreCheckedAtCreation) {
+    for (const auto& [type, parameters, message] : {
+             std::tuple{L"CopyFile", L"only-one", L"Invalid arguments on call CopyFileAction"},
+             std::tuple{L"CopyFile", L"a,b,c", L"Invalid arguments on call CopyFileAction"},
+             std::tuple{L"BackupFolder", L"a,b", L"Invalid arguments on call BackupFolderAction"},
+             std::tuple{L"RestoreFolder", L",", L"Invalid arguments on call RestoreFolderAction"},
+             std::tuple{L"BackupFolder", L"C:\\",
+                        L"Invalid arguments on call BackupFolderAction: 'C:\\' is not a folder that can have a backup beside it"},
+             std::tuple{L"RestoreFolder", L"\\\\",
+                        L"Invalid arguments on call RestoreFolderAction: '\\\\' is not a folder that can have a backup beside it"},
+         }) {
+        const vexception e = thrownVexception([&] { Action::CreateAction(type, parameters, L"t", true); });
+        EXPECT_EQ(e.message(), message) << parameters;
+    }
+}

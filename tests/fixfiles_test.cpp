@@ -1,0 +1,349 @@
+// The configuration-file fixers: FixIniFile, FixConfFile and FixTemplateFile, on files the tests write and on
+// the real Debian files of the sample package, through real installer sessions.
+#include <gtest/gtest.h>
+
+#include "actions/fixfiles.h"
+
+#include <tuple>
+#include <utility>
+
+#include "engine/executor.h"
+#include "msi/vmsi.h"
+#include "runtime/errors/codepage.h"
+#include "runtime/filesystem/replacefile.h"
+#include "runtime/holder.h"
+#include "tests/msisession.h"
+#include "tests/testutil.h"
+
+namespace {
+
+std::string utf16(const std::wstring& text) {
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
+
+// One row on a file of its own: the file's bytes before, the row's parameters after the file name, and the
+// bytes the row must leave.
+struct Case {
+    const char* what;
+    std::string before;
+    std::wstring parameters;
+    std::string after;
+};
+
+class Fixers : public ::testing::Test {
+protected:
+    std::wstring file(size_t i) const { return dir + L"\\file" + std::to_wstring(i) + L".conf"; }
+    // Runs one row of `type` per case as one stage and compares every file with what the case expects.
+    void runTable(const wchar_t* type, const std::vector<Case>& cases) {
+        ActionList actions;
+        for (size_t i = 0; i < cases.size(); ++i) {
+            writeBytes(file(i), cases[i].before);
+            actions.push_back(Action::CreateAction(type, file(i) + L"," + cases[i].parameters, type, true));
+        }
+        ASSERT_EQ(executeList(session, 5, actions, L"stage"), 0u);
+        for (size_t i = 0; i < cases.size(); ++i) {
+            EXPECT_EQ(readBytes(file(i)), cases[i].after) << cases[i].what;
+            EXPECT_EQ(readBytes(file(i) + L".new"), "<missing>") << cases[i].what;
+        }
+        EXPECT_TRUE(package.texts(kWarning).empty());
+    }
+    void runOne(const wchar_t* type, const std::wstring& parameters) {
+        ActionList actions;
+        actions.push_back(Action::CreateAction(type, parameters, type, true));
+        ASSERT_EQ(executeList(session, 5, actions, L"stage"), 0u);
+    }
+
+    MsiSession package;
+    vmsi session{package.handle()};
+    std::wstring dir = tempDirectory();
+};
+
+}  // namespace
+
+TEST_F(Fixers, IniLinesAreSwitchedWhereTheyStartALineAndAddedUnderTheirSection) {
+    runTable(L"FixIniFile", {
+        {"uncomments", "[PHP]\r\n;extension=mbstring\r\nx=1\r\n", L"PHP,extension,mbstring", "[PHP]\r\nextension=mbstring\r\nx=1\r\n"},
+        {"comments out", "[s]\r\nport=80\r\n", L"s,port,80,0", "[s]\r\n;port=80\r\n"},
+        {"another key ending alike is not the line", "[s]\r\nsslport=8080\r\nport=80\r\n", L"s,port,80,0",
+         "[s]\r\nsslport=8080\r\n;port=80\r\n"},
+        {"nor does it count as present", "[s]\r\nsslport=8080\r\n", L"s,port,80", "[s]\r\nport=80\r\nsslport=8080\r\n"},
+        {"a longer value matches by its prefix", "[e]\n;extension=php_x.dll\n", L"e,extension,php_x", "[e]\nextension=php_x.dll\n"},
+        {"blanks and tabs before the line stay", "[s]\n \t;k=v ; note\n", L"s,k,v", "[s]\n \tk=v ; note\n"},
+        {"the commented line wins over an active one", "[s]\nk=v\n;k=v\n", L"s,k,v", "[s]\nk=v\nk=v\n"},
+        {"'; k=v' is a comment, not the commented line", "[s]\n; k=v\n", L"s,k,v", "[s]\nk=v\n; k=v\n"},
+        {"blanks around '=' never match", "[s]\nk = v\n", L"s,k,v,0", "[s]\nk = v\n"},
+        {"added as the section's first line", "[a]\r\nx=1\r\n[s]\r\ny=2\r\n", L"s,k,v", "[a]\r\nx=1\r\n[s]\r\nk=v\r\ny=2\r\n"},
+        {"after a last-line header, with CR LF", "x=1\r\n[s]", L"s,k,v", "x=1\r\n[s]\r\nk=v\r\n"},
+        {"after a last-line header, with LF", "x=1\n[s]", L"s,k,v", "x=1\n[s]\nk=v\n"},
+        {"a header mentioned in a comment is not the section", "; see [s] below\n[s]\n", L"s,k,v", "; see [s] below\n[s]\nk=v\n"},
+        {"'00' enables", "[s]\n", L"s,k,v,00", "[s]\nk=v\n"},
+        {"'false' enables", "[s]\n", L"s,k,v,false", "[s]\nk=v\n"},
+        {"a line that is not there is not disabled", "[s]\n", L"s,k,v,0", "[s]\n"},
+    });
+}
+
+TEST_F(Fixers, ConfDirectivesAreCommentedOrReplacedAndEveryOtherLineStays) {
+    runTable(L"FixConfFile", {
+        {"blanks and a tab are ignored", "  Listen\t80\n", L"Listen,80", "#  Listen\t80\n"},
+        {"a commented line stays", "# Listen 80\nx\n", L"Listen,80", "# Listen 80\nx\n"},
+        {"case does not matter", "LISTEN 80\n", L"listen,80", "#LISTEN 80\n"},
+        {"the value is a prefix", "Listen 8080\nListen 800\nListen 443\n", L"Listen,80",
+         "#Listen 8080\n#Listen 800\nListen 443\n"},
+        {"a parameter with a blank matches nothing", "Listen 80\n", L"Listen ,80", "Listen 80\n"},
+        {"empty lines and LF line ends stay", "\n\nListen 80\n\n\nx\n", L"Listen,80", "\n\n#Listen 80\n\n\nx\n"},
+        {"a last line without a line end gets none", "x\nListen 80", L"Listen,80", "x\n#Listen 80"},
+        {"every matching line is replaced, keeping its line end", "a\r\nListen 80\r\nb\n Listen 80\n", L"Listen,80,8443",
+         "a\r\nListen 8443\r\nb\nListen 8443\n"},
+        {"the old value is replaced beside the new one", "Listen 8443\nListen 80\n", L"Listen,80,8443",
+         "Listen 8443\nListen 8443\n"},
+        {"the new value alone is left", "Listen 8443\n", L"Listen,80,8443", "Listen 8443\n"},
+        {"appended after an empty line, with CR LF", "a\r\n", L"Listen,80,8443", "a\r\n\r\nListen 8443\r\n"},
+        {"appended after a last line without a line end", "a\nb", L"Listen,80,8443", "a\nb\n\nListen 8443\n"},
+    });
+}
+
+// Every byte outside the changed line stays, whatever the encoding; marked UTF-16LE and UTF-8 files, and
+// well-formed UTF-8 without a mark, are searched and edited in their own encoding.
+TEST_F(Fixers, FilesAreEditedInTheirOwnEncoding) {
+    const std::string bom16 = "\xFF\xFE", bom8 = "\xEF\xBB\xBF";
+    const std::string oemName = cstr(L"J\u00fcrgen", CP_OEMCP);
+    runTable(L"FixIniFile", {
+        {"UTF-16LE", bom16 + utf16(L"[s]\r\n;k=v\r\n"), L"s,k,v", bom16 + utf16(L"[s]\r\nk=v\r\n")},
+        {"UTF-16LE, added", bom16 + utf16(L"[s]\n"), L"s,name,J\u00fcrgen", bom16 + utf16(L"[s]\nname=J\u00fcrgen\n")},
+        {"UTF-8 with a mark", bom8 + "[s]\n;name=J\xC3\xBCrgen\n", L"s,name,J\u00fcrgen", bom8 + "[s]\nname=J\xC3\xBCrgen\n"},
+        {"UTF-8 without a mark", "# \xE6\x97\xA5\xE6\x9C\xAC\n[s]\n", L"s,name,J\u00fcrgen",
+         "# \xE6\x97\xA5\xE6\x9C\xAC\n[s]\nname=J\xC3\xBCrgen\n"},
+        {"the OEM code page", "[s]\n# \xFF\x80\n", L"s,name,J\u00fcrgen", "[s]\nname=" + oemName + "\n# \xFF\x80\n"},
+    });
+    runTable(L"FixConfFile", {
+        {"UTF-8 with a mark", bom8 + "DocumentRoot C:/J\xC3\xBCrgen\n", L"DocumentRoot,C:/J\u00fcrgen",
+         bom8 + "#DocumentRoot C:/J\xC3\xBCrgen\n"},
+        {"UTF-16LE", bom16 + utf16(L"\n\nListen 80\n"), L"Listen,80,8443", bom16 + utf16(L"\n\nListen 8443\n")},
+    });
+}
+
+// A character the file's code page cannot hold is refused, not written as something else.
+TEST_F(Fixers, TextTheCodePageCannotHoldLeavesTheFileAsItWas) {
+    writeBytes(dir + L"\\plain.ini", "[s]\r\n");
+    runOne(L"FixIniFile", dir + L"\\plain.ini,s,name,\u540d\u524d\u2603");
+    EXPECT_EQ(readBytes(dir + L"\\plain.ini"), "[s]\r\n");
+    EXPECT_TRUE(contains(package.log(), L"cannot represent")) << package.log();
+}
+
+// A failure other than a missing file leaves the file as it was and the stage going; the warning reaches the
+// installer log whatever the Debug switch.
+TEST_F(Fixers, SwallowedFailuresAreWarningsInTheInstallerLogEvenWithoutDebug) {
+    ScopedDebugLogging quiet(false);
+    writeBytes(dir + L"\\php.ini", "[PHP]\r\n");
+    writeBytes(dir + L"\\empty.conf", "");
+    runOne(L"FixIniFile", dir + L"\\php.ini,Date,date.timezone,UTC");
+    runOne(L"FixConfFile", dir + L"\\empty.conf,\u540d,x,\u2603\u540d");
+    EXPECT_EQ(readBytes(dir + L"\\php.ini"), "[PHP]\r\n");
+    const std::wstring log = package.log();
+    EXPECT_TRUE(contains(log, L"Warning: Cannot fix INI-file: " + dir + L"\\php.ini. Section is not found: Date")) << log;
+    EXPECT_TRUE(contains(log, L"at Fix INI-file(FixIniFile::Commit")) << log;
+    EXPECT_TRUE(contains(log, L"at Fix Conf-file(FixConfFile::Commit")) << log;
+    EXPECT_TRUE(contains(log, L"Action 'FixIniFile' finished successfully")) << log;
+}
+
+TEST_F(Fixers, OnlyAMissingFileFailsTheAction) {
+    for (const auto& [type, parameters, message] :
+         {std::tuple{L"FixIniFile", L"\\none.ini,s,k,v", L"Cannot fix INI-file: %s\\none.ini. File is not found."},
+          std::tuple{L"FixConfFile", L"\\none.conf,k,v", L"Cannot fix Conf-file: %s\\none.conf. File is not found."}}) {
+        ActionList actions;
+        actions.push_back(Action::CreateAction(type, dir + parameters, L"t", true));
+        EXPECT_EQ(executeList(session, 5, actions, L"stage"), 1603u);
+        EXPECT_TRUE(anyContains(package.texts(kError), formatString(message, dir))) << package.log();
+    }
+}
+
+TEST_F(Fixers, AFileInTheWantedStateKeepsItsBytesAndTimeStamp) {
+    const std::wstring path = dir + L"\\php.ini";
+    writeBytes(path, "[PHP]\r\nextension=mbstring\r\n");
+    const auto lastWrite = [&] {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+        return (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    };
+    {
+        const tarvo::unique_file handle(
+            ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        const FILETIME old{0x12345678, 0x01D00000};  // a day in 2015
+        ASSERT_TRUE(::SetFileTime(handle.get(), nullptr, nullptr, &old));
+    }
+    const ULONGLONG before = lastWrite();
+    runOne(L"FixIniFile", path + L",PHP,extension,mbstring");
+    runOne(L"FixIniFile", path + L",PHP,zend_extension,opcache,0");
+    runOne(L"FixConfFile", path + L",Listen,80");
+    EXPECT_EQ(readBytes(path), "[PHP]\r\nextension=mbstring\r\n");
+    EXPECT_EQ(lastWrite(), before);
+}
+
+// The new text is complete beside the file before it takes the file's place in one step; when that step
+// fails, the file keeps its old bytes and nothing is left beside it.
+namespace {
+std::wstring replacedPath;
+std::string contentAtSwap, replacementAtSwap;
+BOOL WINAPI failingReplace(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR, DWORD, LPVOID, LPVOID) {
+    replacedPath = replaced;
+    contentAtSwap = readBytes(replaced);
+    replacementAtSwap = readBytes(replacement);
+    ::SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+}  // namespace
+
+TEST_F(Fixers, ARewriteThatFailsLeavesTheOldFileAndNoWorkFile) {
+    const auto previous = std::exchange(replacefile_detail::replaceFunction, &failingReplace);
+    writeBytes(dir + L"\\a.ini", "[s]\r\n;k=v\r\n");
+    writeBytes(dir + L"\\b.conf", "Listen 80\n");
+    runOne(L"FixIniFile", dir + L"\\a.ini,s,k,v");
+    EXPECT_EQ(contentAtSwap, "[s]\r\n;k=v\r\n") << "the file was still untouched when the new text took its place";
+    EXPECT_EQ(replacementAtSwap, "[s]\r\nk=v\r\n");
+    runOne(L"FixConfFile", dir + L"\\b.conf,Listen,80");
+    replacefile_detail::replaceFunction = previous;
+    EXPECT_EQ(readBytes(dir + L"\\a.ini"), "[s]\r\n;k=v\r\n");
+    EXPECT_EQ(readBytes(dir + L"\\b.conf"), "Listen 80\n");
+    for (const wchar_t* work : {L"\\a.ini.new", L"\\b.conf.new"}) EXPECT_EQ(readBytes(dir + work), "<missing>");
+    EXPECT_TRUE(contains(package.log(), L"Unable to replace the file '" + dir + L"\\b.conf'")) << package.log();
+}
+
+TEST_F(Fixers, TemplatesAreFilledInLineByLine) {
+    const std::string longLine = std::string(4090, 'x') + "PORT_TOKEN" + std::string(5000, 'y');
+    runTable(L"FixTemplateFile", {
+        {"every occurrence", "Listen PORT_TOKEN\r\nPORT_TOKEN-PORT_TOKEN\r\n", L"PORT_TOKEN=8443",
+         "Listen 8443\r\n8443-8443\r\n"},
+        {"backslashes doubled or turned", "e=P_TOKEN u=U_TOKEN\n", L"Escape(P_TOKEN)=C:\\a\\b,UNIX(U_TOKEN)=C:\\a\\b",
+         "e=C:\\\\a\\\\b u=C:/a/b\r\n"},
+        {"a value is searched for the placeholders after its own", "A_TOKEN\n", L"A_TOKEN=[B_TOKEN],B_TOKEN=b",
+         "[b]\r\n"},
+        {"but not for those before it", "B_TOKEN\n", L"B_TOKEN=[A_TOKEN],A_TOKEN=a", "[A_TOKEN]\r\n"},
+        {"lower-case escape( is a plain placeholder", "escape(E)\n", L"escape(E)=v", "v\r\n"},
+        {"a value keeps its '='", "Q_TOKEN\n", L"Q_TOKEN=a=b", "a=b\r\n"},
+        {"a later definition wins", "K\n", L"K=1,K=2", "2\r\n"},
+        {"a line of any length", longLine + "\n", L"PORT_TOKEN=8443",
+         std::string(4090, 'x') + "8443" + std::string(5000, 'y') + "\r\n"},
+        {"a last line without a line end", "a\nb PORT_TOKEN", L"PORT_TOKEN=1", "a\r\nb 1"},
+        {"UTF-16LE", "\xFF\xFE" + utf16(L"v=T\n"), L"T=J\u00fcrgen", "\xFF\xFE" + utf16(L"v=J\u00fcrgen\r\n")},
+    });
+}
+
+TEST_F(Fixers, ATemplateMadeInPlaceKeepsThePreviousFileAsBak) {
+    writeBytes(dir + L"\\site.tpl", "Listen PORT\n");
+    writeBytes(dir + L"\\site.conf", "old\n");
+    writeBytes(dir + L"\\site.conf.bak", "older\n");
+    runOne(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\site.conf,PORT=80");
+    EXPECT_EQ(readBytes(dir + L"\\site.conf"), "Listen 80\r\n");
+    EXPECT_EQ(readBytes(dir + L"\\site.conf.bak"), "old\n");
+    EXPECT_EQ(readBytes(dir + L"\\site.tpl"), "Listen PORT\n");
+    runOne(L"FixTemplateFile", dir + L"\\site.tpl,PORT=81");
+    EXPECT_EQ(readBytes(dir + L"\\site.tpl"), "Listen 81\r\n");
+    EXPECT_EQ(readBytes(dir + L"\\site.tpl.bak"), "Listen PORT\n");
+    // A new target has no previous file: a ".bak" of the same name that is already there stays.
+    writeBytes(dir + L"\\new.conf.bak", "kept\n");
+    runOne(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\new.conf,X=1");
+    EXPECT_EQ(readBytes(dir + L"\\new.conf.bak"), "kept\n");
+    for (const wchar_t* work : {L"\\site.conf.new", L"\\site.tpl.new", L"\\new.conf.new"})
+        EXPECT_EQ(readBytes(dir + work), "<missing>");
+}
+
+TEST_F(Fixers, TemplateFailuresFailTheActionAndLeaveTargetAndBakAlone) {
+    writeBytes(dir + L"\\site.conf", "old\n");
+    writeBytes(dir + L"\\site.conf.bak", "older\n");
+    ActionList actions;
+    actions.push_back(Action::CreateAction(L"FixTemplateFile", dir + L"\\missing.tpl>" + dir + L"\\site.conf,A=1", L"t", true));
+    EXPECT_EQ(executeList(session, 5, actions, L"stage"), 1603u);
+    EXPECT_TRUE(anyContains(package.texts(kError), L"at Unable open file " + dir + L"\\missing.tpl for reading"));
+    const auto previous = std::exchange(replacefile_detail::replaceFunction, &failingReplace);
+    writeBytes(dir + L"\\site.tpl", "A\n");
+    actions.clear();
+    actions.push_back(Action::CreateAction(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\site.conf,A=1", L"t", true));
+    EXPECT_EQ(executeList(session, 5, actions, L"stage"), 1603u);
+    replacefile_detail::replaceFunction = previous;
+    EXPECT_EQ(readBytes(dir + L"\\site.conf"), "old\n");
+    EXPECT_EQ(readBytes(dir + L"\\site.conf.bak"), "older\n");
+    EXPECT_EQ(readBytes(dir + L"\\site.conf.new"), "<missing>");
+}
+
+TEST(FixersFactory, FieldsAreCheckedAndEmptyPlaceholdersRefused) {
+    for (const auto& [type, parameters, message] : {
+             std::tuple{L"FixIniFile", L"f,s,k", L"Invalid arguments on call FixIniFile"},
+             std::tuple{L"FixIniFile", L"f,s,k,v,1,2", L"Invalid arguments on call FixIniFile"},
+             std::tuple{L"FixConfFile", L"f,k", L"Invalid arguments on call FixConfFile"},
+             std::tuple{L"FixTemplateFile", L",,", L"Invalid arguments on call FixTemplateFile"},
+             std::tuple{L"FixTemplateFile", L">>,A=1", L"Invalid arguments on call FixTemplateFile"},
+             std::tuple{L"FixTemplateFile", L"t,A=1,=secret",
+                        L"Invalid arguments on call FixTemplateFile: definition 2 ('=...') names no placeholder"},
+             std::tuple{L"FixTemplateFile", L"t,Escape()=secret",
+                        L"Invalid arguments on call FixTemplateFile: definition 1 ('Escape()=...') names no placeholder"},
+             std::tuple{L"FixTemplateFile", L"t,UNIX()",
+                        L"Invalid arguments on call FixTemplateFile: definition 1 ('UNIX()=...') names no placeholder"},
+         }) {
+        const vexception e = thrownVexception([&] { Action::CreateAction(type, parameters, L"t", true); });
+        EXPECT_EQ(e.message(), message) << parameters;
+        EXPECT_EQ(e.frames().at(0).function, cstr(type) + "::CreateAction");
+    }
+}
+
+// The sample package's files from Debian, edited by the package's kind of rows through the product DLL:
+// exactly the lines the rows name change, every other byte stays.
+TEST(FixersOnRealFiles, PhpIniAndApacheConfChangeOnlyWhereTheRowsSay) {
+    MsiSession package;
+    const std::wstring dir = tempDirectory();
+    const std::string php = readBytes(dataFile(L"php.ini-production")), apache = readBytes(dataFile(L"apache2.conf"));
+    ASSERT_GT(php.size(), 10000u);
+    writeBytes(dir + L"\\php.ini", php);
+    writeBytes(dir + L"\\apache2.conf", apache);
+    const std::wstring ini = dir + L"\\php.ini", conf = dir + L"\\apache2.conf";
+    package.setProperty(L"Action_OnStagePostinstall",
+                        scriptXml(actionXml(L"FixIniFile", ini + L",PHP,extension,mbstring", L"mbstring on") +
+                                  actionXml(L"FixIniFile", ini + L",soap,soap.wsdl_cache_enabled,1,0", L"wsdl cache off") +
+                                  actionXml(L"FixIniFile", ini + L",Date,date.timezone,UTC", L"time zone") +
+                                  actionXml(L"FixIniFile", ini + L",PHP,extension,openssl,0", L"already off") +
+                                  actionXml(L"FixConfFile", conf + L",Timeout,300,60", L"timeout") +
+                                  actionXml(L"FixConfFile", conf + L",HostnameLookups,Off", L"lookups")));
+    ASSERT_EQ(package.call("OnStagePostinstall"), 0u);
+    const auto replaced = [](std::string text, const std::string& from, const std::string& to) {
+        const size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? text : text.replace(at, from.size(), to);
+    };
+    std::string expectedPhp = replaced(php, "\n;extension=mbstring\n", "\nextension=mbstring\n");
+    expectedPhp = replaced(expectedPhp, "\nsoap.wsdl_cache_enabled=1\n", "\n;soap.wsdl_cache_enabled=1\n");
+    expectedPhp = replaced(expectedPhp, "\n[Date]\n", "\n[Date]\ndate.timezone=UTC\n");
+    EXPECT_EQ(readBytes(ini), expectedPhp);
+    std::string expectedConf = replaced(apache, "\nTimeout 300\n", "\nTimeout 60\n");
+    expectedConf = replaced(expectedConf, "\nHostnameLookups Off\n", "\n#HostnameLookups Off\n");
+    EXPECT_EQ(readBytes(conf), expectedConf);
+    EXPECT_TRUE(package.texts(kWarning).empty());
+}
+
+// Wine takes its ANSI and OEM code pages from the locale it is started with: the ctest "codepage.ja_JP" runs
+// these under LANG=ja_JP.UTF-8, where both are 932 (Shift-JIS, a multi-byte code page). Left out of the
+// ordinary run, whose code pages are single-byte ones.
+class JapaneseCodePage : public Fixers {};
+
+TEST_F(JapaneseCodePage, BytesOutsideTheChangedLineSurviveAndShiftJisLinesAreFound) {
+    ASSERT_EQ(::GetACP(), 932u);
+    ASSERT_EQ(::GetOEMCP(), 932u);
+    // UTF-8 comments that a conversion through code page 932 and back would not leave as they were.
+    const std::string comments = "; \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE3\x82\xB3\xE3\x83\xA1\xE3\x83\xB3"
+                                 "\xE3\x83\x88 \xE2\x91\xA0 \xEF\xBD\xA4\n";
+    ASSERT_NE(cstr(wstr(comments, 932), 932), comments);
+    const std::string sjisKey = cstr(L"\u540d\u524d", 932), sjisValue = cstr(L"\u5024", 932);
+    const std::string sjisComment = "# " + cstr(L"\u30b3\u30e1\u30f3\u30c8\u3067\u3059", 932) + "\r\n";
+    runTable(L"FixIniFile", {
+        {"UTF-8 comments around the line", comments + "[s]\n;k=v\n" + comments, L"s,k,v", comments + "[s]\nk=v\n" + comments},
+        {"a Shift-JIS key", "[s]\r\n;" + sjisKey + "=" + sjisValue + "\r\n", L"s,\u540d\u524d,\u5024",
+         "[s]\r\n" + sjisKey + "=" + sjisValue + "\r\n"},
+        {"a Shift-JIS line added", "[s]\r\n", L"s,\u540d\u524d,\u5024", "[s]\r\n" + sjisKey + "=" + sjisValue + "\r\n"},
+    });
+    runTable(L"FixConfFile", {
+        {"UTF-8 comments around the line", comments + "Listen 80\n" + comments, L"Listen,80,8443",
+         comments + "Listen 8443\n" + comments},
+        {"a Shift-JIS value", sjisComment + "Alias " + sjisValue + "\r\n", L"Alias,\u5024", sjisComment + "#Alias " + sjisValue + "\r\n"},
+    });
+    runTable(L"FixTemplateFile", {
+        {"a Shift-JIS template", sjisComment + "Name T\r\n", L"T=\u540d\u524d", sjisComment + "Name " + sjisKey + "\r\n"},
+    });
+}

@@ -232,13 +232,16 @@ std::string readWholeFile(const std::wstring& path, DWORD share) {
     return VFile(path, GENERIC_READ, share, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL).readAll();
 }
 
-// The fixers' way with failures other than a missing file: the file stays as it was, the installation goes
-// on, and the log says why. A Warning reaches the installer log only with debug logging on, so the line is
-// written there directly otherwise.
+// The fixers' way with failures: a missing file fails the action; any other failure leaves the file as it
+// was and the installation going, and the log says why. A Warning reaches the installer log only with debug
+// logging on, so the line is written there directly otherwise.
 template <typename Body>
-void warnOnFailure(vmsi& session, const char* function, const wchar_t* text, Body&& body) {
+void fixExistingFile(vmsi& session, const std::wstring& file, const wchar_t* kind, const char* function, Body&& body) {
+    if (!fileExist(file))
+        throw vexception(formatString(L"Cannot fix %s-file: %s. File is not found.", std::wstring(kind), file),
+                         errorFrame(L"", function));
     try {
-        annotate(function, text, [&] {
+        annotate(function, formatString(L"Fix %s-file", std::wstring(kind)), [&] {
             ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
             body();
         });
@@ -279,9 +282,7 @@ std::unique_ptr<Action> FixIniFile::CreateAction(const std::wstring& parameters,
 }
 
 void FixIniFile::execute(vmsi& session) {
-    if (!fileExist(file_))
-        throw vexception(L"Cannot fix INI-file: " + file_ + L". File is not found.", errorFrame(L"", "FixIniFile::Commit"));
-    warnOnFailure(session, "FixIniFile::Commit", L"Fix INI-file", [&] { fix(); });
+    fixExistingFile(session, file_, L"INI", "FixIniFile::Commit", [&] { fix(); });
 }
 
 // A line counts where it starts a line (after blanks and tabs): "port=80" is not found inside
@@ -346,9 +347,7 @@ std::unique_ptr<Action> FixConfFile::CreateAction(const std::wstring& parameters
 }
 
 void FixConfFile::execute(vmsi& session) {
-    if (!fileExist(file_))
-        throw vexception(L"Cannot fix Conf-file: " + file_ + L". File is not found.", errorFrame(L"", "FixConfFile::Commit"));
-    warnOnFailure(session, "FixConfFile::Commit", L"Fix Conf-file", [&] { fix(); });
+    fixExistingFile(session, file_, L"Conf", "FixConfFile::Commit", [&] { fix(); });
 }
 
 // Lines are compared without their white space and without regard to case; a line that starts with the

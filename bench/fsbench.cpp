@@ -10,35 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/benchutil.h"
 #include "runtime/filesystem/fileops.h"
 #include "runtime/filesystem/lockers.h"
 #include "runtime/holder.h"
 
 namespace {
 
-constexpr int kFilesPerFolder = 100;
-
-double secondsOf(const std::function<void()>& body) {
-    LARGE_INTEGER frequency, start, end;
-    ::QueryPerformanceFrequency(&frequency);
-    ::QueryPerformanceCounter(&start);
-    body();
-    ::QueryPerformanceCounter(&end);
-    return double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart);
-}
-
-void makeSourceTree(const std::wstring& root, int files) {
-    ::CreateDirectoryW(root.c_str(), nullptr);
-    const std::string content(200, 'x');
-    for (int i = 0; i < files; ++i) {
-        const std::wstring folder = root + L"\\folder" + std::to_wstring(i / kFilesPerFolder);
-        if (i % kFilesPerFolder == 0) ::CreateDirectoryW(folder.c_str(), nullptr);
-        tarvo::unique_file file(::CreateFileW((folder + L"\\file" + std::to_wstring(i) + L".txt").c_str(), GENERIC_WRITE,
-                                              0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD written = 0;
-        ::WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-    }
-}
+using namespace bench;
 
 // ---- the library ----
 
@@ -50,43 +29,6 @@ void libraryCopy(const std::wstring& from, const std::wstring& to) {
         if (finder.isDirectory()) libraryCopy(from + L"\\" + finder.name(), to + L"\\" + finder.name());
         else copyFile(from + L"\\" + finder.name(), to + L"\\" + finder.name(), false);
     }
-}
-
-// ---- the raw loop ----
-
-template <typename OnEntry>
-void rawWalk(const std::wstring& folder, OnEntry&& onEntry) {
-    WIN32_FIND_DATAW data;
-    tarvo::unique_find find(::FindFirstFileW((folder + L"\\*").c_str(), &data));
-    if (!find) return;
-    do {
-        if (wcscmp(data.cFileName, L".") != 0 && wcscmp(data.cFileName, L"..") != 0)
-            onEntry(std::wstring(data.cFileName), (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
-    } while (::FindNextFileW(find.get(), &data));
-}
-
-void rawCopy(const std::wstring& from, const std::wstring& to) {
-    ::CreateDirectoryW(to.c_str(), nullptr);
-    rawWalk(from, [&](const std::wstring& name, bool folder) {
-        if (folder) rawCopy(from + L"\\" + name, to + L"\\" + name);
-        else ::CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), FALSE);
-    });
-}
-
-void rawRemove(const std::wstring& folder) {
-    rawWalk(folder, [&](const std::wstring& name, bool isFolder) {
-        if (isFolder) rawRemove(folder + L"\\" + name);
-        else ::DeleteFileW((folder + L"\\" + name).c_str());
-    });
-    ::RemoveDirectoryW(folder.c_str());
-}
-
-int countFiles(const std::wstring& folder) {
-    int count = 0;
-    rawWalk(folder, [&](const std::wstring& name, bool isFolder) {
-        count += isFolder ? countFiles(folder + L"\\" + name) : 1;
-    });
-    return count;
 }
 
 struct Times {

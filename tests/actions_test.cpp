@@ -3,6 +3,10 @@
 
 #include "actions/bindregistry.h"
 #include "engine/action.h"
+
+#include <tuple>
+
+#include "runtime/errors/codepage.h"
 #include "engine/scriptreader.h"
 #include "msi/vxml.h"
 #include "runtime/errors/vexception.h"
@@ -62,6 +66,32 @@ TEST(Factory, FieldCountsAndRootsAreCheckedAtCreation) {
         EXPECT_EQ(e.frames().at(0).function, "WriteRegistryDWORD::CreateAction");
     }
     EXPECT_NE(Action::CreateAction(L"FormBINDKey", L",a,,b,", L"t", true), nullptr);
+}
+
+TEST(Factory, TheFileActionsCheckTheirParametersAtCreation) {
+    for (const auto& [type, className, parameters, message] : {
+             std::tuple{L"FixIniFile", "FixIniFile", L"f,s,k", L""},
+             std::tuple{L"FixIniFile", "FixIniFile", L"f,s,k,v,1,2", L""},
+             std::tuple{L"FixConfFile", "FixConfFile", L"f,k", L""},
+             std::tuple{L"FixTemplateFile", "FixTemplateFile", L",,", L""},
+             std::tuple{L"FixTemplateFile", "FixTemplateFile", L">>,A=1", L""},
+             // A definition without a placeholder is named without its value, which may be a password.
+             std::tuple{L"FixTemplateFile", "FixTemplateFile", L"t,A=1,=secret", L": definition 2 ('=...') names no placeholder"},
+             std::tuple{L"FixTemplateFile", "FixTemplateFile", L"t,Escape()=secret",
+                        L": definition 1 ('Escape()=...') names no placeholder"},
+             std::tuple{L"FixTemplateFile", "FixTemplateFile", L"t,UNIX()", L": definition 1 ('UNIX()=...') names no placeholder"},
+             std::tuple{L"CopyFile", "CopyFileAction", L"only-one", L""},
+             std::tuple{L"CopyFile", "CopyFileAction", L"a,b,c", L""},
+             std::tuple{L"BackupFolder", "BackupFolderAction", L"a,b", L""},
+             std::tuple{L"RestoreFolder", "RestoreFolderAction", L",", L""},
+             std::tuple{L"BackupFolder", "BackupFolderAction", L"C:\\", L": 'C:\\' is not a folder that can have a backup beside it"},
+             std::tuple{L"RestoreFolder", "RestoreFolderAction", L"\\\\", L": '\\\\' is not a folder that can have a backup beside it"},
+         }) {
+        const vexception e = creationFailure(type, parameters);
+        EXPECT_EQ(e.message(), L"Invalid arguments on call " + wstr(className) + message) << parameters;
+        EXPECT_EQ(e.frames().at(0).function, std::string(className) + "::CreateAction");
+    }
+    EXPECT_NE(Action::CreateAction(L"CopyFile", L"a,,b", L"t", true), nullptr);
 }
 
 TEST(Factory, TheScriptsCriticalFlagIsAppliedLast) {

@@ -4,7 +4,6 @@
 #include "actions/filecopy.h"
 
 #include <algorithm>
-#include <tuple>
 
 #include "engine/executor.h"
 #include "msi/vmsi.h"
@@ -130,20 +129,4 @@ TEST_F(FolderActions, ATreeWithLongPathsAndAThousandFilesComesBackByteForByte) {
     ASSERT_EQ(run({{L"RestoreFolder", site}}), 0u);
     EXPECT_TRUE(readTree(site) == original);
     EXPECT_FALSE(fileExist(backup));
-}
-
-TEST(FolderActionsFactory, FieldCountsAndFoldersAreCheckedAtCreation) {
-    for (const auto& [type, parameters, message] : {
-             std::tuple{L"CopyFile", L"only-one", L"Invalid arguments on call CopyFileAction"},
-             std::tuple{L"CopyFile", L"a,b,c", L"Invalid arguments on call CopyFileAction"},
-             std::tuple{L"BackupFolder", L"a,b", L"Invalid arguments on call BackupFolderAction"},
-             std::tuple{L"RestoreFolder", L",", L"Invalid arguments on call RestoreFolderAction"},
-             std::tuple{L"BackupFolder", L"C:\\",
-                        L"Invalid arguments on call BackupFolderAction: 'C:\\' is not a folder that can have a backup beside it"},
-             std::tuple{L"RestoreFolder", L"\\\\",
-                        L"Invalid arguments on call RestoreFolderAction: '\\\\' is not a folder that can have a backup beside it"},
-         }) {
-        const vexception e = thrownVexception([&] { Action::CreateAction(type, parameters, L"t", true); });
-        EXPECT_EQ(e.message(), message) << parameters;
-    }
 }

@@ -265,26 +265,6 @@ TEST_F(Fixers, TemplateFailuresFailTheActionAndLeaveTargetAndBakAlone) {
     EXPECT_EQ(readBytes(dir + L"\\site.conf.new"), "<missing>");
 }
 
-TEST(FixersFactory, FieldsAreCheckedAndEmptyPlaceholdersRefused) {
-    for (const auto& [type, parameters, message] : {
-             std::tuple{L"FixIniFile", L"f,s,k", L"Invalid arguments on call FixIniFile"},
-             std::tuple{L"FixIniFile", L"f,s,k,v,1,2", L"Invalid arguments on call FixIniFile"},
-             std::tuple{L"FixConfFile", L"f,k", L"Invalid arguments on call FixConfFile"},
-             std::tuple{L"FixTemplateFile", L",,", L"Invalid arguments on call FixTemplateFile"},
-             std::tuple{L"FixTemplateFile", L">>,A=1", L"Invalid arguments on call FixTemplateFile"},
-             std::tuple{L"FixTemplateFile", L"t,A=1,=secret",
-                        L"Invalid arguments on call FixTemplateFile: definition 2 ('=...') names no placeholder"},
-             std::tuple{L"FixTemplateFile", L"t,Escape()=secret",
-                        L"Invalid arguments on call FixTemplateFile: definition 1 ('Escape()=...') names no placeholder"},
-             std::tuple{L"FixTemplateFile", L"t,UNIX()",
-                        L"Invalid arguments on call FixTemplateFile: definition 1 ('UNIX()=...') names no placeholder"},
-         }) {
-        const vexception e = thrownVexception([&] { Action::CreateAction(type, parameters, L"t", true); });
-        EXPECT_EQ(e.message(), message) << parameters;
-        EXPECT_EQ(e.frames().at(0).function, cstr(type) + "::CreateAction");
-    }
-}
-
 // The sample package's files from Debian, edited by the package's kind of rows through the product DLL:
 // exactly the lines the rows name change, every other byte stays.
 TEST(FixersOnRealFiles, PhpIniAndApacheConfChangeOnlyWhereTheRowsSay) {

@@ -12,7 +12,7 @@ arch="$("$here/dll-arch.sh" "$dll")"
 service="$(realpath "${3:-$(dirname "$dll")/tarvo_testservice.exe}")"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-cp "$here/rndc.key" "$here/TarvoCustomActions.idt" "$work/"
+cp -r "$here/rndc.key" "$here/TarvoCustomActions.idt" "$here/data" "$work/"
 if [ "$arch" = x64 ]; then strip=x86_64-w64-mingw32-strip; wixl_arch=(-a x64); else strip=i686-w64-mingw32-strip; wixl_arch=(); fi
 "$strip" -o "$work/TarvoCA.dll" "$dll"
 "$strip" -o "$work/tarvo_demoservice.exe" "$service"
@@ -21,6 +21,9 @@ cp "$here/sample.wxs" "$here/TarvoCustomActions.wxi" "$work/"
 # DLL 1 + in-script 0x400 + commit 0x200 + no-impersonate 0x800), which runs once the installation has succeeded.
 (cd "$work" && wixl "${wixl_arch[@]}" -D Arch="$arch" -o package.msi sample.wxs 2>/dev/null &&
     msibuild package.msi -q "UPDATE \`CustomAction\` SET \`Type\`=${PRECOMMIT_TYPE:-3585} WHERE \`Action\`='OnStagePrecommit'" &&
-    msibuild package.msi -i TarvoCustomActions.idt)
+    msibuild package.msi -i TarvoCustomActions.idt &&
+    for made in php.ini.dist tarvo-vhost.conf.bak rndc.conf; do  # what the rows make, removed at uninstallation
+        msibuild package.msi -q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('Made_${made//[.-]/_}', 'ConfigFiles', '$made', 'ETCDIR', 2)" || exit 1
+    done)
 mkdir -p "$(dirname "$out")"
 mv "$work/package.msi" "$out"

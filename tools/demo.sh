@@ -55,15 +55,13 @@ echo
 echo "== ${demo_dir#"$WINEPREFIX/drive_c/"}/etc/rndc.conf"
 cat "$demo_dir/etc/rndc.conf" 2>/dev/null | tr -d '\r' || echo "(not written)"
 echo
-echo "== The file rows: the installed files against the shipped ones (packaging/data)"
+echo "== The file rows: the server's files in etc (made from the shipped ones by CopyFile rows, then edited)"
 for pair in php.ini-production:php.ini apache2.conf:apache2.conf tarvo-vhost.conf.tpl:tarvo-vhost.conf; do
     shipped="${pair%%:*}"; installed="${pair#*:}"
     diff -u --label "shipped $shipped" --label "installed etc/$installed" \
         <(tr -d '\r' <"packaging/data/$shipped") <(tr -d '\r' <"$demo_dir/etc/$installed" 2>/dev/null) || true
 done
 same() { cmp -s "$1" "$2" && echo "the same as $3" || echo "NOT the same as $3"; }
-echo "etc/php.ini.dist (CopyFile before the edits): $(same "packaging/data/php.ini-production" "$demo_dir/etc/php.ini.dist" "the shipped php.ini")"
-echo "etc/tarvo-vhost.conf.bak (the target before the template): $(same "packaging/data/tarvo-vhost.conf" "$demo_dir/etc/tarvo-vhost.conf.bak" "the installed placeholder")"
 echo "www/index.html (backed up, replaced by the maintenance page, restored): $(same "packaging/data/index.html" "$demo_dir/www/index.html" "the shipped page")"
 echo "www_upgrade.bak (the backup): $([ -e "$demo_dir/www_upgrade.bak" ] && echo "still there" || echo "removed by the restore")"
 echo

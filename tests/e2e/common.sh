@@ -20,7 +20,21 @@ demo_key='HKLM\SOFTWARE\Wow6432Node\Tarvo\Demo'
 reg_value() {  # the data of a REG_DWORD value under the demo key, or nothing
     "$WINE64" reg query "$demo_key" /v "$1" 2>/dev/null | tr -d '\r' | awk '/REG_DWORD/{print $3}'
 }
+# The product codes of sample packages still installed (each build of the package has its own).
+installed_samples() {
+    for view in 32 64; do
+        "$WINE64" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:$view 2>/dev/null | tr -d '\r' |
+            awk '/^HKEY/ { n = split($0, parts, "\\"); key = parts[n] } /DisplayName.*Tarvo custom actions demo/ { print key }'
+    done | sort -u
+}
+# No sample product, demo service, files or values left by an earlier run. Wine's installer, unlike
+# Windows', rolls a failed maintenance installation back as if it were a first one: the product is no
+# longer registered, but its service stays.
 fresh_state() {
+    local code
+    for code in $(installed_samples); do "$MSI_WINE" msiexec /x "$code" /qn </dev/null >/dev/null 2>&1 || true; done
+    "$WINE64" sc stop TarvoDemoService >/dev/null 2>&1 || true
+    "$WINE64" sc delete TarvoDemoService >/dev/null 2>&1 || true
     "$WINE64" reg delete "$demo_key" /f >/dev/null 2>&1 || true
     rm -rf "$demo_dir"
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <stdexcept>
 
+#include "runtime/errors/codepage.h"
 #include "runtime/process/command.h"
 #include "srvclient/pipes.h"
 
@@ -24,13 +25,13 @@ tarvo::unique_handle event(const std::wstring& name) {
 
 std::wstring MgmtService::program() { return programFolder() + L"\\tarvo_mgmtservice.exe"; }
 
-MgmtService::MgmtService(std::vector<std::wstring> arguments, Start start, std::wstring name)
+MgmtService::MgmtService(std::vector<std::wstring> arguments, Start start, std::wstring name, std::wstring executable)
     : name_(name.empty() ? uniqueName(L"pipe") : std::move(name)), startEvent_(uniqueName(L"start")),
       readyEvent_(uniqueName(L"ready")) {
     ready_ = event(readyEvent_);
     // The program's path is taken as it is (no escapes in the first argument); the rest as the child's parser
     // reads it, so that a value ending in a backslash stays one argument.
-    std::wstring command = L"\"" + program() + L"\" --until-stdin-closes --pipe " + quoteArgument(name_) +
+    std::wstring command = L"\"" + executable + L"\" --until-stdin-closes --pipe " + quoteArgument(name_) +
                            L" --ready-event " + quoteArgument(readyEvent_);
     if (start == Start::OnListen) {
         start_ = event(startEvent_);
@@ -46,12 +47,12 @@ MgmtService::MgmtService(std::vector<std::wstring> arguments, Start start, std::
     ::SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
     input_.reset(inputWrite);
     PROCESS_INFORMATION process{};
-    const bool started = startProcess(program(), command, inputRead, outputWrite, process);
+    const bool started = startProcess(executable, command, inputRead, outputWrite, process);
     ::CloseHandle(inputRead);
     ::CloseHandle(outputWrite);
     if (!started) {
         ::CloseHandle(outputRead);
-        throw std::runtime_error("cannot start tarvo_mgmtservice.exe");
+        throw std::runtime_error("cannot start " + cstr(executable, CP_UTF8));
     }
     ::CloseHandle(process.hThread);
     process_.reset(process.hProcess);

@@ -1,12 +1,13 @@
 #pragma once
-// The stand-in management service (tarvo_mgmtservice.exe beside the test program) as a child process on a
-// pipe name of its own. It stops when the object goes (its standard input closes) or on stop().
+// The stand-in management service (tarvo_mgmtservice.exe beside the test program), or another stand-in
+// service given as `executable`, as a child process on a pipe name of its own. It stops when the object goes
+// (its standard input closes) or on stop().
 //
 //   MgmtService service({L"--set", L"PRODUCT_ROOT_D=C:\\Tarvo"});
 //   ScopedConfigValue pipe(L"hvcpipe", service.name());   // the shared client's pipe
 //
 // Arguments are those of the program (see tools/mgmtservice/mgmtservice.cpp); --pipe, --ready-event,
-// --start-event and --until-stdin-closes are added here.
+// --start-event and --until-stdin-closes (tools/standin/standin.h) are added here.
 #include <windows.h>
 
 #include <functional>
@@ -25,7 +26,7 @@ public:
 
     // `name` empty: a name of its own for this object.
     explicit MgmtService(std::vector<std::wstring> arguments = {}, Start start = Start::Listening,
-                         std::wstring name = {});
+                         std::wstring name = {}, std::wstring executable = program());
     MgmtService(const MgmtService&) = delete;
     MgmtService& operator=(const MgmtService&) = delete;
     ~MgmtService();

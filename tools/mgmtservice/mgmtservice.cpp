@@ -3,7 +3,8 @@
 //
 //   tarvo_mgmtservice --pipe NAME [options]
 //
-//   --pipe NAME           serve "\\.\pipe\NAME" (required); many clients at once, many requests per connection
+//   the start-up options of every stand-in (tools/standin/standin.h: --pipe NAME, --delay, --start-event,
+//   --ready-event, --until-stdin-closes), and
 //   --values FILE         answers from FILE (UTF-8, read again for every request): lines "NAME=VALUE" answer
 //                         getString(NAME); lines "component.PACKAGE=DIRECTORY" answer componentInfo(PACKAGE, 2)
 //                         (a package without a line answers ""); empty lines and lines starting with # are skipped
@@ -19,10 +20,6 @@
 //   --fault-count N       misbehave on the first N requests only (counted across connections; default: all)
 //   --writes MODE         how replies are written: "one" message, "frame" (the length word, then the payload:
 //                         the default) or "items" (every length word, char size and text on its own)
-//   --delay MS            create the pipe only after MS milliseconds
-//   --start-event NAME    create the pipe only once the named event (made here when missing) is signalled
-//   --ready-event NAME    signal the named event once the pipe exists and takes clients
-//   --until-stdin-closes  exit when standard input ends (a parent's handle on this program's life)
 //
 // Standard output gets one line per event: "listening \\.\pipe\NAME", "connection N", and
 // "request N: getString(NAME) -> OUTCOME" or "request N: componentInfo(PACKAGE, KIND) -> OUTCOME", where
@@ -48,40 +45,26 @@
 #include "srvclient/pipes.h"
 #include "srvclient/srvclient.h"
 #include "srvclient/vserializer.h"
+#include "tools/standin/standin.h"
 
 namespace {
 
 constexpr std::uint32_t maxRequest = 1024 * 1024;
 
 struct Settings {
-    std::wstring pipe;
+    standin::Startup startup;
     std::wstring valuesFile;
     std::map<std::wstring, std::wstring> set;
     std::wstring fault;
     std::wstring faultText = L"Simulated service failure";
     long long faultCount = -1;
     std::wstring writes = L"frame";
-    DWORD delayMs = 0;
-    std::wstring startEvent;
-    std::wstring readyEvent;
-    bool untilStdinCloses = false;
 };
 
 Settings settings;
 std::atomic<long long> requestCount{0};
 std::atomic<long long> connectionCount{0};
-std::mutex outputLock;
-
-void say(const std::wstring& line) {
-    std::lock_guard guard(outputLock);
-    std::fputs((cstr(line, CP_UTF8) + "\n").c_str(), stdout);
-    std::fflush(stdout);
-}
-
-[[noreturn]] void usage(const std::wstring& problem) {
-    std::fputs(cstr(L"tarvo_mgmtservice: " + problem + L"\n", CP_UTF8).c_str(), stderr);
-    std::exit(2);
-}
+using standin::say;
 
 void addLine(std::map<std::wstring, std::wstring>& values, const std::wstring& line) {
     const size_t equals = line.find(L'=');
@@ -261,98 +244,34 @@ void serve(std::unique_ptr<Con::ServerPipe> pipe) {
     }
 }
 
-void watchStdin() {
-    char buffer[256];
-    DWORD count = 0;
-    while (::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &count, nullptr) && count > 0) {
-    }
-    ::ExitProcess(0);
-}
-
-tarvo::unique_handle namedEvent(const std::wstring& name) {
-    tarvo::unique_handle event(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
-    if (!event) usage(L"cannot make the event " + name);
-    return event;
-}
-
-tarvo::unique_file newInstance(const std::wstring& path, bool first) {
-    return tarvo::unique_file(::CreateNamedPipeW(
-        path.c_str(), PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
-        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, PIPE_UNLIMITED_INSTANCES,
-        64 * 1024, 64 * 1024, 0, nullptr));
-}
-
 void parse(int argc, wchar_t** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::wstring option = argv[i];
-        auto next = [&]() -> std::wstring {
-            if (i + 1 >= argc) usage(option + L" needs a value");
-            return argv[++i];
-        };
-        if (option == L"--pipe") settings.pipe = next();
-        else if (option == L"--values") settings.valuesFile = next();
-        else if (option == L"--set") addLine(settings.set, next());
+    standin::Arguments arguments(L"tarvo_mgmtservice", argc, argv);
+    for (std::wstring option; arguments.next(option);) {
+        if (settings.startup.take(option, arguments)) continue;
+        if (option == L"--values") settings.valuesFile = arguments.value();
+        else if (option == L"--set") addLine(settings.set, arguments.value());
         else if (option == L"--fault") {
-            settings.fault = next();
+            settings.fault = arguments.value();
             if (settings.fault.starts_with(L"error=")) {
                 settings.faultText = settings.fault.substr(6);
                 settings.fault = L"error";
             }
             static const wchar_t* kinds[] = {L"close", L"error", L"empty", L"charsize", L"truncated", L"huge", L"extra"};
             if (std::find(std::begin(kinds), std::end(kinds), settings.fault) == std::end(kinds))
-                usage(L"unknown fault " + settings.fault);
-        } else if (option == L"--fault-count") settings.faultCount = std::wcstoll(next().c_str(), nullptr, 10);
+                arguments.fail(L"unknown fault " + settings.fault);
+        } else if (option == L"--fault-count") settings.faultCount = std::wcstoll(arguments.value().c_str(), nullptr, 10);
         else if (option == L"--writes") {
-            settings.writes = next();
+            settings.writes = arguments.value();
             if (settings.writes != L"one" && settings.writes != L"frame" && settings.writes != L"items")
-                usage(L"unknown write mode " + settings.writes);
-        } else if (option == L"--delay") settings.delayMs = static_cast<DWORD>(_wtoi(next().c_str()));
-        else if (option == L"--start-event") settings.startEvent = next();
-        else if (option == L"--ready-event") settings.readyEvent = next();
-        else if (option == L"--until-stdin-closes") settings.untilStdinCloses = true;
-        else usage(L"unknown option " + option);
+                arguments.fail(L"unknown write mode " + settings.writes);
+        } else arguments.fail(L"unknown option " + option);
     }
-    if (settings.pipe.empty()) usage(L"--pipe NAME is required");
+    if (settings.startup.pipe.empty()) arguments.fail(L"--pipe NAME is required");
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     parse(argc, argv);
-    if (settings.untilStdinCloses) std::thread(watchStdin).detach();
-    if (!settings.startEvent.empty()) {
-        tarvo::unique_handle start = namedEvent(settings.startEvent);
-        ::WaitForSingleObject(start.get(), INFINITE);
-    }
-    if (settings.delayMs) ::Sleep(settings.delayMs);
-
-    const std::wstring path = Con::pipePrefix + settings.pipe;
-    tarvo::unique_file instance = newInstance(path, true);
-    if (!instance) {
-        std::fputs(cstr(formatString(L"tarvo_mgmtservice: cannot make %s (error %lu)\n", path, ::GetLastError()),
-                        CP_UTF8).c_str(), stderr);
-        return 1;
-    }
-    say(L"listening " + path);
-    tarvo::unique_handle ready;
-    if (!settings.readyEvent.empty()) {
-        ready = namedEvent(settings.readyEvent);
-        ::SetEvent(ready.get());
-    }
-    for (;;) {
-        auto pipe = std::make_unique<Con::ServerPipe>(instance.release());
-        try {
-            pipe->connect();
-        } catch (const vexception& e) {
-            say(L"connection failed: " + e.message());
-            pipe->close(true);
-        }
-        if (pipe->valid()) std::thread(serve, std::move(pipe)).detach();
-        // The next instance at once: a client that reconnects finds one listening.
-        instance = newInstance(path, false);
-        if (!instance) {
-            say(formatString(L"cannot make another instance (error %lu)", ::GetLastError()));
-            return 1;
-        }
-    }
+    return standin::serve(L"tarvo_mgmtservice", settings.startup, serve);
 }

@@ -1,0 +1,203 @@
+// The impersonation client against the stand-in impersonation service: the request byte for byte, the child
+// started with our pipe ends, the one resend of a broken first exchange, replies of the wrong size, refusals,
+// and the input thread.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <future>
+
+#include "runtime/errors/codepage.h"
+#include "runtime/process/command.h"
+#include "runtime/process/vexecutil.h"
+#include "srvclient/sidclient.h"
+#include "tests/childprocess.h"
+#include "tests/sidservice.h"
+
+namespace {
+
+std::string utf16(const std::wstring& text) {
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
+std::string u32(std::uint32_t value) { return std::string(reinterpret_cast<const char*>(&value), sizeof value); }
+std::string sized(const std::string& bytes) { return u32(static_cast<std::uint32_t>(bytes.size())) + bytes; }
+
+// Command word, flags, SID and start block: what the first part of every request takes.
+constexpr size_t firstPartSize = 4 + 4 + (4 + 16) + (4 + 40);
+
+std::wstring child(const std::wstring& arguments) { return quoteArgument(childProgram()) + L" " + arguments; }
+
+tarvo::unique_handle start(RunTime::SIDClient& client, const std::wstring& commandLine,
+                           const std::wstring& environment = {}) {
+    return client.execute(VSID::system(), false, L"", commandLine, L"", environment, false, false, false, true, false);
+}
+
+struct Output {
+    std::string out, err;
+    DWORD code = 0;
+};
+
+Output collect(RunTime::SIDClient& client, const tarvo::unique_handle& process) {
+    Output result;
+    client.closeStdin();
+    readProcessOutput(result.out, result.err, client.overlappedStdout(), client.overlappedStderr(), nullptr, INFINITE,
+                      client.outputLimit(), nullptr);
+    result.code = VProcess::getExitCode(process.get());
+    return result;
+}
+
+// The text of the std::runtime_error (not a vexception) that `call` throws.
+template <typename F>
+std::string refusal(F&& call) {
+    try {
+        call();
+    } catch (const vexception& e) {
+        ADD_FAILURE() << "a vexception: " << cstr(e.toString(), CP_UTF8);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    ADD_FAILURE() << "nothing thrown";
+    return {};
+}
+
+size_t retries(RecordedLog& log) { return countContaining(log.lines(), L"Tarvo impersonation pipe communication error: "); }
+
+}  // namespace
+
+TEST(ImpersonationClient, SendsTheRequestByteForByteAndTheChildGetsOurPipes) {
+    struct Case {
+        const wchar_t* writes;
+        bool extraText, option1, option2, option3;
+        const char* flags;
+    };
+    for (const Case& row : {Case{L"one", false, false, false, false, "\x02"}, Case{L"items", true, true, true, true, "\x07"}}) {
+        SCOPED_TRACE(cstr(row.writes));
+        SidService service({L"--writes", row.writes});
+        const std::wstring directory = tempDirectory();
+        ProcessEnvironment environment;
+        environment.set(L"TARVO_SEEN", L"yes");
+        const std::wstring commandLine = child(L"--cwd --env TARVO_SEEN --out hi --err oops --exit 3");
+        RunTime::SIDClient client;
+        const tarvo::unique_handle process =
+            client.execute(VSID::system(), row.extraText, L"more", commandLine, directory, environment.block(), false,
+                           row.option1, row.option2, true, row.option3);
+        const Output output = collect(client, process);  // ends only when our copies of the child's ends are closed
+        EXPECT_EQ(output.out, "cwd: " + cstr(directory, CP_UTF8) + "\r\nTARVO_SEEN=yes\r\nhi\r\n");
+        EXPECT_EQ(output.err, "oops\r\n");
+        EXPECT_EQ(output.code, 3u);
+
+        const std::string record = service.record();
+        ASSERT_GE(record.size(), firstPartSize);
+        const std::string head = std::string("\x01\0\0\0", 4) + std::string(row.flags) + std::string(3, '\0') +
+                                 std::string("\x10\0\0\0", 4) + utf16(L"S-1-5-18") + std::string("\x28\0\0\0", 4);
+        EXPECT_EQ(record.substr(0, head.size()), head);
+        RunTime::sidwire::StartBlock block{};
+        std::memcpy(&block, record.data() + head.size(), sizeof block);
+        EXPECT_EQ(block.processId, ::GetCurrentProcessId());
+        EXPECT_EQ(block.threadId, ::GetCurrentThreadId());
+        EXPECT_NE(block.childStdinRead, 0);
+        EXPECT_NE(block.childStdoutWrite, block.childStdinRead);
+        EXPECT_NE(block.childStderrWrite, block.childStdoutWrite);
+        EXPECT_EQ(block.option1, row.option1 ? 1u : 0u);
+        EXPECT_EQ(block.padding, 0u);
+        const std::string second = sized(u32(row.extraText ? 1 : 0)) + (row.extraText ? sized(utf16(L"more")) : "") +
+                                    sized(utf16(commandLine)) + sized(utf16(directory)) + sized(utf16(environment.block()));
+        EXPECT_EQ(record.substr(firstPartSize), second);
+    }
+}
+
+TEST(ImpersonationClient, ThreeEmptyTextsAreThreeZeroLengthWords) {
+    SidService service;
+    RunTime::SIDClient client;
+    // The stand-in cannot start an empty command line and says so.
+    EXPECT_EQ(refusal([&] { start(client, L""); }).rfind("Unable to start process ''", 0), 0u);
+    const std::string record = service.record();
+    ASSERT_EQ(record.size(), firstPartSize + 8 + 12);
+    EXPECT_EQ(record.substr(firstPartSize), std::string("\x04\0\0\0", 4) + std::string(4 + 12, '\0'));
+    EXPECT_EQ(service.process().count("request "), 1u);  // a refusal is not sent again
+}
+
+TEST(ImpersonationClient, AFinalReplyOfTheWrongSizeIsAnInvalidAnswer) {
+    for (const wchar_t* size : {L"6", L"10"}) {
+        SidService service({L"--reply-size", size});
+        RecordedLog log;
+        RunTime::SIDClient client;
+        const std::string text = refusal([&] { start(client, child(L"--exit 0")); });
+        EXPECT_EQ(text.rfind("Invalid answer from server: (", 0), 0u) << text;
+        EXPECT_EQ(text.back(), ')') << text;  // the handle's NUL bytes are shown, not cutting the text short
+        EXPECT_EQ(service.process().count("request "), 1u);
+        EXPECT_EQ(retries(log), 0u);
+    }
+}
+
+TEST(ImpersonationClient, ABrokenFirstExchangeIsSentAgainFromTheCommandWordOnce) {
+    SidService service({L"--break-first"});
+    RecordedLog log;
+    RunTime::SIDClient client;
+    const tarvo::unique_handle process = start(client, child(L"--out again"));
+    EXPECT_EQ(collect(client, process).out, "again\r\n");
+    const std::string record = service.record();
+    ASSERT_GT(record.size(), 2 * firstPartSize);
+    EXPECT_EQ(record.substr(0, firstPartSize), record.substr(firstPartSize, firstPartSize));
+    EXPECT_EQ(service.process().count("connection "), 2u);
+    EXPECT_EQ(service.process().count("request "), 2u);
+    EXPECT_EQ(retries(log), 1u);
+    EXPECT_TRUE(anyContains(log.lines(), L"Trying to reconnect again."));
+
+    // The connection serves the next request too.
+    const tarvo::unique_handle next = start(client, child(L"--out next"));
+    EXPECT_EQ(collect(client, next).out, "next\r\n");
+    EXPECT_EQ(service.process().count("connection "), 2u);
+}
+
+TEST(ImpersonationClient, ARefusalCarriesTheServicesTextAndIsNotRetried) {
+    SidService service({L"--refuse", L"Account S-1-5-18 may not log on here"});
+    RecordedLog log;
+    RunTime::SIDClient client;
+    EXPECT_EQ(refusal([&] { start(client, child(L"--exit 0")); }), "Account S-1-5-18 may not log on here");
+    EXPECT_EQ(service.record().size(), firstPartSize);  // nothing after the refused first part
+    EXPECT_EQ(retries(log), 0u);
+}
+
+TEST(ImpersonationClient, AMissingServiceFailsAfterOneReconnect) {
+    ScopedConfigValue pipe(L"HVC_pipe", L"tarvo-test-nobody-" + std::to_wstring(::GetCurrentProcessId()));
+    ScopedTryCount tries(1);
+    RecordedLog log;
+    RunTime::SIDClient client;
+    const vexception failure = thrownVexception([&] { start(client, child(L"--exit 0")); });
+    EXPECT_TRUE(contains(failure.toString(), L"Unable to connect to pipe \\\\.\\pipe\\tarvo-test-nobody-"));
+    EXPECT_EQ(retries(log), 1u);
+}
+
+TEST(ImpersonationClient, TheInputThreadCopiesOurInputAndDestructionCancelsItsRead) {
+    SidService service;
+    HANDLE read = nullptr, write = nullptr;
+    ASSERT_TRUE(::CreatePipe(&read, &write, nullptr, 0));
+    tarvo::unique_handle ourInput(read), typed(write);
+    const HANDLE previous = ::GetStdHandle(STD_INPUT_HANDLE);
+    ::SetStdHandle(STD_INPUT_HANDLE, ourInput.get());
+    {
+        RunTime::SIDClient client;
+        const tarvo::unique_handle process =
+            client.execute(VSID::system(), false, L"", child(L"--stdin"), L"", L"", true, false, false, true, false);
+        DWORD written = 0;
+        ASSERT_TRUE(::WriteFile(typed.get(), "typed\r\n", 7, &written, nullptr));
+        typed.reset();  // the end of our input ends the child's
+        std::string out, err;
+        readProcessOutput(out, err, client.overlappedStdout(), client.overlappedStderr(), nullptr, INFINITE,
+                          client.outputLimit(), nullptr);
+        EXPECT_EQ(out, "typed\r\n");
+    }
+    ASSERT_TRUE(::CreatePipe(&read, &write, nullptr, 0));
+    ourInput.reset(read);
+    typed.reset(write);
+    ::SetStdHandle(STD_INPUT_HANDLE, ourInput.get());
+    // Nothing is ever typed: the thread stays blocked in its read until the destructor cancels it.
+    auto destroyed = std::async(std::launch::async, [&] {
+        RunTime::SIDClient client;
+        const tarvo::unique_handle process =
+            client.execute(VSID::system(), false, L"", child(L"--exit 0"), L"", L"", true, false, false, true, false);
+        ::Sleep(100);
+    });
+    EXPECT_EQ(destroyed.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    ::SetStdHandle(STD_INPUT_HANDLE, previous);
+}

@@ -39,9 +39,7 @@ void CmdAction::execute(vmsi& session) {
         session.log(L"Action '%s' request a reboot", getText());
         return;
     }
-    throw vexception(formatString(L"Command %s failed with code %d. Output: %s\n", logged, static_cast<int>(code),
-                                  maskSecrets(output)),
-                     errorFrame(L"", "CmdAction::Commit"));
+    throwChildFailure("CmdAction::Commit", L"Command %s failed with code %d. Output: %s\n", logged, code, output);
 }
 
 std::wstring collectOutput(Con::Pipe& pipe, vmsi& session) {

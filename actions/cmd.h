@@ -6,6 +6,9 @@
 #include <string>
 
 #include "engine/action.h"
+#include "engine/masking.h"
+#include "runtime/errors/format.h"
+#include "runtime/errors/vexception.h"
 
 namespace Con {
 class Pipe;
@@ -29,3 +32,13 @@ private:
 // carriage return or a line feed, from the ANSI code page) as one installer log line. Returns everything read,
 // line breaks included.
 std::wstring collectOutput(Con::Pipe& pipe, vmsi& session);
+
+// The failure of a child program (the Cmd and PHP rows): `format` filled with the logged command line, the
+// exit code as a signed number (an exception status shows as negative) and the collected outputs, each with
+// its secrets masked, thrown with one frame naming `function`.
+template <typename... Outputs>
+[[noreturn]] void throwChildFailure(const char* function, const wchar_t* format, const std::wstring& logged,
+                                    DWORD code, const Outputs&... outputs) {
+    throw vexception(formatString(format, logged, static_cast<int>(code), maskSecrets(outputs)...),
+                     errorFrame(L"", function));
+}

@@ -4,6 +4,7 @@
 #include "actions/cmd.h"
 #include "actions/filecopy.h"
 #include "actions/fixfiles.h"
+#include "actions/execphp.h"
 #include "actions/service.h"
 #include "runtime/errors/codepage.h"
 #include "runtime/errors/vexception.h"
@@ -30,7 +31,7 @@ const ActionType actionTypes[] = {
     {L"FixTemplateFile", &FixTemplateFile::CreateAction},
     {L"FixIniFile", &FixIniFile::CreateAction},
     {L"FixConfFile", &FixConfFile::CreateAction},
-    {L"ExecPHPScript", nullptr},
+    {L"ExecPHPScript", &ExecPHPScriptAction::CreateAction},
 };
 
 struct ExtraType {

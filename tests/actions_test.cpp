@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "actions/bindregistry.h"
+#include "actions/execphp.h"
 #include "engine/action.h"
 
 #include <tuple>
@@ -66,6 +67,15 @@ TEST(Factory, FieldCountsAndRootsAreCheckedAtCreation) {
         EXPECT_EQ(e.frames().at(0).function, "WriteRegistryDWORD::CreateAction");
     }
     EXPECT_NE(Action::CreateAction(L"FormBINDKey", L",a,,b,", L"t", true), nullptr);
+    for (const wchar_t* none : {L"", L",,,"}) {
+        const vexception php = creationFailure(L"ExecPHPScript", none);
+        EXPECT_EQ(php.message(), L"Invalid arguments on call ExecPHPScriptAction");
+        EXPECT_EQ(php.frames().at(0).function, "ExecPHPScriptAction::CreateAction");
+    }
+    const auto script = Action::CreateAction(L"ExecPHPScript", L",a\\b.php,,x y,-z,", L"t", true);
+    const auto& php = dynamic_cast<const ExecPHPScriptAction&>(*script);
+    EXPECT_EQ(php.scriptPath(), L"a\\b.php");
+    EXPECT_EQ(php.arguments(), (std::vector<std::wstring>{L"x y", L"-z"}));
 }
 
 TEST(Factory, TheFileActionsCheckTheirParametersAtCreation) {

@@ -1,0 +1,130 @@
+// ExecPHPScript rows through real installer sessions and the product DLL, against the stand-in management
+// and impersonation services and the stand-in PHP at the product root: what the script receives, its output
+// in the log, the failure text, masking, and what rollback says.
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+
+#include <memory>
+
+#include "runtime/errors/codepage.h"
+#include "tests/msisession.h"
+#include "tests/sidservice.h"
+
+namespace {
+
+std::string utf16(const std::wstring& text) {
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
+std::string sized(const std::wstring& text) {
+    const std::string bytes = utf16(text);
+    const auto length = static_cast<std::uint32_t>(bytes.size());
+    return std::string(reinterpret_cast<const char*>(&length), sizeof length) + bytes;
+}
+
+// A product root with the stand-in PHP and two scripts, and the two services the rows need.
+struct Product {
+    std::wstring root = tempDirectory() + L"\\product";
+    std::wstring php = root + L"\\admin\\engine\\php.exe";
+    std::wstring scripts = root + L"\\admin\\scripts";
+    MgmtService management{{L"--set", L"PRODUCT_ROOT_D=" + root}};
+    ScopedConfigValue managementPipe{L"hvcpipe", management.name()};
+    SidService impersonation;
+
+    Product() {
+        ::SHCreateDirectoryExW(nullptr, (root + L"\\admin\\engine").c_str(), nullptr);
+        ::SHCreateDirectoryExW(nullptr, scripts.c_str(), nullptr);
+        ::CopyFileW((programFolder() + L"\\tarvo_php.exe").c_str(), php.c_str(), FALSE);
+        writeBytes(scripts + L"\\ok.php", "<?php\n// nothing to do\n");
+        writeBytes(scripts + L"\\fail.php", "<?php\nexit(255);\n");
+    }
+};
+
+class PhpRows : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { product = std::make_unique<Product>(); }
+    static void TearDownTestSuite() { product.reset(); }
+
+    static UINT runPostinstall(MsiSession& package, const std::wstring& actions) {
+        package.setProperty(L"Action_OnStagePostinstall", scriptXml(actions));
+        return package.call("OnStagePostinstall");
+    }
+    static std::wstring script(const wchar_t* name) { return product->scripts + L"\\" + name; }
+
+    static std::unique_ptr<Product> product;
+};
+
+std::unique_ptr<Product> PhpRows::product;
+
+}  // namespace
+
+TEST_F(PhpRows, TheScriptGetsItsArgumentsAndTheProductsPhpAsTheSystemAccount) {
+    struct Case {
+        const wchar_t* parameters;
+        std::wstring commandTail;                 // after the quoted script
+        std::vector<std::wstring> scriptArguments;  // as the stand-in PHP prints them
+    };
+    const Case cases[] = {
+        {L"admin\\scripts\\ok.php", L" ", {}},
+        {L"admin\\scripts\\ok.php,a b,c", L"  \"a b\" c", {L"a b", L"c"}},
+        {L",admin\\scripts\\ok.php,,say \"hi\",", L"  \"say \\\"hi\\\"\"", {L"say \"hi\""}},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(cstr(row.parameters));
+        MsiSession package;
+        EXPECT_EQ(runPostinstall(package, actionXml(L"ExecPHPScript", row.parameters, L"Run ok.php")), 0u);
+        const std::wstring log = package.log();
+        EXPECT_TRUE(contains(log, L"Action 'Run ok.php' finished successfully"));
+        EXPECT_TRUE(contains(log, L"\nOutput:\nphp: argument 1: -q\nphp: argument 2: " + script(L"ok.php") + L"\n"));
+        for (size_t i = 0; i < row.scriptArguments.size(); ++i)
+            EXPECT_TRUE(contains(log, L"\nphp: argument " + std::to_wstring(i + 3) + L": " + row.scriptArguments[i] + L"\n"));
+        EXPECT_FALSE(contains(log, L"php: argument " + std::to_wstring(row.scriptArguments.size() + 3)));
+        EXPECT_TRUE(contains(log, L"\nphp: TARVO_INTERNAL_PHP_EXEC=1\n"));
+        EXPECT_TRUE(contains(log, L"\nphp: " + script(L"ok.php") + L" exits with 0\n"));  // standard error
+
+        // What the service was asked: the product's PHP on the script, in the script's folder, as S-1-5-18.
+        const std::string record = product->impersonation.record();
+        const std::wstring commandLine = L"\"" + product->php + L"\" -q \"" + script(L"ok.php") + L"\"" + row.commandTail;
+        EXPECT_NE(record.find(sized(commandLine) + sized(product->scripts) +
+                              sized(std::wstring(L"TARVO_INTERNAL_PHP_EXEC=1\0\0", 27))),
+                  std::string::npos);
+        EXPECT_NE(record.find(sized(L"S-1-5-18")), std::string::npos);
+    }
+}
+
+TEST_F(PhpRows, AFailureCarriesBothStreamsAndTheScriptPathWithSecretsMasked) {
+    MsiSession package;
+    EXPECT_EQ(runPostinstall(package, actionXml(L"ExecPHPScript", L"admin\\scripts\\fail.php,-password 'Se7-php'", L"Fail")),
+              1603u);
+    EXPECT_NE(product->impersonation.record().find(utf16(L"-password 'Se7-php'")), std::string::npos);  // the real value
+    for (const InstallerMessage& m : package.messages()) EXPECT_FALSE(contains(m.text, L"Se7-php")) << cstr(m.text, CP_UTF8);
+
+    const std::vector<std::wstring> errors = package.texts(kError);
+    ASSERT_EQ(errors.size(), 1u);
+    const std::wstring& error = errors[0];
+    EXPECT_TRUE(contains(error, L"Execution of PHP script '")) << cstr(error, CP_UTF8);
+    EXPECT_TRUE(contains(error, L"fail.php \"\\\"-password *' failed with code = 255. Output: php: argument 1: -q\r\n"))
+        << cstr(error, CP_UTF8);
+    EXPECT_TRUE(contains(error, L"php: argument 3: -password *"));
+    // The last line has no line feed; standard error follows.
+    EXPECT_TRUE(contains(error, L"php: TARVO_INTERNAL_PHP_EXEC=1\r\nphp: done\n Stderr: php: " + script(L"fail.php") +
+                                    L" exits with 255\r\n\n"));
+    EXPECT_TRUE(contains(error, L"ExecPHPScript(admin\\scripts\\fail.php)"));
+    EXPECT_TRUE(contains(error, L"ExecPHPScriptAction::Commit"));
+    // In the log as well, the unended last line once.
+    const std::vector<std::wstring> info = package.texts(kInfo);
+    EXPECT_EQ(std::count(info.begin(), info.end(), L"php: done"), 1);
+}
+
+TEST_F(PhpRows, AMissingScriptIsNamedAndEarlierScriptsAreNotUndone) {
+    MsiSession package;
+    EXPECT_EQ(runPostinstall(package, actionXml(L"ExecPHPScript", L"admin\\scripts\\ok.php", L"First") +
+                                          actionXml(L"ExecPHPScript", L"admin\\scripts\\missing.php", L"Missing")),
+              1603u);
+    const std::vector<std::wstring> errors = package.texts(kError);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(contains(errors[0], L"'" + script(L"missing.php") +
+                                        L"' is not recognized as an internal or external command, operable program or batch file."));
+    EXPECT_TRUE(contains(errors[0], L"ExecPHPScript(admin\\scripts\\missing.php)"));
+    EXPECT_TRUE(contains(package.log(), L"Rollback: the PHP script admin\\scripts\\ok.php is not undone"));
+}

@@ -7,16 +7,17 @@ tools/setup.sh
 tools/build.sh >/dev/null
 source tools/wine-env.sh
 source tools/msi-install.sh
+source tools/standins.sh
 wine_start
 trap wine_stop EXIT
 
 out=build/demo
 mkdir -p "$out"
 if reason=$(tools/preflight-i386.sh); then
-    arch=x86; dll=build/x86/bin/TarvoCA.dll
+    arch=x86; dll=build/x86/bin/TarvoCA.dll; wine="$WINE32"
     echo "== The 32-bit package with the i686 DLL, installed by the 32-bit msiexec (syswow64)"
 else
-    arch=x64; dll=build/x64/bin/TarvoCA.dll
+    arch=x64; dll=build/x64/bin/TarvoCA.dll; wine="$WINE64"
     echo "== The 64-bit package with the x86_64 DLL: $reason"
 fi
 msi_arch "$arch"
@@ -31,10 +32,14 @@ rm -rf "$demo_dir"
 config='HKLM\SOFTWARE\Tarvo\HVC Config\Config'
 "$WINE64" reg add "$config" /v Debug /t REG_DWORD /d 1 /f /reg:64 >/dev/null
 restore_config() {
+    standins_stop
     "$WINE64" reg delete "$config" /v Debug /f /reg:64 >/dev/null 2>&1 || true
     wine_stop
 }
 trap restore_config EXIT
+# The panel around the product, as stand-ins: its management service (PRODUCT_ROOT_D = C:\TarvoPanel), its
+# impersonation service, and its PHP at C:\TarvoPanel\admin\engine\php.exe, for the ExecPHPScript row.
+standins_start "$(dirname "$dll")" "$wine"
 
 echo "== Installing $out/tarvo-demo.msi with msiexec (log: $out/install.log)"
 msi_install "$out/tarvo-demo.msi" "$out/install.log"
@@ -42,7 +47,7 @@ echo
 echo "== What the custom actions wrote to the installer log"
 # Up to Wine's closing dump of all properties (which, unlike Windows, ignores MsiHiddenProperties).
 msi_log_text "$out/install.log" | awk '/^Property\([SC]\): /{stop=1} !stop' \
-    | grep -E 'Performing|Reconfiguring|Finishing|Tarvo custom action (start|ended)|finished successfully|failed:|\(Error code |^Unable|^   at |Rollback|^(Error|Warning|Info): |^Execute |^Output:|^Tarvo demo:|^\[OK\]|reboot|ScheduleReboot' \
+    | grep -E 'Performing|Reconfiguring|Finishing|Tarvo custom action (start|ended)|finished successfully|failed:|\(Error code |^Unable|^   at |Rollback|^(Error|Warning|Info): |^Execute |^Output:|^php: |^Tarvo demo:|^\[OK\]|reboot|ScheduleReboot' \
     | sed -E 's/^MSI \([a-z]\) \([0-9A-F:]+\) \[[0-9:]+\]: //' | cut -c1-400
 echo
 case "$MSI_RESULT" in
@@ -72,6 +77,9 @@ echo "== The demo service (the package installs it; its rows start it, then rest
 echo "${demo_dir#"$WINEPREFIX/drive_c/"}/service.log, the service's own notes (name, process id, what happened):"
 tr -d '\r' 2>/dev/null <"$demo_dir/service.log" | sed 's/^/  /' || echo "  (not written)"
 "$WINE64" sc query TarvoDemoService 2>/dev/null | tr -d '\r' | grep -E 'STATE' | sed 's/^ */  now: /'
+echo
+echo "== The stand-in impersonation service (it started the PHP row's php.exe as S-1-5-18)"
+sed 's/^/  /' "$standins_log/sid.log"
 echo
 echo "== Removing the demo product again"
 msi_remove "$out/tarvo-demo.msi"

@@ -5,6 +5,7 @@ dll="$1"
 work="$2"
 source "$root/tools/wine-env.sh"
 source "$root/tools/msi-install.sh"
+source "$root/tools/standins.sh"
 msi_arch "$("$root/packaging/dll-arch.sh" "$dll")"
 demo_dir="$MSI_PROGRAM_FILES/TarvoDemo"  # the sample product's INSTALLDIR
 # A successful installation of the sample package: one of its rows asks for a reboot, so msiexec reports
@@ -41,8 +42,12 @@ fresh_state() {
 finish() {
     msi_remove "$work/tarvo-demo.msi"
     fresh_state
+    standins_stop
     echo "$failures failed"
     [ "$failures" -eq 0 ]
 }
 "$root/packaging/build-package.sh" "$dll" "$work/tarvo-demo.msi"
 fresh_state
+# The panel's services and PHP for the ExecPHPScript row, of the DLL's width (built beside it).
+standins_start "$(dirname "$dll")" "$MSI_WINE"
+trap standins_stop EXIT

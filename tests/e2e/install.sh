@@ -48,7 +48,7 @@ for title in "Performing pre-installation actions: Action_OnStagePreinstall = <a
 done
 order=$(grep -oE "Tarvo custom action start [0-9:]+: .*" "$work/install.txt" | sed -E 's/.*[0-9]: //' | tr '\n' '|')
 check "actions ran in stage and Order sequence ($order)" test "$order" = \
-    "Mark the pre-installation stage|Say hello through cmd.exe|Make php.ini from the shipped php.ini-production|Make apache2.conf from the shipped one|Switch PHP's curl extension on|Switch PHP's WSDL cache off|Set PHP's time zone|Shorten Apache's time-out|Comment out Apache's KeepAlive|Make the panel's virtual host from its template|Write the rndc configuration of Tarvo custom actions demo|Mark the normal stage|Ask for a reboot from a deferred stage|Optional extra key (may fail)|Back up the demo site|Show the maintenance page while the site is configured|Mark the precommit stage|Start the demo service|Mark the post-installation stage|Bring the demo site back from its backup|Restart the demo service|"
+    "Mark the pre-installation stage|Say hello through cmd.exe|Make php.ini from the shipped php.ini-production|Make apache2.conf from the shipped one|Switch PHP's curl extension on|Switch PHP's WSDL cache off|Set PHP's time zone|Shorten Apache's time-out|Comment out Apache's KeepAlive|Make the panel's virtual host from its template|Write the rndc configuration of Tarvo custom actions demo|Mark the normal stage|Ask for a reboot from a deferred stage|Optional extra key (may fail)|Back up the demo site|Show the maintenance page while the site is configured|Mark the precommit stage|Start the demo service|Mark the post-installation stage|Bring the demo site back from its backup|Configure the panel with a PHP script|Restart the demo service|"
 # The Cmd rows: the command's lines in the log as printed (brackets included), the reboot request of a
 # deferred stage left to the post-installation stage, which schedules it.
 check "the command line is logged" grep -qF "Execute  cmd.exe /c echo Tarvo demo: installing into" "$work/install.txt"
@@ -58,6 +58,14 @@ check "the deferred row asked for a reboot" grep -qF "Action 'Ask for a reboot f
 check "the deferred stage left the reboot to a later stage" grep -qF "The reboot is scheduled by the next immediate stage" "$work/install.txt"
 check "the post-installation stage scheduled it" bash -c 'grep -qF "Scheduling the reboot that a deferred action requested" "$1" &&
     grep -qE "Action start .*: ScheduleReboot\." "$1"' _ "$work/install.txt"
+# The ExecPHPScript row: the product's PHP under the product root, started by the impersonation service, its
+# lines (standard error's too) in the log, the password it got masked there.
+check "the PHP row's command line is logged" grep -qF 'Execute PHP script '"'"'C:\TarvoPanel\admin\engine\php.exe -q C:\TarvoPanel\admin\scripts\demo-setup.php --install-dir' "$work/install.txt"
+check "the script got its arguments" bash -c 'grep -qxF "php: argument 3: --install-dir" "$1" && grep -qE "^php: argument 4: .*TarvoDemo\\\\$" "$1"' _ "$work/install.txt"
+check "the script saw TARVO_INTERNAL_PHP_EXEC=1" grep -qxF "php: TARVO_INTERNAL_PHP_EXEC=1" "$work/install.txt"
+check "the script's standard error is logged" grep -qxF 'php: C:\TarvoPanel\admin\scripts\demo-setup.php exits with 0' "$work/install.txt"
+check "the password argument is masked" grep -qE "^php: argument 5: -password '?\*" "$work/install.txt"
+check "the PHP row succeeded" grep -qF "Action 'Configure the panel with a PHP script' finished successfully" "$work/install.txt"
 check "the non-critical failure is reported as such" grep -qF "Non-critical action 'Optional extra key (may fail)' failed:" "$work/install.txt"
 check "no rollback on a successful installation" bash -c '! grep -q "Rollback action:" "$1"' _ "$work/install.txt"
 conf="$demo_dir/etc/rndc.conf"

@@ -63,7 +63,6 @@ struct Settings {
 
 Settings settings;
 std::atomic<long long> requestCount{0};
-std::atomic<long long> connectionCount{0};
 using standin::say;
 
 void addLine(std::map<std::wstring, std::wstring>& values, const std::wstring& line) {
@@ -205,42 +204,37 @@ bool misbehave(Con::Pipe& pipe, const Request& request) {
     return true;
 }
 
-void serve(std::unique_ptr<Con::ServerPipe> pipe) {
-    say(formatString(L"connection %lld", ++connectionCount));
-    try {
-        for (;;) {
-            std::uint32_t length = 0;
-            const DWORD got = pipe->read(&length, sizeof length, false);
-            if (pipe->finished()) return;  // the client has gone
-            if (got < sizeof length) pipe->read(reinterpret_cast<BYTE*>(&length) + got, sizeof length - got, true);
-            const long long number = ++requestCount;
-            if (length < sizeof(GUID) || length > maxRequest) {
-                say(formatString(L"request %lld: malformed (frame length %u)", number, length));
-                return;
-            }
-            std::string frame(length, '\0');
-            pipe->read(frame.data(), length, true);
-            Request request;
-            try {
-                request = answer(frame);
-            } catch (const vexception& e) {
-                say(formatString(L"request %lld: malformed (%s)", number, e.message()));
-                send(*pipe, errorReply(L"Malformed request: " + e.message()));
-                continue;
-            }
-            const bool faulty = !settings.fault.empty() && (settings.faultCount < 0 || number <= settings.faultCount);
-            if (faulty) {
-                say(formatString(L"request %lld: %s -> fault %s", number, request.description, settings.fault));
-                if (!misbehave(*pipe, request)) return;
-                continue;
-            }
-            const bool isError = request.answer.size() > 1 && request.answer[1] == word(vserializer::errorReport);
-            say(formatString(L"request %lld: %s -> %s", number, request.description,
-                             std::wstring(isError ? L"error" : L"value")));
-            send(*pipe, request.answer);
+void serve(Con::ServerPipe& pipe) {
+    for (;;) {
+        std::uint32_t length = 0;
+        const DWORD got = pipe.read(&length, sizeof length, false);
+        if (pipe.finished()) return;  // the client has gone
+        if (got < sizeof length) pipe.read(reinterpret_cast<BYTE*>(&length) + got, sizeof length - got, true);
+        const long long number = ++requestCount;
+        if (length < sizeof(GUID) || length > maxRequest) {
+            say(formatString(L"request %lld: malformed (frame length %u)", number, length));
+            return;
         }
-    } catch (const vexception& e) {
-        say(L"connection failed: " + e.message());
+        std::string frame(length, '\0');
+        pipe.read(frame.data(), length, true);
+        Request request;
+        try {
+            request = answer(frame);
+        } catch (const vexception& e) {
+            say(formatString(L"request %lld: malformed (%s)", number, e.message()));
+            send(pipe, errorReply(L"Malformed request: " + e.message()));
+            continue;
+        }
+        const bool faulty = !settings.fault.empty() && (settings.faultCount < 0 || number <= settings.faultCount);
+        if (faulty) {
+            say(formatString(L"request %lld: %s -> fault %s", number, request.description, settings.fault));
+            if (!misbehave(pipe, request)) return;
+            continue;
+        }
+        const bool isError = request.answer.size() > 1 && request.answer[1] == word(vserializer::errorReport);
+        say(formatString(L"request %lld: %s -> %s", number, request.description,
+                         std::wstring(isError ? L"error" : L"value")));
+        send(pipe, request.answer);
     }
 }
 

@@ -60,7 +60,6 @@ struct Settings {
 
 Settings settings;
 std::atomic<long long> requestCount{0};
-std::atomic<long long> connectionCount{0};
 std::atomic<bool> broken{false};
 std::mutex recordLock;
 // Handles made inheritable for one child must not reach a child that another connection starts meanwhile.
@@ -234,13 +233,8 @@ bool serveRequest(Con::Pipe& pipe) {
     return true;
 }
 
-void serve(std::unique_ptr<Con::ServerPipe> pipe) {
-    say(formatString(L"connection %lld", ++connectionCount));
-    try {
-        while (serveRequest(*pipe)) {
-        }
-    } catch (const vexception& e) {
-        say(L"connection failed: " + e.message());
+void serve(Con::ServerPipe& pipe) {
+    while (serveRequest(pipe)) {
     }
 }
 

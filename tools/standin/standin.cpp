@@ -1,5 +1,6 @@
 #include "tools/standin/standin.h"
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -74,7 +75,7 @@ bool Startup::take(const std::wstring& option, Arguments& arguments) {
 }
 
 int serve(const wchar_t* program, const Startup& startup,
-          const std::function<void(std::unique_ptr<Con::ServerPipe>)>& connection) {
+          const std::function<void(Con::ServerPipe&)>& connection) {
     if (startup.untilStdinCloses) std::thread(watchStdin).detach();
     if (!startup.startEvent.empty()) {
         tarvo::unique_handle start = namedEvent(program, startup.startEvent);
@@ -103,7 +104,19 @@ int serve(const wchar_t* program, const Startup& startup,
             say(L"connection failed: " + e.message());
             pipe->close(true);
         }
-        if (pipe->valid()) std::thread(connection, std::move(pipe)).detach();
+        if (pipe->valid())
+            std::thread(
+                [&connection](std::unique_ptr<Con::ServerPipe> client) {
+                    static std::atomic<long long> connections{0};
+                    say(formatString(L"connection %lld", ++connections));
+                    try {
+                        connection(*client);
+                    } catch (const vexception& e) {
+                        say(L"connection failed: " + e.message());
+                    }
+                },
+                std::move(pipe))
+                .detach();
         // The next instance at once: a client that reconnects finds one listening.
         instance = newInstance(path, false);
         if (!instance) {

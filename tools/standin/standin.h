@@ -50,9 +50,8 @@ struct Startup {
 };
 
 // Makes the pipe as the start-up options say (message type, message reads), prints "listening PATH" and
-// serves every client that connects with `connection` in a thread of its own. Returns 1 when the pipe cannot
-// be made.
-int serve(const wchar_t* program, const Startup& startup,
-          const std::function<void(std::unique_ptr<Con::ServerPipe>)>& connection);
+// serves every client that connects with `connection` in a thread of its own, printing "connection N" first
+// and "connection failed: TEXT" for a vexception that ends it. Returns 1 when the pipe cannot be made.
+int serve(const wchar_t* program, const Startup& startup, const std::function<void(Con::ServerPipe&)>& connection);
 
 }  // namespace standin

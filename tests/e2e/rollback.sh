@@ -10,7 +10,7 @@ await_state() { for _ in $(seq 100); do [ "$(service_state)" = "$1" ] && return 
 remove_service() { "$WINE64" sc stop "$service" >/dev/null 2>&1 || true; "$WINE64" sc delete "$service" >/dev/null 2>&1 || true; }
 remove_service
 "$MSI_WINE" sc create "$service" binPath= "$(to_windows_path "$(dirname "$dll")/tarvo_testservice.exe")" >/dev/null
-trap remove_service EXIT
+trap 'remove_service; standins_stop' EXIT
 
 msi_install "$work/tarvo-demo.msi" "$work/first.log"
 check "the first installation succeeded (result $MSI_RESULT)" test "$MSI_RESULT" -eq "$installed"

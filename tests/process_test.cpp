@@ -208,12 +208,13 @@ TEST(Processes, TheWorkingDirectoryIsTheChildsOnly) {
 TEST(Processes, WaitsHonourTheirLimitAndFailuresNameTheCommand) {
     vexecutil sleeper;
     sleeper.command = childProgram();
-    sleeper.arguments = L"--sleep 3000";
+    sleeper.arguments = L"--sleep 1000";
     sleeper.noWindow = sleeper.stdoutToPipe = true;  // Wine keeps the console of a terminated child
     sleeper.start();
     EXPECT_FALSE(sleeper.waitForExit(50));
     EXPECT_EQ(sleeper.exitCode(), static_cast<DWORD>(STILL_ACTIVE));
-    ::TerminateProcess(sleeper.process.get(), 5);
+    // Left to end by itself: a child terminated under Wine can leave its console host holding the test's
+    // output open, and ctest waiting for it.
     EXPECT_TRUE(sleeper.waitForExit(INFINITE));
 
     vexecutil absent;

@@ -34,6 +34,11 @@ installed_samples() {
 fresh_state() {
     local code
     for code in $(installed_samples); do "$MSI_WINE" msiexec /x "$code" /qn </dev/null >/dev/null 2>&1 || true; done
+    # Components that an interrupted or rolled-back installation left registered to a product that is gone
+    # would keep the next uninstallation from removing the demo service (6F0C1A53-...-7B1D2A9C7A02 to 05).
+    for component in 20 30 40 50; do
+        "$WINE64" reg delete "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\35A1C0F6E8A383C4F9E1B7D1A2C9A7$component" /f >/dev/null 2>&1 || true
+    done
     "$WINE64" sc stop TarvoDemoService >/dev/null 2>&1 || true
     "$WINE64" sc delete TarvoDemoService >/dev/null 2>&1 || true
     "$WINE64" reg delete "$demo_key" /f >/dev/null 2>&1 || true

@@ -86,10 +86,16 @@ void LogFile::write(const std::wstring& line) {
                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) throwOsError(formatString(L"CreateFile(%s)", path), ::GetLastError(), errorFrame(L"", "LogFile::write"));
-    LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(file.get(), &size))
-        throwOsError(formatString(L"GetFileSizeEx(%s)", path), ::GetLastError(), errorFrame(L"", "LogFile::write"));
-    // A new file starts with the byte-order mark, written together with the first line.
-    const std::wstring record = size.QuadPart == 0 ? L'\xFEFF' + text : text;
+    // A new file starts with the byte-order mark, written together with the first line. A file this object
+    // has written to is not empty, unless it was made anew (a deleted log): its size is asked only once.
+    bool empty = ::GetLastError() != ERROR_ALREADY_EXISTS;
+    if (!empty && path != writtenPath_) {
+        LARGE_INTEGER size{};
+        if (!::GetFileSizeEx(file.get(), &size))
+            throwOsError(formatString(L"GetFileSizeEx(%s)", path), ::GetLastError(), errorFrame(L"", "LogFile::write"));
+        empty = size.QuadPart == 0;
+    }
+    const std::wstring record = empty ? L'\xFEFF' + text : text;
     writeAll(file.get(), record.data(), static_cast<DWORD>(record.size() * sizeof(wchar_t)), path);
+    writtenPath_ = path;
 }

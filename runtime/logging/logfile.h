@@ -30,6 +30,7 @@ private:
     DWORD enabled_;
     std::wstring directory_;
     std::unique_ptr<VMutex> mutex_;
+    std::wstring writtenPath_;  // the file the last line went to, guarded by the mutex
 };
 
 // The file name of the running executable ("msiexec.exe").

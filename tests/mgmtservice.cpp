@@ -40,32 +40,31 @@ MgmtService::MgmtService(std::vector<std::wstring> arguments, Start start, std::
     for (const std::wstring& argument : arguments) command += L" " + quoteArgument(argument);
 
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE inputRead = nullptr, inputWrite = nullptr, outputRead = nullptr, outputWrite = nullptr;
-    if (!::CreatePipe(&inputRead, &inputWrite, &inherit, 0) || !::CreatePipe(&outputRead, &outputWrite, &inherit, 0))
+    HANDLE ends[4] = {};  // input read, input write, output read, output write
+    const bool made = ::CreatePipe(&ends[0], &ends[1], &inherit, 0);
+    tarvo::unique_handle inputRead(ends[0]), inputWrite(ends[1]);
+    if (!made || !::CreatePipe(&ends[2], &ends[3], &inherit, 0))
         throw std::runtime_error("cannot make the stand-in's pipes");
-    ::SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
-    input_.reset(inputWrite);
+    tarvo::unique_handle outputRead(ends[2]), outputWrite(ends[3]);
+    ::SetHandleInformation(inputWrite.get(), HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(outputRead.get(), HANDLE_FLAG_INHERIT, 0);
+    input_ = std::move(inputWrite);
     PROCESS_INFORMATION process{};
-    const bool started = startProcess(executable, command, inputRead, outputWrite, process);
-    ::CloseHandle(inputRead);
-    ::CloseHandle(outputWrite);
-    if (!started) {
-        ::CloseHandle(outputRead);
-        throw std::runtime_error("cannot start " + cstr(executable, CP_UTF8));
-    }
-    ::CloseHandle(process.hThread);
+    const bool started = startProcess(executable, command, inputRead.get(), outputWrite.get(), process);
+    inputRead.reset();
+    outputWrite.reset();
+    if (!started) throw std::runtime_error("cannot start " + cstr(executable, CP_UTF8));
+    tarvo::unique_handle thread(process.hThread);
     process_.reset(process.hProcess);
-    reader_ = std::thread([this, outputRead] {
+    reader_ = std::thread([this, output = std::move(outputRead)] {
         char buffer[1024];
         DWORD count = 0;
-        while (::ReadFile(outputRead, buffer, sizeof buffer, &count, nullptr) && count > 0) {
+        while (::ReadFile(output.get(), buffer, sizeof buffer, &count, nullptr) && count > 0) {
             std::lock_guard guard(lock_);
             pending_.append(buffer, count);
             for (size_t end; (end = pending_.find('\n')) != std::string::npos; pending_.erase(0, end + 1))
                 lines_.push_back(pending_.substr(0, end));
         }
-        ::CloseHandle(outputRead);
     });
     if (start == Start::Listening) waitReady();
 }

@@ -6,6 +6,7 @@
 
 #include <mutex>
 
+#include "msi/vmsi.h"
 #include "runtime/logging/logmanager.h"
 #include "tests/testutil.h"
 
@@ -71,11 +72,11 @@ void check(UINT status, const char* what) {
 }
 
 void runSql(MSIHANDLE database, const std::wstring& sql) {
-    MSIHANDLE view = 0;
-    check(::MsiDatabaseOpenViewW(database, sql.c_str(), &view), "MsiDatabaseOpenView");
-    const UINT status = ::MsiViewExecute(view, 0);
-    ::MsiViewClose(view);
-    ::MsiCloseHandle(view);
+    MSIHANDLE opened = 0;
+    check(::MsiDatabaseOpenViewW(database, sql.c_str(), &opened), "MsiDatabaseOpenView");
+    const tarvo::unique_msihandle view(opened);
+    const UINT status = ::MsiViewExecute(view.get(), 0);
+    ::MsiViewClose(view.get());
     check(status, "MsiViewExecute");
 }
 
@@ -90,14 +91,13 @@ std::wstring tempDirectory() {
 }
 
 std::string readBytes(const std::wstring& path) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return "<missing>";
+    const tarvo::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+    if (!file) return "<missing>";
     std::string content;
     char buffer[4096];
     DWORD read = 0;
-    while (::ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) content.append(buffer, read);
-    ::CloseHandle(file);
+    while (::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) content.append(buffer, read);
     return content;
 }
 
@@ -107,10 +107,9 @@ std::wstring readTextFile(const std::wstring& path) {
 }
 
 void writeBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const tarvo::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    ::CloseHandle(file);
+    ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 HMODULE MsiSession::productDll() {

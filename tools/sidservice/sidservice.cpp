@@ -178,7 +178,7 @@ tarvo::unique_handle start(std::wstring commandLine, const std::wstring& directo
     error = started ? ERROR_SUCCESS : ::GetLastError();
     for (tarvo::unique_handle& end : ends) end.reset();
     if (!started) return {};
-    ::CloseHandle(created.hThread);
+    tarvo::unique_handle thread(created.hThread);
     return tarvo::unique_handle(created.hProcess);
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "engine/masking.h"
 #include "msi/vmsi.h"
 #include "runtime/errors/annotate.h"
 #include "runtime/errors/format.h"
@@ -65,23 +64,23 @@ void FileUndo::putBack() noexcept {
 }
 
 void FileUndo::undo(vmsi& session) {
-    const std::wstring shown = maskSecrets(path_);  // the path comes from a script, which may put a password in it
+    // The path comes from a script and may hold a password: the session masks every line it logs.
     if (state_ != State::After) {
-        if (!path_.empty()) session.log(L"Rollback: file '%s' was not changed: nothing to undo", shown);
+        if (!path_.empty()) session.log(L"Rollback: file '%s' was not changed: nothing to undo", path_);
         return;
     }
     const Content now = read(path_);
     if (now.exists != left_.exists || now.bytes != left_.bytes) {
-        session.log(L"Rollback: file '%s' is left as it is: %s", shown,
+        session.log(L"Rollback: file '%s' is left as it is: %s", path_,
                     std::wstring(now.exists ? L"it was changed after the action" : L"it no longer exists"));
         return;
     }
     if (previous_.exists) {
         replaceFileContent(path_, previous_.bytes);
-        session.log(L"Rollback: file '%s' has its previous content again", shown);
+        session.log(L"Rollback: file '%s' has its previous content again", path_);
     } else {
         removeFile(path_, false, false, 3, 400);
-        session.log(L"Rollback: file '%s', which the action created, is removed", shown);
+        session.log(L"Rollback: file '%s', which the action created, is removed", path_);
     }
     state_ = State::Before;
 }
@@ -109,9 +108,9 @@ RegistryValueUndo::Value RegistryValueUndo::read() const {
 
 std::wstring RegistryValueUndo::displayName() const {
     const wchar_t* root = root_ == HKEY_LOCAL_MACHINE ? L"HKLM" : root_ == HKEY_CLASSES_ROOT ? L"HKCR" : L"HKEY";
-    // For log lines: the key and the value name come from a script, which may put a password in them.
-    return maskSecrets(formatString(L"%s\\%s\\%s%s", std::wstring(root), subkey_, name_,
-                        std::wstring(view_ == KEY_WOW64_32KEY ? L" (32-bit view)" : L"")));
+    // For log lines, which the session masks: the key and the value name come from a script.
+    return formatString(L"%s\\%s\\%s%s", std::wstring(root), subkey_, name_,
+                        std::wstring(view_ == KEY_WOW64_32KEY ? L" (32-bit view)" : L""));
 }
 
 void RegistryValueUndo::before(HKEY root, const std::wstring& subkey, const std::wstring& name, REGSAM view) {

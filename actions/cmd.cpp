@@ -49,7 +49,9 @@ std::wstring collectOutput(Con::Pipe& pipe, vmsi& session) {
     std::string line;
     const auto endLine = [&] {
         if (line.empty()) return;  // CR LF pairs and blank lines log nothing
-        session.logMessage(wstr(line));
+        const std::wstring text = wstr(line);
+        session.logMessage(text);
+        session.outputAdvance(text);
         line.clear();
     };
     while (!pipe.finished()) {

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "engine/stages.h"
 #include "msi/vmsi.h"
 #include "runtime/errors/annotate.h"
 #include "runtime/threads/cancelation.h"
@@ -64,6 +65,11 @@ UINT executeList(vmsi& session, int /*uiLevel*/, ActionList& actions, const std:
             if (action == nullptr)
                 throw vexception(L"Invalid pointer of an action.", errorFrame(L"", "executeList"));
             const std::wstring text = action->getText();
+            if (!session.rowProgress(text, stage::ticksPerRow)) {
+                session.log(LogLevel::Warning, L"The installation was cancelled before '" + text + L"'");
+                rollBack(session, actions, current);
+                return ERROR_INSTALL_USEREXIT;
+            }
             session.log(L"Tarvo custom action start %s: %s", timeOfDay(), text);
             const std::wstring error = runStep(L"Execute action %s", text, [&] { action->execute(session); });
             if (error.empty())

@@ -78,7 +78,17 @@ UINT runPrepareTarvoCustomActions(MSIHANDLE install) {
         session.SetProperty(L"AdminGroup", VSID::admins().findAccount());
         session.SetProperty(L"SSLRANDOM", std::to_wstring(static_cast<unsigned long>(::GetTickCount())));
         // A failure leaves the earlier stages' properties set.
-        for (const Stage& s : stage::all) session.SetProperty(s.scriptProperty, GenerateCAScript(session, s.name));
+        size_t deferredRows = 0;
+        for (const Stage& s : stage::all) {
+            const std::wstring script = GenerateCAScript(session, s.name);
+            session.SetProperty(s.scriptProperty, script);
+            if (s.kind == StageKind::immediate) continue;
+            // Markup characters inside attribute values are escaped: each element's tag is an action.
+            for (size_t at = script.find(L"<action "); at != std::wstring::npos; at = script.find(L"<action ", at + 1))
+                ++deferredRows;
+        }
+        // The deferred rows run inside the installation's script, whose progress bar counts them.
+        session.reserveProgress(static_cast<int>(deferredRows) * stage::ticksPerRow);
         return ERROR_SUCCESS;
     });
 }

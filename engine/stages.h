@@ -20,6 +20,10 @@ struct Stage {
 };
 
 namespace stage {
+// What each row of a stage moves the installer's progress bar by; PrepareTarvoCustomActions reserves as much
+// for each row that the deferred stages will run.
+inline constexpr int ticksPerRow = 10000;
+
 inline constexpr Stage normal{L"normal", L"Action_OnStageNormal", L"OnStageNormal",
                               L"Reconfiguring installed components", StageKind::deferred};
 inline constexpr Stage precommit{L"precommit", L"Action_OnStagePrecommit", L"OnStagePrecommit",

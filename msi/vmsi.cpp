@@ -1,5 +1,7 @@
 #include "msi/vmsi.h"
 
+#include <algorithm>
+
 #include "engine/masking.h"
 #include "runtime/errors/codepage.h"
 #include "runtime/threads/cancelation.h"
@@ -226,15 +228,45 @@ int vmsi::errorMessage(const std::wstring& text) { return boxMessage(msimessage:
 
 int vmsi::warningMessage(const std::wstring& text) { return boxMessage(msimessage::warning, text); }
 
+namespace {
+vmsirecord progressRecord(int kind, int ticks, int third) {
+    vmsirecord progress = vmsirecord::create(3);
+    progress.SetInteger(1, kind);
+    progress.SetInteger(2, ticks);
+    progress.SetInteger(3, third);
+    return progress;
+}
+}  // namespace
+
 bool vmsi::actionProgress(const std::wstring& text, int ticks) {
     vmsirecord data = vmsirecord::create(2);
     data.SetString(1, maskSecrets(text));  // an action's text comes from its script and may hold a password
     if (sendMessage(msimessage::actionData, data) == IDCANCEL) return false;
-    vmsirecord progress = vmsirecord::create(3);
-    progress.SetInteger(1, 2);
-    progress.SetInteger(2, ticks);
-    progress.SetInteger(3, 0);
-    return sendMessage(msimessage::progress, progress) != IDCANCEL;
+    return sendMessage(msimessage::progress, progressRecord(2, ticks, 0)) != IDCANCEL;
+}
+
+
+void vmsi::reserveProgress(int ticks) {
+    sendMessage(msimessage::progress, progressRecord(3, ticks, 0));  // 3: add to the expected total
+}
+
+bool vmsi::rowProgress(const std::wstring& text, int ticks) {
+    currentRow_ = maskSecrets(text);
+    // 1: from now on each action-data message moves the bar by `ticks`; the row's own message does, its
+    // advance messages must not, so the increment is taken back at once.
+    if (sendMessage(msimessage::progress, progressRecord(1, ticks, 1)) == IDCANCEL) return false;
+    vmsirecord data = vmsirecord::create(2);
+    data.SetString(1, currentRow_);
+    const bool canceled = sendMessage(msimessage::actionData, data) == IDCANCEL;
+    return sendMessage(msimessage::progress, progressRecord(1, 0, 0)) != IDCANCEL && !canceled;
+}
+
+bool vmsi::rowAdvance(const std::wstring& advance) {
+    if (currentRow_.empty()) return true;
+    vmsirecord data = vmsirecord::create(2);
+    data.SetString(1, currentRow_);
+    data.SetString(2, maskSecrets(advance));
+    return sendMessage(msimessage::actionData, data) != IDCANCEL;
 }
 
 void vmsi::log(LogLevel level, const std::wstring& text) {
@@ -257,4 +289,14 @@ void vmsi::output(const std::string& chunk, size_t& position, bool final) {
         position = chunk.size();
     }
     for (const std::wstring& line : lines) log(L"%s", line);
+    const auto latest = std::find_if(lines.rbegin(), lines.rend(), [](const std::wstring& line) { return !line.empty(); });
+    if (latest != lines.rend()) outputAdvance(*latest);
+}
+
+void vmsi::outputAdvance(const std::wstring& line) {
+    const DWORD now = ::GetTickCount();
+    if (line.empty() || (advanced_ && now - lastAdvance_ < 300)) return;
+    rowAdvance(line);
+    advanced_ = true;
+    lastAdvance_ = now;
 }

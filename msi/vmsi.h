@@ -102,6 +102,15 @@ public:
     int warningMessage(const std::wstring& text);
     // Action data, then a progress increment of `ticks`; false when the user cancelled.
     bool actionProgress(const std::wstring& text, int ticks);
+    // The progress bar and the dialog's action text for the rows of a stage. PrepareTarvoCustomActions
+    // reserves the rows' ticks in the installation's total; a stage announces each row (its text as action
+    // data, moving the bar by the row's ticks), and a long row its advance (action data with the row's text
+    // and the advance, leaving the bar where it is). False when the user cancelled.
+    void reserveProgress(int ticks);
+    bool rowProgress(const std::wstring& text, int ticks);
+    bool rowAdvance(const std::wstring& advance);
+    // A long row's latest output line as its advance, a few times a second at most.
+    void outputAdvance(const std::wstring& line);
 
     // Milliseconds between the condition retries; shortened only by tests.
     static DWORD conditionRetryPause;
@@ -112,5 +121,8 @@ private:
     int boxMessage(INSTALLMESSAGE type, const std::wstring& text);
 
     MSIHANDLE install_;
+    std::wstring currentRow_;  // the text of the row a stage runs, for its advance messages
+    bool advanced_ = false;    // with the latest output line, at lastAdvance_ (GetTickCount)
+    DWORD lastAdvance_ = 0;
     bool registered_ = false;  // with the log manager, as a handler of library messages
 };

@@ -2,14 +2,14 @@
 # Builds the sample package: build-package.sh DLL OUTPUT.msi [SERVICE.exe]
 # The package's width follows the DLL's: an i686 DLL gives the 32-bit package (the product's real form), an
 # x86_64 DLL the 64-bit one. SERVICE.exe, the program of the demo service (of the same width), defaults to
-# the test service built beside the DLL. wixl makes the package from sample.wxs (which includes the wiring,
+# the demo service built beside the DLL. wixl makes the package from sample.wxs (which includes the wiring,
 # TarvoCustomActions.wxi); msibuild adds the TarvoCustomActions table from its .idt file.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 dll="$(realpath "$1")"
 out="$(realpath -m "$2")"
 arch="$("$here/dll-arch.sh" "$dll")"
-service="$(realpath "${3:-$(dirname "$dll")/tarvo_testservice.exe}")"
+service="$(realpath "${3:-$(dirname "$dll")/tarvo_demoservice.exe}")"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cp -r "$here/rndc.key" "$here/TarvoCustomActions.idt" "$here/data" "$work/"
@@ -22,6 +22,7 @@ cp "$here/sample.wxs" "$here/TarvoCustomActions.wxi" "$work/"
 (cd "$work" && wixl "${wixl_arch[@]}" -D Arch="$arch" -o package.msi sample.wxs 2>/dev/null &&
     msibuild package.msi -q "UPDATE \`CustomAction\` SET \`Type\`=${PRECOMMIT_TYPE:-3585} WHERE \`Action\`='OnStagePrecommit'" &&
     msibuild package.msi -i TarvoCustomActions.idt &&
+    "$here/add-action-texts.sh" package.msi &&
     for made in php.ini apache2.conf tarvo-vhost.conf tarvo-vhost.conf.bak rndc.conf; do  # the rows' files in etc
         msibuild package.msi -q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('Made_${made//[.-]/_}', 'RndcKey', '$made', 'ETCDIR', 2)" || exit 1
     done)

@@ -27,6 +27,7 @@ std::vector<std::wstring> lines(const MsiSession& package) {
     static const std::wregex time(L"\\d\\d:\\d\\d:\\d\\d");
     std::vector<std::wstring> result;
     for (const InstallerMessage& m : package.messages()) {
+        if (m.kind() == kActionData || m.kind() == kProgress) continue;  // the dialog's, tested with the stages
         const wchar_t* kind = m.kind() == kInfo ? L"" : m.kind() == kError ? L"error: " : L"warning: ";
         result.push_back(kind + std::regex_replace(m.text, time, L"T"));
     }

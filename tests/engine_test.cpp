@@ -17,6 +17,9 @@ std::vector<std::wstring> transcript(const MsiSession& package) {
     static const std::wregex time(L"\\d\\d:\\d\\d:\\d\\d");
     std::vector<std::wstring> lines;
     for (const InstallerMessage& m : package.messages()) {
+        // Each row's progress (the bar set to move by its ticks with its text, then stopped) has a test of its own.
+        if (m.kind() == kProgress && m.text.starts_with(L"1,")) continue;
+        if (m.kind() == kActionData && !m.text.starts_with(L"Rollback action:")) continue;
         const wchar_t* kind = m.kind() == kInfo      ? L"log"
                               : m.kind() == kError   ? L"error"
                               : m.kind() == kWarning ? L"warning"
@@ -220,7 +223,8 @@ TEST_F(Engine, RollbackCoversFailedNonCriticalActionsInReverseOrder) {
     add(L"d", true);
     EXPECT_EQ(run(), 1603u);
     EXPECT_EQ(journal, (std::vector<std::wstring>{L"execute a", L"execute b", L"execute c", L"rollback b", L"rollback a"}));
-    EXPECT_EQ(package.texts(kActionData), (std::vector<std::wstring>{L"Rollback action:b", L"Rollback action:a"}));
+    EXPECT_EQ(package.texts(kActionData),
+              (std::vector<std::wstring>{L"a", L"b", L"c", L"Rollback action:b", L"Rollback action:a"}));
     EXPECT_EQ(package.texts(kWarning).size(), 1u);
     EXPECT_EQ(package.texts(kError).size(), 1u);
 }
@@ -230,7 +234,7 @@ TEST_F(Engine, AFirstCriticalFailureHasNothingToRollBack) {
     add(L"b", true);
     EXPECT_EQ(run(), 1603u);
     EXPECT_EQ(journal, (std::vector<std::wstring>{L"execute a"}));
-    EXPECT_TRUE(package.texts(kActionData).empty());
+    EXPECT_EQ(package.texts(kActionData), (std::vector<std::wstring>{L"a"}));
 }
 
 TEST_F(Engine, ANullEntryStopsTheRunWithoutAMessageOfItsOwn) {
@@ -273,7 +277,7 @@ TEST_F(Engine, ACancelledActionRollsBackTheEarlierOnesAndPassesTheCancellationOn
     add(L"c", true);
     EXPECT_THROW(run(), ThreadCancelation::ThreadCanceled);
     EXPECT_EQ(journal, (std::vector<std::wstring>{L"execute a", L"execute b", L"rollback a"}));
-    EXPECT_EQ(package.texts(kActionData), (std::vector<std::wstring>{L"Rollback action:a"}));
+    EXPECT_EQ(package.texts(kActionData), (std::vector<std::wstring>{L"a", L"b", L"Rollback action:a"}));
     EXPECT_TRUE(package.texts(kError).empty());
     EXPECT_TRUE(package.texts(kWarning).empty());
 }

@@ -189,3 +189,33 @@ TEST_F(Generation, AFailingPostinstallRowLeavesTheEarlierStagesSetAndFailsTheAct
     EXPECT_TRUE(contains(errors[0], L"Unable to generate post-installation actions list with error:")) << errors[0];
     EXPECT_TRUE(contains(errors[0], L"PrepareTarvoCustomActions(PrepareTarvoCustomActions line")) << errors[0];
 }
+
+// What the installer's dialog and progress bar see: PrepareTarvoCustomActions reserves the ticks of the rows
+// that the deferred stages will run; a stage shows each row's text (masked), moving the bar by the row's
+// ticks, and a long row's latest output line, leaving the bar where it is.
+TEST_F(Generation, ProgressReservesTheDeferredRowsAndEachStageShowsItsRows) {
+    MsiSession package(tableSql({
+        {L"n1", L"1", L"Cmd", L"cmd.exe /c exit 0", L"First -password=s3cret", 1, L"1", L"normal"},
+        {L"n2", L"1", L"Cmd", L"cmd.exe /c echo one& echo password=s3cret", L"Counting", 2, L"1", L"normal"},
+        {L"off", L"0", L"Cmd", L"cmd.exe /c exit 0", L"Never", 3, L"1", L"normal"},
+        {L"c1", L"1", L"Cmd", L"cmd.exe /c exit 0", L"Commit", 1, L"1", L"precommit"},
+        {L"p1", L"1", L"Cmd", L"cmd.exe /c exit 0", L"Post", 1, L"1", L"postinstall"},
+    }));
+    ASSERT_EQ(package.call("PrepareTarvoCustomActions"), 0u);
+    EXPECT_EQ(package.texts(kProgress), (std::vector<std::wstring>{L"3,30000"}));
+    package.clearMessages();
+    package.setProperty(L"CustomActionData", package.property(L"Action_OnStageNormal"));
+    ASSERT_EQ(package.call("OnStageNormal"), 0u);
+    std::vector<std::wstring> seen;
+    for (const InstallerMessage& m : package.messages())
+        if (m.kind() == kProgress || m.kind() == kActionData)
+            seen.push_back((m.kind() == kProgress ? L"progress " : L"data ") + m.text);
+    const std::vector<std::wstring> rows = {
+        L"progress 1,10000", L"data First -password=*", L"progress 1,0",
+        L"progress 1,10000", L"data Counting",          L"progress 1,0",
+    };
+    ASSERT_GT(seen.size(), rows.size());
+    EXPECT_EQ(std::vector<std::wstring>(seen.begin(), seen.begin() + rows.size()), rows);
+    for (size_t i = rows.size(); i < seen.size(); ++i)
+        EXPECT_TRUE(seen[i] == L"data Counting | one" || seen[i] == L"data Counting | password=*") << seen[i];
+}

@@ -9,12 +9,11 @@
 #include "runtime/holder.h"
 #include "tests/testutil.h"
 
-// The helper of this build, or of the build for the other processor width (empty when that is not built).
+// The helper of this build, or of the build for the other processor width (ask otherWidthSkipReason() first).
 inline std::wstring holdFileProgram(bool otherWidth = false) {
     if (!otherWidth) return programFolder() + L"\\tarvo_holdfile.exe";
-    const std::wstring other = programFolder() + (sizeof(void*) == 8 ? L"\\..\\..\\x86\\bin\\tarvo_holdfile.exe"
-                                                                       : L"\\..\\..\\x64\\bin\\tarvo_holdfile.exe");
-    return ::GetFileAttributesW(other.c_str()) == INVALID_FILE_ATTRIBUTES ? std::wstring() : other;
+    return programFolder() + (sizeof(void*) == 8 ? L"\\..\\..\\x86\\bin\\tarvo_holdfile.exe"
+                                                 : L"\\..\\..\\x64\\bin\\tarvo_holdfile.exe");
 }
 
 class HeldFile {

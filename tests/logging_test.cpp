@@ -2,7 +2,9 @@
 // installer session as a handler, and the execute context shared with the product DLL.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -329,24 +331,42 @@ TEST(LogHandlers, HandlersComeAndGoWhileOtherThreadsLog) {
         }
     };
     std::atomic<bool> stop{false};
+    std::array<std::atomic<int>, 3> logged{};
     std::vector<std::thread> loggers;
-    for (int i = 0; i < 3; ++i)
+    for (std::atomic<int>& count : logged)
         loggers.emplace_back([&] {
-            while (!stop) vlog(LogLevel::Info, L"%s", std::wstring(L"from another thread"));
+            while (!stop) {
+                vlog(LogLevel::Info, L"%s", std::wstring(L"from another thread"));
+                ++count;
+            }
         });
     Counting steady;
     LogManager::instance().addHandler(&steady);
-    for (int round = 0; round < 300; ++round) {
+    // The handlers churn until every logging thread has logged during the churn: a loaded machine may not
+    // schedule them at once, so a fixed number of rounds would prove nothing there.
+    const auto loggedSoFar = [&] {
+        std::array<int, 3> counts{};
+        for (size_t i = 0; i < counts.size(); ++i) counts[i] = logged[i];
+        return counts;
+    };
+    const std::array<int, 3> before = loggedSoFar();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (int round = 0;; ++round) {
         std::vector<std::unique_ptr<Counting>> many(8);
         for (auto& handler : many) LogManager::instance().addHandler((handler = std::make_unique<Counting>()).get());
         for (auto& handler : many) {
             LogManager::instance().removeHandler(handler.get());
             handler->gone = true;
         }
+        const std::array<int, 3> now = loggedSoFar();
+        bool everyThreadLogged = true;
+        for (size_t i = 0; i < now.size(); ++i) everyThreadLogged = everyThreadLogged && now[i] > before[i];
+        if ((round >= 300 && everyThreadLogged) || std::chrono::steady_clock::now() > deadline) break;
     }
     stop = true;
     for (std::thread& logger : loggers) logger.join();
     LogManager::instance().removeHandler(&steady);
+    for (size_t i = 0; i < logged.size(); ++i) EXPECT_GT(logged[i], before[i]) << "thread " << i << " never logged";
     EXPECT_GT(steady.seen, 0);
     EXPECT_EQ(calledAfterRemoval, 0);
 }

@@ -51,6 +51,7 @@ int WINAPI uiHandler(void*, UINT type, MSIHANDLE record) {
         message.text = formatted(record);  // what the installer prints for the template
     if (kind == kInfo && message.text.rfind(L"=== ", 0) == 0) return 0;
     if (kind == kProgress) message.text = recordString(record, 1) + L"," + recordString(record, 2);
+    if (kind == kActionData && !recordString(record, 2).empty()) message.text += L" | " + recordString(record, 2);
     std::lock_guard lock(messagesLock);
     captured.push_back(std::move(message));
     return answer;

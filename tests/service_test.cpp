@@ -24,7 +24,7 @@ std::wstring testServiceExe() {
     wchar_t path[MAX_PATH];
     ::GetModuleFileNameW(nullptr, path, MAX_PATH);
     const std::wstring self = path;
-    return self.substr(0, self.find_last_of(L'\\')) + L"\\tarvo_testservice.exe";
+    return self.substr(0, self.find_last_of(L'\\')) + L"\\tarvo_demoservice.exe";
 }
 
 std::wstring uniqueServiceName() {

@@ -9,6 +9,7 @@
 #endif
 
 #include <algorithm>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -125,6 +126,14 @@ inline std::wstring programFolder() {
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
     const std::wstring path = self;
     return path.substr(0, path.find_last_of(L'\\'));
+}
+
+// Why a program of the other processor width cannot run here, or "" when it can. The test scripts ask the
+// machine (tools/preflight-i386.sh) and pass the answer as TARVO_OTHER_WIDTH: "runs" or the reason.
+inline std::string otherWidthSkipReason() {
+    const char* answer = std::getenv("TARVO_OTHER_WIDTH");
+    if (!answer) return "not told whether this machine runs programs of the other width (run the tests through ctest)";
+    return std::string(answer) == "runs" ? std::string() : std::string(answer);
 }
 
 // A file of the sample package's data folder (packaging/data), as the test program sees it through Wine's

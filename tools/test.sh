@@ -14,5 +14,9 @@ status=0
 for preset in x64 x86; do
     echo "== $preset tests"
     ctest --preset "$preset" "$@" || status=1
+    # ctest shows a family's output only when it fails: name the tests that skipped themselves, and why.
+    log="build/$preset/Testing/Temporary/LastTest.log"
+    [ -f "$log" ] && tr -d '\r' <"$log" | awk '/: Skipped$/ { getline why; next }
+        /^\[  SKIPPED \] [^ ]+ \(/ { print "   skipped: " $4 (why != "" ? ": " why : ""); why = "" }'
 done
 exit $status

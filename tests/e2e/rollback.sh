@@ -9,7 +9,7 @@ service_state() { "$WINE64" sc query "$service" 2>/dev/null | tr -d '\r' | awk '
 await_state() { for _ in $(seq 100); do [ "$(service_state)" = "$1" ] && return 0; sleep 0.1; done; return 1; }
 remove_service() { "$WINE64" sc stop "$service" >/dev/null 2>&1 || true; "$WINE64" sc delete "$service" >/dev/null 2>&1 || true; }
 remove_service
-"$MSI_WINE" sc create "$service" binPath= "$(to_windows_path "$(dirname "$dll")/tarvo_testservice.exe")" >/dev/null
+"$MSI_WINE" sc create "$service" binPath= "$(to_windows_path "$(dirname "$dll")/tarvo_demoservice.exe")" >/dev/null
 trap 'remove_service; standins_stop' EXIT
 
 msi_install "$work/tarvo-demo.msi" "$work/first.log"

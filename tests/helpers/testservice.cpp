@@ -1,5 +1,5 @@
 // A Windows service whose behaviour its command line (the service's binPath arguments) sets, for the tests
-// and the sample package: tarvo_testservice.exe [option...]
+// and the sample package: tarvo_demoservice.exe [option...]
 //   start=MS, stop=MS  how long the start and the stop take (default 0)
 //   hint=MS            the wait hint reported while start or stop pending (default 2000)
 //   steps=N            check points reported while pending, one every MS/N (default 2)

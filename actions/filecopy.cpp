@@ -1,6 +1,8 @@
 #include "actions/filecopy.h"
 
+#include <algorithm>
 #include <cwctype>
+#include <set>
 #include <vector>
 
 #include "msi/vmsi.h"
@@ -44,8 +46,30 @@ std::vector<Entry> entriesOf(const std::wstring& folder) {
     return entries;
 }
 
-void copyMoveItem(const std::wstring& source, const std::wstring& target, bool move) {
-    loggedStep(
+// The record, inside a backup, of what the folder held that the backup has no copy of: files that could not
+// be copied (a database file held without read sharing, typically) and links to folders (the backup keeps no
+// copy of what they link to). One path a line, relative to the folder, UTF-8. A restore leaves each of them
+// in the folder as it is: without a copy to put back, removing it would lose it. A record rather than a
+// failed backup: a database file that a running server holds would otherwise fail every upgrade, while the
+// restore, keeping that file as it is, loses nothing.
+constexpr wchar_t kNotInBackup[] = L".tarvo-not-in-backup";
+
+// Relative paths compared as the file system does, without case.
+std::wstring pathKey(std::wstring path) {
+    if (!path.empty()) ::CharUpperBuffW(path.data(), static_cast<DWORD>(path.size()));
+    return path;
+}
+
+using PathSet = std::set<std::wstring>;
+
+// A Warning that the installer log shows too, whatever the Debug switch.
+void warn(vmsi& session, const std::wstring& text) {
+    vlog(LogLevel::Warning, L"%s", text);
+    if (!LogManager::isDebugEnabled()) session.log(L"Warning: %s", text);
+}
+
+bool copyMoveItem(const std::wstring& source, const std::wstring& target, bool move) {
+    return loggedStep(
         "`anonymous-namespace'::CopyMoveItem",
         [&] {
             return move ? formatString(L"Unable to move file '%s' to file '%s'", source, target)
@@ -61,18 +85,25 @@ void copyMoveItem(const std::wstring& source, const std::wstring& target, bool m
 }
 
 // The tree `source` copied or moved into `target` (made if missing) file by file. Emptied source folders
-// stay. Fails only when a folder cannot be made or listed.
-void copyMoveFolder(const std::wstring& source, const std::wstring& target, bool move) {
+// stay. Links to folders are not followed: a copy notes them in `missed` (paths relative to the walk's
+// start, as `relative` is), with the files it could not copy. Fails only when a folder cannot be made or
+// listed.
+void copyMoveFolder(const std::wstring& source, const std::wstring& target, bool move, std::vector<std::wstring>* missed,
+                    const std::wstring& relative = L"") {
     VDirectory::createDirectory(target);
     for (const Entry& entry : entriesOf(source)) {
         const std::wstring from = source + L"\\" + entry.name, to = target + L"\\" + entry.name;
-        if (entry.folderLink())
-            vlog(LogLevel::Error, L"Unable to %s '%s': it is a link to a folder, which is not followed",
-                 std::wstring(move ? L"move" : L"copy"), from);
-        else if (entry.folder())
-            copyMoveFolder(from, to, move);
-        else
-            copyMoveItem(from, to, move);
+        const std::wstring path = relative + entry.name;
+        if (move && relative.empty() && entry.name == kNotInBackup) continue;  // the backup's own record
+        if (entry.folderLink()) {
+            if (missed) missed->push_back(path);
+            vlog(LogLevel::Warning, L"'%s' is a link to a folder: it is %s as a link, not followed", from,
+                 std::wstring(move ? L"left" : L"recorded"));
+        } else if (entry.folder()) {
+            copyMoveFolder(from, to, move, missed, path + L"\\");
+        } else if (!copyMoveItem(from, to, move) && missed) {
+            missed->push_back(path);
+        }
     }
 }
 
@@ -88,36 +119,87 @@ bool removeItem(const std::wstring& path, bool isFolder) {
         });
 }
 
-// Removes what the folder holds; true when all of it went. A folder that keeps something is not tried
-// itself: its removal could only fail again.
-bool removeContents(const std::wstring& folder) {
+// Removes what the folder holds, except the paths in `keep` (relative to the walk's start, as `relative` is,
+// and each named in a warning); true when all of it went. A folder that keeps something is not tried itself:
+// its removal could only fail again. Links to folders go without what they link to.
+bool removeContents(vmsi* session, const std::wstring& folder, const PathSet& keep = {},
+                    const std::wstring& relative = L"") {
     bool complete = true;
     for (const Entry& entry : entriesOf(folder)) {
         const std::wstring path = folder + L"\\" + entry.name;
-        if (entry.folder() && !entry.folderLink() && !removeContents(path))
+        if (keep.contains(pathKey(relative + entry.name))) {
+            warn(*session, formatString(L"'%s' is kept as it is: the backup has no copy of it", path));
             complete = false;
-        else if (!removeItem(path, entry.folder()))
+        } else if (entry.folder() && !entry.folderLink() && !removeContents(session, path, keep, relative + entry.name + L"\\")) {
             complete = false;
+        } else if (!removeItem(path, entry.folder())) {
+            complete = false;
+        }
     }
     return complete;
 }
 
-// The folder and everything in it, as far as they can be removed; never throws.
-void removeItemsFolder(const std::wstring& folder) {
+// The folder and everything in it but `keep` (see removeContents), as far as they can be removed; never
+// throws.
+void removeItemsFolder(const std::wstring& folder, vmsi* session = nullptr, const PathSet& keep = {}) {
     loggedStep(
         "`anonymous-namespace'::RemoveItemsFolder", [&] { return formatString(L"Unable to remove folder: %s", folder); },
         [&] {
-            if (VDirectory::exists(folder) && removeContents(folder)) removeItem(folder, true);
+            if (VDirectory::exists(folder) && removeContents(session, folder, keep)) removeItem(folder, true);
         });
 }
 
+// The folders of a used-up backup that are empty now; a file still in it (one that could not take its place
+// in the folder) stays, named in a warning. True when the whole folder went.
+bool removeEmptiedBackup(vmsi& session, const std::wstring& folder, const std::wstring& restored) {
+    bool complete = true;
+    for (const Entry& entry : entriesOf(folder)) {
+        const std::wstring path = folder + L"\\" + entry.name;
+        if (entry.folder() && !entry.folderLink()) {
+            if (!removeEmptiedBackup(session, path, restored + L"\\" + entry.name)) complete = false;
+        } else {
+            warn(session, formatString(L"The backup's copy of '%s' stays in '%s': it could not take its place",
+                                       restored + L"\\" + entry.name, path));
+            complete = false;
+        }
+    }
+    return complete && removeItem(folder, true);
+}
+
+// The record of what the backup lacks, read from the backup.
+PathSet readNotInBackup(const std::wstring& backup) {
+    PathSet paths;
+    const std::wstring record = backup + L"\\" + kNotInBackup;
+    if (!fileExist(record)) return paths;
+    const std::wstring text =
+        wstr(VFile(record, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL).readAll(), CP_UTF8);
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find(L'\n', at), text.size());
+        std::wstring line = text.substr(at, end - at);
+        if (!line.empty() && line.back() == L'\r') line.pop_back();
+        if (!line.empty()) paths.insert(pathKey(std::move(line)));
+        at = end + 1;
+    }
+    return paths;
+}
+
+void writeNotInBackup(const std::wstring& backup, std::vector<std::wstring> paths) {
+    std::sort(paths.begin(), paths.end());
+    std::wstring text;
+    for (const std::wstring& path : paths) text += path + L"\r\n";
+    VFile record(backup + L"\\" + kNotInBackup, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    record.writeAll(cstr(text, CP_UTF8));
+    record.flush();
+}
+
 // The folder parameter without trailing separators (and "." or ".." parts), so that the backup lies beside
-// the folder, never inside it. A drive root has no place beside it.
+// the folder, never inside it. A drive root, or a share's ("\\server\share"), has no place beside it.
 std::wstring folderParameter(const std::wstring& parameters, const char* className) {
     std::wstring folder = VFileName::trimTrailingSeparators(
         VFileName::canonicalize(std::move(factoryFields(parameters, className, 1, 1)[0])));
     const std::wstring bare = VFileName::stripLongPrefix(folder);
-    if (bare.empty() || (bare.size() == 2 && bare[1] == L':' && std::iswalpha(bare[0])))
+    const bool shareRoot = bare.starts_with(L"\\\\") && std::count(bare.begin() + 2, bare.end(), L'\\') < 2;
+    if (bare.empty() || shareRoot || (bare.size() == 2 && bare[1] == L':' && std::iswalpha(bare[0])))
         throw vexception(formatString(L"Invalid arguments on call %s: '%s' is not a folder that can have a backup "
                                       L"beside it",
                                       wstr(className), parameters),
@@ -161,7 +243,7 @@ std::unique_ptr<Action> BackupFolderAction::CreateAction(const std::wstring& par
     return std::make_unique<BackupFolderAction>(text, folderParameter(parameters, "BackupFolderAction"));
 }
 
-void BackupFolderAction::execute(vmsi&) {
+void BackupFolderAction::execute(vmsi& session) {
     const std::wstring backup = backupFolderOf(folder_);
     annotate("BackupFolderAction::Commit", [&] { return formatString(L"Back up folder '%s' to '%s'", folder_, backup); }, [&] {
         // The previous backup is kept aside rather than deleted, until the stage is over.
@@ -174,7 +256,15 @@ void BackupFolderAction::execute(vmsi&) {
             removeItemsFolder(backup);
         }
         try {
-            copyMoveFolder(folder_, backup, false);
+            std::vector<std::wstring> missed;
+            copyMoveFolder(folder_, backup, false, &missed);
+            if (!missed.empty()) {
+                writeNotInBackup(backup, missed);
+                for (const std::wstring& path : missed)
+                    warn(session, formatString(L"The backup of folder '%s' has no copy of '%s': a restore keeps it as "
+                                               L"it is",
+                                               folder_, path));
+            }
         } catch (...) {
             undo_.putBack();
             throw;
@@ -194,7 +284,7 @@ std::unique_ptr<Action> RestoreFolderAction::CreateAction(const std::wstring& pa
     return std::make_unique<RestoreFolderAction>(text, folderParameter(parameters, "RestoreFolderAction"));
 }
 
-void RestoreFolderAction::execute(vmsi&) {
+void RestoreFolderAction::execute(vmsi& session) {
     const std::wstring backup = backupFolderOf(folder_);
     bool backupIsFile = false;
     if (!VDirectory::exists(backup, &backupIsFile) || backupIsFile)
@@ -202,12 +292,14 @@ void RestoreFolderAction::execute(vmsi&) {
                          errorFrame(L"", "RestoreFolderAction::Commit"));
     annotate("RestoreFolderAction::Commit", [&] { return formatString(L"Restore folder '%s' from '%s'", folder_, backup); },
              [&] {
-                 removeItemsFolder(folder_);
+                 removeItemsFolder(folder_, &session, readNotInBackup(backup));
                  if (VDirectory::exists(folder_)) {
-                     // Something stayed: the backup fills in around it.
-                     copyMoveFolder(backup, folder_, true);
-                     removeItemsFolder(backup);
+                     // Something stayed: the backup fills in around it, and keeps what could not take its place.
+                     copyMoveFolder(backup, folder_, true, nullptr);
+                     removeFile(backup + L"\\" + kNotInBackup, false, false, 0, 0);
+                     removeEmptiedBackup(session, backup, folder_);
                  } else {
+                     removeFile(backup + L"\\" + kNotInBackup, false, false, 0, 0);
                      renameDir(backup, folder_, false);
                  }
              });

@@ -4,7 +4,10 @@
 // back in the folder's place afterwards. The two are used as a pair, with the same folder.
 //
 // The folder walks log (at level Error) and skip every item that cannot be copied, moved or removed, so that
-// one locked file never stops a backup or a restore; only the failures named with each action end it.
+// one locked file never stops a backup or a restore; only the failures named with each action end it. What
+// is skipped is never lost: the backup records the files it has no copy of, and the links to folders (never
+// followed), and the restore leaves those in the folder as they are; a backup file that cannot take its
+// place stays in the backup.
 #include <memory>
 #include <string>
 
@@ -31,11 +34,12 @@ private:
 class BackupFolderAction : public Action {
 public:
     BackupFolderAction(std::wstring text, std::wstring folder);
-    // Parameters: the folder (trailing separators are dropped; a drive root is refused).
+    // Parameters: the folder (trailing separators are dropped; a drive or share root is refused).
     static std::unique_ptr<Action> CreateAction(const std::wstring& parameters, const std::wstring& text);
 
     // The backup is made anew: a previous one never mixes with it. A folder that does not exist gives an
-    // empty backup. Fails when the backup folder cannot be made or a folder cannot be listed.
+    // empty backup. A file that cannot be copied, and a link to a folder, are recorded in the backup and
+    // named in a warning. Fails when the backup folder cannot be made or a folder cannot be listed.
     void execute(vmsi& session) override;
     // The backup goes and the previous backup, kept aside meanwhile, comes back.
     void rollback(vmsi& session) override;
@@ -53,7 +57,9 @@ public:
 
     // The folder's contents are removed and the backup takes their place: in one rename when the folder could
     // be removed completely, else file by file (what could not be removed stays as it is), after which the
-    // backup folder is removed. Fails, touching nothing, when there is no backup.
+    // backup folder is removed. What the backup records as having no copy of stays in the folder, and a
+    // backup file that cannot take its place stays in the backup, each named in a warning. Fails, touching
+    // nothing, when there is no backup.
     void execute(vmsi& session) override;
     // Not undone: see the definition.
     void rollback(vmsi& session) override;

@@ -215,17 +215,18 @@ wchar_t folded(wchar_t c) {
     return static_cast<wchar_t>(std::towlower(c));
 }
 
-// Whether the line, with every white-space character taken out, starts with `pattern` (ignoring case).
+// Whether the line, with every white-space character taken out, starts with `pattern` (ignoring case). With
+// `wholeWord`, the match must also end where the line or a word ends: "Timeout 300" does not hold "Timeout30".
 template <typename Text>
-bool startsWithIgnoringSpace(Text text, std::wstring_view pattern) {
-    size_t matched = 0;
-    for (size_t i = 0; i < text.size() && matched < pattern.size(); ++i) {
+bool startsWithIgnoringSpace(Text text, std::wstring_view pattern, bool wholeWord = false) {
+    size_t matched = 0, i = 0;
+    for (; i < text.size() && matched < pattern.size(); ++i) {
         const wchar_t c = static_cast<wchar_t>(text[i]);
         if (isSpace(c)) continue;
         if (folded(c) != folded(pattern[matched])) return false;
         ++matched;
     }
-    return matched == pattern.size();
+    return matched == pattern.size() && (!wholeWord || i == text.size() || isSpace(static_cast<wchar_t>(text[i])));
 }
 
 std::string readWholeFile(const std::wstring& path, DWORD share) {
@@ -351,8 +352,9 @@ void FixConfFile::execute(vmsi& session) {
 }
 
 // Lines are compared without their white space and without regard to case; a line that starts with the
-// directive and the value matches ("Listen 8080" for "Listen 80" too). Every other line, line ends and empty
-// lines included, stays exactly as it was; a replaced line keeps its own line end.
+// directive and the value matches ("Listen 8080" for "Listen 80" too). A line has the new value already only
+// when the value ends there as a whole word ("Listen 8080" does not have "80"). Every other line, line ends
+// and empty lines included, stays exactly as it was; a replaced line keeps its own line end.
 void FixConfFile::fix() {
     TextBytes text(readWholeFile(file_, FILE_SHARE_READ), ::GetACP());
     const std::wstring match = key_ + value_;
@@ -365,7 +367,7 @@ void FixConfFile::fix() {
     for (size_t at = text.start(); text.lineAt(at, current); at = current.next) {
         last = current;
         text.withText(current, [&](auto chars) {
-            if (replace && startsWithIgnoringSpace(chars, newMatch)) {
+            if (replace && startsWithIgnoringSpace(chars, newMatch, true)) {
                 found = true;
             } else if (!replace && startsWithIgnoringSpace(chars, commented)) {
                 // commented out already
@@ -481,21 +483,22 @@ std::unique_ptr<Action> FixTemplateFile::CreateAction(const std::wstring& parame
     for (size_t i = 1; i < fields.size(); ++i) {
         const std::wstring& field = fields[i];
         const size_t equals = field.find(L'=');
-        const std::wstring spec = equals == npos ? field : field.substr(0, equals);
+        // The placeholder as the definition writes it: bare, or in "Escape(...)" or "UNIX(...)".
+        const std::wstring asWritten = equals == npos ? field : field.substr(0, equals);
         std::wstring value = equals == npos ? field : field.substr(equals + 1);
-        std::wstring placeholder = spec;
-        if (spec.size() >= 8 && spec.starts_with(L"Escape(") && spec.ends_with(L")")) {
-            placeholder = spec.substr(7, spec.size() - 8);
+        std::wstring placeholder = asWritten;
+        if (asWritten.size() >= 8 && asWritten.starts_with(L"Escape(") && asWritten.ends_with(L")")) {
+            placeholder = asWritten.substr(7, asWritten.size() - 8);
             value = replacedAll(std::move(value), L'\\', L"\\\\");
-        } else if (spec.size() >= 6 && spec.starts_with(L"UNIX(") && spec.ends_with(L")")) {
-            placeholder = spec.substr(5, spec.size() - 6);
+        } else if (asWritten.size() >= 6 && asWritten.starts_with(L"UNIX(") && asWritten.ends_with(L")")) {
+            placeholder = asWritten.substr(5, asWritten.size() - 6);
             value = replacedAll(std::move(value), L'\\', L"/");
         }
         // Only the placeholder part is named: a value may be a password.
-        if (placeholder.empty() || spec == L"Escape()" || spec == L"UNIX()")
+        if (placeholder.empty() || asWritten == L"Escape()" || asWritten == L"UNIX()")
             throw vexception(formatString(L"Invalid arguments on call FixTemplateFile: definition %d ('%s=...') names no "
                                           L"placeholder",
-                                          static_cast<int>(i), spec),
+                                          static_cast<int>(i), asWritten),
                              errorFrame(L"", "FixTemplateFile::CreateAction"));
         placeholders[std::move(placeholder)] = std::move(value);
     }

@@ -17,7 +17,7 @@ std::unique_ptr<Action> StartStopServiceAction::CreateAction(const std::wstring&
 }
 
 void StartStopServiceAction::execute(vmsi&) {
-    acted_ = service::isActive(serviceName_) != start_;
+    acted_ = start_ ? !service::isActive(serviceName_) : !service::isStopped(serviceName_);
     stoppedDependents_.clear();
     service::startStopService(serviceName_, start_, nullptr, nullptr, nullptr, nullptr,
                               start_ ? nullptr : &stoppedDependents_);

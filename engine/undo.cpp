@@ -14,6 +14,18 @@
 
 // ---- FileUndo ----
 
+namespace {
+
+// A file that the action created goes, read-only or not (a copy takes the read-only flag of its source).
+void removeCreatedFile(const std::wstring& path) {
+    if (const DWORD attributes = ::GetFileAttributesW(VFileName::toLongPath(path).c_str());
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        setFileAttributes(path, FILE_ATTRIBUTE_READONLY);
+    removeFile(path, false, false, 3, 400);
+}
+
+}  // namespace
+
 FileUndo::Content FileUndo::read(const std::wstring& path) {
     bool isDirectory = false;
     if (!fileExist(path, &isDirectory) || isDirectory) return {};
@@ -55,7 +67,7 @@ void FileUndo::putBack() noexcept {
                 if (previous_.exists)
                     replaceFileContent(path_, previous_.bytes);
                 else
-                    removeFile(path_, false, false, 3, 400);
+                    removeCreatedFile(path_);
             });
         if (!failure.empty()) vlog(LogLevel::Error, L"%s", failure);
     } catch (...) {
@@ -79,7 +91,7 @@ void FileUndo::undo(vmsi& session) {
         replaceFileContent(path_, previous_.bytes);
         session.log(L"Rollback: file '%s' has its previous content again", path_);
     } else {
-        removeFile(path_, false, false, 3, 400);
+        removeCreatedFile(path_);
         session.log(L"Rollback: file '%s', which the action created, is removed", path_);
     }
     state_ = State::Before;

@@ -96,6 +96,7 @@ TEST(Factory, TheFileActionsCheckTheirParametersAtCreation) {
              std::tuple{L"RestoreFolder", "RestoreFolderAction", L",", L""},
              std::tuple{L"BackupFolder", "BackupFolderAction", L"C:\\", L": 'C:\\' is not a folder that can have a backup beside it"},
              std::tuple{L"RestoreFolder", "RestoreFolderAction", L"\\\\", L": '\\\\' is not a folder that can have a backup beside it"},
+             std::tuple{L"BackupFolder", "BackupFolderAction", L"//srv/share/", L": '//srv/share/' is not a folder that can have a backup beside it"},
          }) {
         const vexception e = creationFailure(type, parameters);
         EXPECT_EQ(e.message(), L"Invalid arguments on call " + wstr(className) + message) << parameters;

@@ -49,12 +49,14 @@ PathResult rawRemoveFileSpec(vfilename_detail::PathCchRemoveFileSpecFunction fun
 
 }  // namespace
 
-TEST(PathNames, ToLongPathPrefixesOnlyDriveLetterPaths) {
+TEST(PathNames, ToLongPathPrefixesDriveLetterAndUncPaths) {
     EXPECT_EQ(VFileName::toLongPath(L"C:"), L"\\\\?\\C:\\");
     EXPECT_EQ(VFileName::toLongPath(L"C:/a/./b/../c"), L"\\\\?\\C:\\a\\c");
     EXPECT_EQ(VFileName::toLongPath(L"d:\\x\\\\y\\"), L"\\\\?\\d:\\x\\y\\");
+    // A UNC path takes the UNC form, never climbing above its share.
+    EXPECT_EQ(VFileName::toLongPath(L"\\\\server\\share\\a\\..\\..\\b"), L"\\\\?\\UNC\\server\\share\\b");
     // Everything else goes through untouched, separators and dots included.
-    EXPECT_EQ(VFileName::toLongPath(L"\\\\server\\share\\a\\..\\b"), L"\\\\server\\share\\a\\..\\b");
+    EXPECT_EQ(VFileName::toLongPath(L"\\\\.\\pipe\\a\\..\\b"), L"\\\\.\\pipe\\a\\..\\b");
     EXPECT_EQ(VFileName::toLongPath(L"relative/./x"), L"relative/./x");
     EXPECT_EQ(VFileName::toLongPath(L"\\\\?\\C:\\a\\..\\b"), L"\\\\?\\C:\\a\\..\\b");
     EXPECT_EQ(VFileName::toLongPath(L""), L"");
@@ -75,11 +77,10 @@ TEST(PathNames, CanonicalizeResolvesDotsAndCollapsesSeparators) {
     EXPECT_EQ(VFileName::canonicalize(L"\\..\\b"), L"\\b");
     EXPECT_EQ(VFileName::canonicalize(L"\\\\?\\C:\\..\\..\\b"), L"\\\\?\\C:\\b");
     EXPECT_EQ(VFileName::canonicalize(L"\\\\?\\UNC\\srv\\share\\..\\x"), L"\\\\?\\UNC\\srv\\share\\x");
-    EXPECT_EQ(VFileName::canonicalize(L"\\\\srv\\share\\..\\..\\x"), L"\\srv\\share\\x");
+    EXPECT_EQ(VFileName::canonicalize(L"\\\\srv\\share\\..\\..\\x"), L"\\\\srv\\share\\x");
     EXPECT_EQ(VFileName::canonicalize(L"\\\\?\\C:\\a\\.\\b"), L"\\\\?\\C:\\a\\b");
     EXPECT_EQ(VFileName::canonicalize(L"//./pipe/x"), L"\\\\.\\pipe\\x");
-    // Two leading separators become one: UNC paths are not meant for this.
-    EXPECT_EQ(VFileName::canonicalize(L"\\\\server\\share\\x"), L"\\server\\share\\x");
+    EXPECT_EQ(VFileName::canonicalize(L"//server/share/x/"), L"\\\\server\\share\\x\\");
     EXPECT_EQ(VFileName::canonicalize(L"x\\"), L"x\\");
     EXPECT_EQ(VFileName::canonicalize(L"\\"), L"\\");
     EXPECT_EQ(VFileName::canonicalize(L""), L"");
@@ -88,6 +89,7 @@ TEST(PathNames, CanonicalizeResolvesDotsAndCollapsesSeparators) {
 TEST(PathNames, PrefixAndTrailingSeparatorsAreStripped) {
     EXPECT_EQ(VFileName::stripLongPrefix(L"\\\\?\\C:\\x"), L"C:\\x");
     EXPECT_EQ(VFileName::stripLongPrefix(L"\\??\\C:\\x"), L"C:\\x");
+    EXPECT_EQ(VFileName::stripLongPrefix(L"\\\\?\\UNC\\srv\\share\\x"), L"\\\\srv\\share\\x");
     EXPECT_EQ(VFileName::stripLongPrefix(L"\\\\.\\pipe\\x"), L"\\\\.\\pipe\\x");
     EXPECT_EQ(VFileName::stripLongPrefix(L"C:\\\\?\\x"), L"C:\\\\?\\x");
     EXPECT_EQ(VFileName::stripLongPrefix(L"\\\\?"), L"\\\\?");

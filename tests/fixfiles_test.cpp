@@ -97,6 +97,9 @@ TEST_F(Fixers, ConfDirectivesAreCommentedOrReplacedAndEveryOtherLineStays) {
         {"the old value is replaced beside the new one", "Listen 8443\nListen 80\n", L"Listen,80,8443",
          "Listen 8443\nListen 8443\n"},
         {"the new value alone is left", "Listen 8443\n", L"Listen,80,8443", "Listen 8443\n"},
+        {"a new value that is a prefix of the old one", "Timeout 300\nListen 8080 # x\n", L"Timeout,300,30",
+         "Timeout 30\nListen 8080 # x\n"},
+        {"the old value holds the new one as a prefix", "Listen 8080\n", L"Listen,8080,80", "Listen 80\n"},
         {"appended after an empty line, with CR LF", "a\r\n", L"Listen,80,8443", "a\r\n\r\nListen 8443\r\n"},
         {"appended after a last line without a line end", "a\nb", L"Listen,80,8443", "a\nb\n\nListen 8443\n"},
     });

@@ -143,6 +143,13 @@ TEST_F(Rollback, TheFileActionsPutEveryFileAndFolderBack) {
                                  {L"www_upgrade.bak\\index.html", "previous backup"},
                                  {L"data\\a.txt", "a"}});
     const std::wstring files = dir + L"\\files\\";
+    // Read-only targets are edited and put back keeping the flag; a copy takes its source's flag.
+    const auto readOnly = [&](const wchar_t* name) {
+        const DWORD attributes = ::GetFileAttributesW((files + name).c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    };
+    for (const wchar_t* name : {L"php.ini", L"httpd.conf", L"site.conf", L"source.txt"})
+        ASSERT_TRUE(::SetFileAttributesW((files + name).c_str(), FILE_ATTRIBUTE_READONLY));
     const Tree before = readTree(dir + L"\\files");
     writeTree(dir + L"\\restored", {{L"a.txt", "upgraded"}});
     writeTree(dir + L"\\restored_upgrade.bak", {{L"a.txt", "backed up"}});
@@ -158,9 +165,12 @@ TEST_F(Rollback, TheFileActionsPutEveryFileAndFolderBack) {
     runAndFail();
 
     EXPECT_EQ(readTree(dir + L"\\files"), before);
+    for (const wchar_t* name : {L"php.ini", L"httpd.conf", L"site.conf"}) EXPECT_TRUE(readOnly(name)) << name;
     EXPECT_EQ(readTree(dir + L"\\restored"), (Tree{{L"a.txt", "backed up"}}));
     for (const std::wstring& line :
          {L"Rollback: file '" + files + L"php.ini' has its previous content again",
+          L"Rollback: file '" + files + L"httpd.conf' has its previous content again",
+          L"Rollback: file '" + files + L"site.conf' has its previous content again",
           L"Rollback: file '" + files + L"site.conf.bak' has its previous content again",
           L"Rollback: file '" + files + L"made.conf', which the action created, is removed",
           L"Rollback: file '" + files + L"made.conf.bak' was not changed: nothing to undo",

@@ -192,7 +192,7 @@ TEST_F(Services, AServiceAlreadyInTheRequestedStateIsLeftAlone) {
     EXPECT_EQ(svc.processId(), process);
 }
 
-TEST_F(Services, APausedServiceIsContinued) {
+TEST_F(Services, APausedServiceIsContinuedByAStartAndStoppedByAStop) {
     TestService svc(L"pause");
     svc.bringUp();
     const DWORD process = svc.processId();
@@ -202,6 +202,9 @@ TEST_F(Services, APausedServiceIsContinued) {
     service::startStopService(svc.name(), true);
     EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(svc.processId(), process);
+    EXPECT_EQ(service::controlService(SERVICE_CONTROL_PAUSE, svc.name()), 0u);
+    service::startStopService(svc.name(), false);
+    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_STOPPED));
 }
 
 TEST_F(Services, AServiceThatRefusesTheStopControlIsNotReportedStopped) {
@@ -224,7 +227,7 @@ TEST_F(Services, AFailedStartReturnsTheServicesOwnCode) {
     EXPECT_TRUE(anyContains(log.lines(), L"Info:   Exit Code: 1066"));
 }
 
-TEST_F(Services, AStopUnderWayIsWaitedForBeforeTheStart) {
+TEST_F(Services, AStopUnderWayIsWaitedForBeforeTheStartAndTheStop) {
     TestService svc(L"steps=2", true);
     svc.bringUp();
     const DWORD process = svc.processId();
@@ -237,6 +240,11 @@ TEST_F(Services, AStopUnderWayIsWaitedForBeforeTheStart) {
     EXPECT_EQ(service::startService(svc.name()), 0u);
     EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_NE(svc.processId(), process);
+    // So is a stop under way before a stop: it is not done until the service is stopped.
+    ASSERT_TRUE(svc.control(SERVICE_CONTROL_STOP));
+    ASSERT_EQ(svc.state(), static_cast<DWORD>(SERVICE_STOP_PENDING));
+    service::startStopService(svc.name(), false);
+    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_STOPPED));
 }
 
 TEST(ServiceRows, AMissingServiceStopsAsNothingAndFailsTheRowsInTheStateQuery) {

@@ -422,6 +422,12 @@ void renameDir(const std::wstring& source, const std::wstring& target, bool over
         const bool replace = overwrite && fileExist(source, &isFolder) && !isFolder;
         if (::MoveFileExW(longPath(source).c_str(), longPath(target).c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0))
             return;
+        const DWORD code = ::GetLastError();
+        // A link to a folder has no pieces of its own: going through it would move what it links to.
+        if (const DWORD attributes = ::GetFileAttributesW(longPath(source).c_str());
+            attributes != INVALID_FILE_ATTRIBUTES && isFolderLink(attributes))
+            throwOsError(formatString(L"Move the link to a folder '%s' to '%s'", source, target), code,
+                         errorFrame(L"", "renameDir"));
         // Another volume, or something inside that cannot go along at once: one piece at a time.
         movePieceByPiece(source, target, overwrite);
     });

@@ -26,7 +26,8 @@ void copyFile(const std::wstring& source, const std::wstring& target, bool failI
 // below 1 do nothing.
 void renameFile(const std::wstring& source, const std::wstring& target, int attempts);
 // Moves a folder with its contents and security. When one move is impossible (another volume) it moves
-// the pieces one by one, and puts every piece back when one of them fails.
+// the pieces one by one, and puts every piece back when one of them fails. A link to a folder moves as a
+// link, in one step, or fails: what it links to never moves.
 void renameDir(const std::wstring& source, const std::wstring& target, bool overwrite);
 // Deletes one file (a missing one counts as deleted): once, once more after taking ownership and clearing
 // the read-only flag when `force` is set, then `retries` more times `delayMs` apart. With `useRecycler` the

@@ -4,6 +4,14 @@
 #include "runtime/errors/format.h"
 #include "runtime/filesystem/fileops.h"
 #include "runtime/filesystem/vfilename.h"
+#include "runtime/logging/logmanager.h"
+
+namespace {
+// What SetFileAttributesW can set; the others (compressed, encrypted, a reparse point...) it cannot.
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                      FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                      FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+}  // namespace
 
 namespace replacefile_detail {
 ReplaceFunction replaceFunction = &::ReplaceFileW;
@@ -18,14 +26,27 @@ void replaceFile(const std::wstring& replacement, const std::wstring& target, co
     const std::wstring longReplacement = VFileName::toLongPath(replacement);
     const std::wstring longTarget = VFileName::toLongPath(target);
     const std::wstring longBackup = backup.empty() ? backup : VFileName::toLongPath(backup);
+    // The system refuses to replace a read-only file (access denied): the flag is off for the swap, and the
+    // file, old or new, has its attributes again afterwards.
+    const DWORD attributes = getFileAttributes(target) & kSettableAttributes;
+    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly) annotate("replaceFile", text, [&] { setFileAttributes(target, FILE_ATTRIBUTE_READONLY); });
+    const auto restoreAttributes = [&] {
+        if (readOnly && !::SetFileAttributesW(longTarget.c_str(), attributes))
+            vlog(LogLevel::Warning, L"The file '%s' could not have its read-only flag again: error code %lu", target,
+                 static_cast<unsigned long>(::GetLastError()));
+    };
     if (replacefile_detail::replaceFunction(longTarget.c_str(), longReplacement.c_str(),
-                                            longBackup.empty() ? nullptr : longBackup.c_str(), 0, nullptr, nullptr))
+                                            longBackup.empty() ? nullptr : longBackup.c_str(), 0, nullptr, nullptr)) {
+        restoreAttributes();
         return;
+    }
     const DWORD code = ::GetLastError();
     // The system may have renamed the target to the backup before it failed to move the replacement in
     // (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2): the target takes its name back.
     if (!longBackup.empty() && !fileExist(target) && fileExist(backup))
         ::MoveFileExW(longBackup.c_str(), longTarget.c_str(), MOVEFILE_WRITE_THROUGH);
+    restoreAttributes();
     throwFileError(code, text(), {target, replacement}, "replaceFile");
 }
 

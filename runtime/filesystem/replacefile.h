@@ -2,7 +2,8 @@
 // Rewriting a file so that it always holds either its old or its new bytes, and keeps what an administrator
 // set on it: the new bytes are written beside the file, flushed, and swapped in with one step. An existing
 // file is replaced with ReplaceFileW, which keeps its security descriptor, attributes and streams (a plain
-// move would give it those of the new file); a file that does not exist yet is moved into place.
+// move would give it those of the new file); a read-only file has the flag cleared for the swap and set
+// again. A file that does not exist yet is moved into place.
 #include <windows.h>
 
 #include <string>

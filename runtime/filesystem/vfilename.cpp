@@ -38,6 +38,12 @@ bool hasLongPrefix(std::wstring_view path) noexcept {
 
 bool isDrivePath(std::wstring_view path) noexcept { return path.size() >= 2 && path[1] == L':'; }
 
+// "\\server\share...": two separators and a name, neither "\\?\" nor "\\.\".
+bool isUncPath(std::wstring_view path) noexcept {
+    return path.size() > 2 && isSeparator(path[0]) && isSeparator(path[1]) && !isSeparator(path[2]) &&
+           !((path[2] == L'?' || path[2] == L'.') && (path.size() == 3 || isSeparator(path[3])));
+}
+
 wchar_t upper(wchar_t c) noexcept {
     wchar_t mapped = c;
     return ::LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, &c, 1, &mapped, 1) == 1 ? mapped : c;
@@ -279,6 +285,10 @@ void forceFallback(bool on) { fallbackForced.store(on); }
 }  // namespace vfilename_detail
 
 std::wstring VFileName::toLongPath(std::wstring path) {
+    if (isUncPath(path)) {
+        path = canonicalize(std::move(path));
+        return std::wstring(kLongUncPrefix) + path.substr(2);
+    }
     if (!isDrivePath(path)) return path;
     path = canonicalize(std::move(path));
     // "\\?\C:" without its separator would name the volume itself, not its root folder.
@@ -293,6 +303,8 @@ std::wstring VFileName::canonicalize(std::wstring path) {
         prefix = path.substr(0, 4);
         path.erase(0, 4);
     }
+    // A UNC path keeps both of its leading separators: with one it would name a folder of the current drive.
+    const bool unc = prefix.empty() && isUncPath(path);
     const bool leading = !path.empty() && path.front() == L'\\';
     const bool trailing = path.size() > 1 && path.back() == L'\\';
     // The root components of an absolute path (drive, server and share, device or volume) are never climbed
@@ -303,7 +315,7 @@ std::wstring VFileName::canonicalize(std::wstring path) {
         rootParts = startsWithNoCase(path, L"UNC\\") ? 3 : 1;
     else if (isDrivePath(path))
         rootParts = 1;
-    else if (path.starts_with(L"\\\\"))
+    else if (unc)
         rootParts = 2;
     const bool absolute = !prefix.empty() || isDrivePath(path) || leading;
 
@@ -319,7 +331,7 @@ std::wstring VFileName::canonicalize(std::wstring path) {
     }
 
     std::wstring result = prefix;
-    if (leading) result += L'\\';
+    if (leading) result += unc ? L"\\\\" : L"\\";
     for (size_t i = 0; i < parts.size(); ++i) {
         if (i > 0) result += L'\\';
         result += parts[i];
@@ -371,6 +383,8 @@ std::wstring VFileName::expandEnvironmentStrings(const std::wstring& text) {
 }
 
 std::wstring VFileName::stripLongPrefix(std::wstring path) {
+    if (startsWithNoCase(path, kLongUncPrefix) || startsWithNoCase(path, L"\\??\\UNC\\"))
+        return L"\\\\" + path.substr(kLongUncPrefix.size());
     if (hasLongPrefix(path)) path.erase(0, kLongPrefix.size());
     return path;
 }
@@ -400,8 +414,13 @@ bool VFileName::isPrefix(const std::wstring& prefix, const std::wstring& path) {
 }
 
 int VFileName::comparePaths(const std::wstring& a, const std::wstring& b) {
-    size_t i = hasLongPrefix(a) ? kLongPrefix.size() : 0;
-    size_t j = hasLongPrefix(b) ? kLongPrefix.size() : 0;
+    // "\\?\UNC\server" and "\\server" name the same server.
+    const auto start = [](const std::wstring& path) -> size_t {
+        if (startsWithNoCase(path, kLongUncPrefix)) return kLongUncPrefix.size();
+        return hasLongPrefix(path) ? kLongPrefix.size() : 0;
+    };
+    size_t i = start(a);
+    size_t j = start(b);
     for (;;) {
         const bool aEnded = i >= a.size();
         const bool bEnded = j >= b.size();

@@ -1,7 +1,7 @@
 #pragma once
 // Path names: every path passes through here before it reaches a Win32 call, so that paths longer than
-// 260 characters work. Drive-letter paths are canonicalised and given the "\\?\" prefix just before the
-// call; every path handed back to a caller is free of it.
+// 260 characters work. Drive-letter and UNC paths are canonicalised and given the "\\?\" (or "\\?\UNC\")
+// prefix just before the call; every path handed back to a caller is free of it.
 #include <windows.h>
 
 #include <string>
@@ -10,10 +10,12 @@ class VFileName {
 public:
     VFileName() = delete;
 
-    // A drive-letter path canonical and prefixed with "\\?\"; any other path unchanged.
+    // A drive-letter path canonical and prefixed with "\\?\", a UNC path "\\server\share\..." canonical as
+    // "\\?\UNC\server\share\..."; any other path unchanged.
     static std::wstring toLongPath(std::wstring path);
-    // "/" as "\", "." and ".." resolved (an unresolvable ".." stays), empty components dropped; a leading
-    // "\\?\" or "\\.\" and a leading or trailing separator are kept.
+    // "/" as "\", "." and ".." resolved (an unresolvable ".." stays; a drive or "\\server\share" is never
+    // climbed above), empty components dropped; a leading "\\?\" or "\\.\", the two separators of a UNC path
+    // and a leading or trailing separator are kept.
     static std::wstring canonicalize(std::wstring path);
     // `more` (its leading separators dropped) under `base`, canonical, without prefix.
     static std::wstring combine(const std::wstring& base, std::wstring more);
@@ -21,7 +23,7 @@ public:
     static std::wstring removeFileSpec(const std::wstring& path);
     // %NAME% references replaced by the environment's values.
     static std::wstring expandEnvironmentStrings(const std::wstring& text);
-    // Without a leading "\\?\" or "\??\".
+    // Without a leading "\\?\" or "\??\" ("\\?\UNC\server" as "\\server").
     static std::wstring stripLongPrefix(std::wstring path);
     // Without the trailing run of "\" and "/"; a path of separators only gives "".
     static std::wstring trimTrailingSeparators(std::wstring path);

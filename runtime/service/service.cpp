@@ -182,6 +182,19 @@ DWORD controlService(DWORD code, const std::wstring& name, const wchar_t* machin
     SERVICE_STATUS& status = reader.status;
     return reader.dumpOnFailure([&]() -> DWORD {
         reader.read(service.get());
+        if (code == SERVICE_CONTROL_STOP) {
+            // A service on its way to another state takes no stop until it gets there (a start pending one
+            // until it runs): it is waited for, then stopped. A paused service takes the stop as it is.
+            for (const DWORD pending : {SERVICE_START_PENDING, SERVICE_CONTINUE_PENDING, SERVICE_PAUSE_PENDING})
+                if (status.dwCurrentState == pending)
+                    if (const DWORD result =
+                            waitWhilePending(status, pending, [&] { return reader.tryRead(service.get()); })) {
+                        vlog(LogLevel::Warning, L"controlService fail");
+                        logStatus(status);
+                        return result;
+                    }
+            if (status.dwCurrentState == SERVICE_STOPPED) return ERROR_SUCCESS;
+        }
         const DWORD before = status.dwCurrentState;
         SERVICE_STATUS answer{};
         if (!::ControlService(service.get(), code, &answer)) {
@@ -276,6 +289,12 @@ bool isActive(const std::wstring& name, const wchar_t* machine, const wchar_t* d
            status.dwCurrentState == SERVICE_CONTINUE_PENDING;
 }
 
+bool isStopped(const std::wstring& name, const wchar_t* machine, const wchar_t* database) {
+    SERVICE_STATUS status{};
+    queryStatusService(status, name, machine, database);
+    return status.dwCurrentState == SERVICE_STOPPED;
+}
+
 void dependentServices(NameList& names, const std::wstring& name, DWORD stateFilter, const wchar_t* machine,
                        const wchar_t* database) {
     constexpr const char* function = "service::dependentServices";
@@ -316,7 +335,8 @@ void serviceDependencies(NameList& names, const std::wstring& name, const wchar_
 
 void startStopService(const std::wstring& name, bool start, const wchar_t* machine, const wchar_t* database,
                       ProgressCallback callback, void* context, NameList* stopped) {
-    if (isActive(name, machine, database) == start) return;
+    // Done only in the state asked for: a paused or stop pending service is not yet stopped.
+    if (start ? isActive(name, machine, database) : isStopped(name, machine, database)) return;
     if (callback != nullptr) callback(0, name, context);
     for (const std::wstring& neighbour : neighbours(name, start, machine, database)) {
         // A load-order group is no service: the service manager starts its members with the dependent.

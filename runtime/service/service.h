@@ -22,7 +22,8 @@ using ProgressCallback = void (*)(DWORD phase, const std::wstring& name, void* c
 
 // Sends stop (1), pause (2) or continue (3) and waits for stopped, paused or running. 0 when the service
 // got there; otherwise the time-out (1460) or the error of a failed status query, after a Warning and the
-// status dump. A stop of a service that does not exist or is not running is 0.
+// status dump. A stop of a service that does not exist or is stopped is 0; a stop of a service that is
+// starting, pausing or continuing waits until it gets there, then stops it.
 DWORD controlService(DWORD code, const std::wstring& name, const wchar_t* machine = nullptr,
                      const wchar_t* database = nullptr);
 // Brings the service to running (starting it, or continuing it when paused). 0 when it runs; otherwise the
@@ -32,6 +33,8 @@ DWORD queryStatusService(SERVICE_STATUS& status, const std::wstring& name, const
                          const wchar_t* database = nullptr);
 // Start pending, running or continue pending.
 bool isActive(const std::wstring& name, const wchar_t* machine = nullptr, const wchar_t* database = nullptr);
+// Stopped: any other state (paused, stop pending...) still has the service's process running.
+bool isStopped(const std::wstring& name, const wchar_t* machine = nullptr, const wchar_t* database = nullptr);
 // Appends the services that depend on `name` and match `stateFilter`, in the order the system gives for
 // stopping them.
 void dependentServices(NameList& names, const std::wstring& name, DWORD stateFilter, const wchar_t* machine = nullptr,

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "runtime/errors/vexception.h"
+
 class vmsi;
 
 class Action {
@@ -27,6 +29,13 @@ public:
     static std::unique_ptr<Action> CreateAction(const std::wstring& type, const std::wstring& parameters,
                                                 const std::wstring& text, bool critical);
 
+    // The fields a type's parameter string holds, as an author writes them ("FILE,SECTION,KEY,VALUE[,ENABLE]");
+    // empty for a type the factory does not know.
+    static std::wstring fieldSynopsis(const std::wstring& type);
+    // The known type an unknown `type` was most likely meant to be (the same name in other case, else the
+    // nearest by edit distance), or empty when none is near.
+    static std::wstring closestType(const std::wstring& type);
+
 private:
     std::wstring text_;
     bool critical_ = true;
@@ -45,7 +54,24 @@ using ActionList = std::vector<std::unique_ptr<Action>>;
 // Fields of `text` between any of `separators`; runs of separators count as one and never make empty fields.
 std::vector<std::wstring> split(const std::wstring& text, std::wstring_view separators);
 
+// The factory's refusal of a type name it does not know.
+class UnknownActionType : public vexception {
+public:
+    using vexception::vexception;
+};
+
+// A per-type factory's refusal of a parameter string with too few or too many fields.
+class FieldCountError : public vexception {
+public:
+    FieldCountError(std::wstring message, ErrorFrame frame, size_t found)
+        : vexception(std::move(message), std::move(frame)), found_(found) {}
+    size_t found() const noexcept { return found_; }
+
+private:
+    size_t found_;
+};
+
 // The comma-separated fields of a per-type factory, checked against [minFields, maxFields]; a mismatch
-// throws "Invalid arguments on call <className>".
+// throws FieldCountError "Invalid arguments on call <className>".
 std::vector<std::wstring> factoryFields(const std::wstring& parameters, const char* className, size_t minFields,
                                         size_t maxFields);

@@ -1,12 +1,35 @@
 #include "engine/generation.h"
 
+#include <optional>
+#include <vector>
+
 #include "engine/frame.h"
 #include "engine/reboot.h"
+#include "engine/scriptreader.h"
 #include "engine/stages.h"
 #include "msi/vxml.h"
 #include "runtime/security/security.h"
 
 namespace {
+
+// A row that no further attempt can mend: its condition has a syntax error, or the factory refuses a critical
+// row. It names the row, so that the author knows where to look.
+class RowRefused : public vexception {
+public:
+    using vexception::vexception;
+};
+
+// The primary key's columns of the table, for naming rows in messages.
+std::vector<std::wstring> keyColumns(vmsi& session) {
+    const tarvo::unique_msihandle database(::MsiGetActiveDatabase(session.handle()));
+    vmsirecord keys;
+    if (const UINT status = ::MsiDatabaseGetPrimaryKeysW(database.get(), L"TarvoCustomActions", keys.put()))
+        throwOsError(L"MsiDatabaseGetPrimaryKeys(TarvoCustomActions)", status, errorFrame(L"", "keyColumns"));
+    std::vector<std::wstring> names;
+    for (unsigned i = 1, count = ::MsiRecordGetFieldCount(keys.handle()); i <= count; ++i)
+        names.push_back(keys.GetString(i));
+    return names;
+}
 
 std::wstring buildScript(vmsi& session, const std::wstring& stage) {
     // The level goes in through the DOM, which escapes it: no property value can reshape the script.
@@ -14,10 +37,13 @@ std::wstring buildScript(vmsi& session, const std::wstring& stage) {
     const XmlElement root = documentElement(document.get());
     setAttribute(root.get(), L"uilevel", session.GetProperty(L"UILevel"));
 
+    const std::vector<std::wstring> keys = keyColumns(session);
+    std::wstring keySelection;
+    for (const std::wstring& key : keys) keySelection += L", `" + key + L"`";
     vmsirecordset rows(session.query(formatString(
-        L"SELECT `Condition`, `ActionType`, `Parameters`, `ProgressText`, `Order`, `Critical` FROM "
+        L"SELECT `Condition`, `ActionType`, `Parameters`, `ProgressText`, `Order`, `Critical`%s FROM "
         L"`TarvoCustomActions` WHERE `Stage`='%s' ORDER BY `Order`",
-        stage)));
+        keySelection, stage)));
     while (rows.Next()) {
         const vmsirecord& row = rows.current();
         const std::wstring condition = row.GetString(1);
@@ -27,14 +53,41 @@ std::wstring buildScript(vmsi& session, const std::wstring& stage) {
         const int order = _wtoi(row.GetString(5).c_str());
         int critical = row.GetInteger(6);
         if (session.GetProperty(L"ERRORMODE") == L"full") critical = 1;
+        std::wstring key;
+        for (unsigned i = 0; i < keys.size(); ++i) key += (i ? L"/" : L"") + row.GetString(7 + i);
+        const auto rowName = [&](const std::wstring& text) {
+            return formatString(L"Row %s ('%s') of stage '%s'", key, text, stage);
+        };
 
-        const bool holds = session.evaluateCondition(condition);
+        bool holds = false;
+        try {
+            holds = session.evaluateCondition(condition);
+        } catch (const ConditionSyntaxError&) {
+            throw RowRefused(formatString(L"%s: the installer finds a syntax error in its condition '%s'",
+                                          rowName(progressText), condition),
+                             errorFrame(L"", "buildScript"));
+        }
         session.log(LogLevel::Info,
                     formatString(L"Custom action '%s' (Order: %d) with condition '%s' has been evaluated to: %s",
                                  progressText, order, condition, std::wstring(holds ? L"true" : L"false")));
         if (!holds) continue;
-        appendScriptAction(document.get(), root.get(), type, session.formatRecord(parameters),
-                           session.formatRecord(progressText), critical);
+        const std::wstring formatted = session.formatRecord(parameters), text = session.formatRecord(progressText);
+        // The stage's own reader, given what the script will hold: a row it would refuse is found before any
+        // stage has changed the machine. Only constructed, never executed.
+        std::wstring reason;
+        try {
+            createScriptAction(type, formatted, text, critical != 0);
+        } catch (const FieldCountError& e) {
+            reason = e.message() + L" after formatting";
+        } catch (...) {
+            reason = toVexception(std::current_exception(), errorFrame(L"", "buildScript")).message();
+        }
+        if (!reason.empty()) {
+            const std::wstring refusal = formatString(L"%s, action type '%s': %s", rowName(text), type, reason);
+            if (critical) throw RowRefused(refusal, errorFrame(L"", "buildScript"));
+            session.warningMessage(refusal + L" (the row is not critical; its stage will refuse its script)");
+        }
+        appendScriptAction(document.get(), root.get(), type, formatted, text, critical);
     }
     return xml(document.get());
 }
@@ -58,11 +111,18 @@ std::wstring GenerateCAScript(vmsi& session, const std::wstring& stage) {
     for (int attemptsLeft = 3; attemptsLeft >= 0; --attemptsLeft) {
         result.clear();
         lastError = L"none";
+        std::optional<RowRefused> refused;
         const std::wstring failure =
             captureFailure("GenerateCAScript", L"Unable to create configuration actions list.", [&] {
                 ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
-                result = buildScript(session, stage);
+                try {
+                    result = buildScript(session, stage);
+                } catch (const RowRefused& e) {
+                    refused = e;
+                    throw;
+                }
             });
+        if (refused) throw refused->addFrame(errorFrame(L"", "GenerateCAScript"));  // another attempt cannot mend it
         if (!failure.empty()) lastError = failure;
         if (!result.empty() && lastError == L"none") break;
     }

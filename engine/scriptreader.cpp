@@ -1,6 +1,7 @@
 #include "engine/scriptreader.h"
 
 #include "msi/vxml.h"
+#include "runtime/errors/format.h"
 
 void readActionList(IXMLDOMDocument2* document, ActionList& actions) {
     if (document == nullptr) throwComError(E_POINTER, nullptr, IID_NULL);
@@ -23,5 +24,21 @@ void readActionList(IXMLDOMDocument2* document, ActionList& actions) {
 std::unique_ptr<Action> createScriptAction(const std::wstring& type, const std::wstring& parameters,
                                            const std::wstring& text, bool critical) {
     if (type == L"GroupAction") return nullptr;
-    return Action::CreateAction(type, parameters, text, critical);
+    try {
+        return Action::CreateAction(type, parameters, text, critical);
+    } catch (const UnknownActionType& e) {
+        const std::wstring closest = Action::closestType(type);
+        UnknownActionType told(e.message() + (closest.empty() ? L"" : L" (did you mean " + closest + L"?)"));
+        for (const ErrorFrame& frame : e.frames()) told.addFrame(frame);
+        throw told;
+    } catch (const FieldCountError& e) {
+        // The factory names only its class: the action, the fields its type takes and what it was given.
+        const std::wstring synopsis = Action::fieldSynopsis(type);
+        FieldCountError told(formatString(L"%s: the action '%s' needs %s, but its parameters have %d field(s)",
+                                          e.message(), text, synopsis.empty() ? L"other fields" : synopsis,
+                                          static_cast<int>(e.found())),
+                             e.frames().empty() ? ErrorFrame{} : e.frames().front(), e.found());
+        for (size_t i = 1; i < e.frames().size(); ++i) told.addFrame(e.frames()[i]);
+        throw told;
+    }
 }

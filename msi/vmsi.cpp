@@ -137,17 +137,23 @@ MSIHANDLE vmsi::query(const std::wstring& sql, MSIHANDLE parameters) {
 bool vmsi::evaluateCondition(const std::wstring& condition) {
     for (int attempts = 0;; ++attempts) {
         try {
-            switch (const MSICONDITION state = ::MsiEvaluateConditionW(install_, condition.c_str())) {
+            switch (::MsiEvaluateConditionW(install_, condition.c_str())) {
                 case MSICONDITION_FALSE: return false;
                 case MSICONDITION_TRUE: return true;
+                case MSICONDITION_ERROR:
+                    throw ConditionSyntaxError(ERROR_INVALID_DATA,
+                                               formatString(L"MsiEvaluateCondition(%s): the condition has a syntax error",
+                                                            condition),
+                                               errorFrame(L"", "vmsi::evaluateCondition"));
                 default:
                     // The installer answers with a condition state, not a system code: report an empty
-                    // condition as a missing parameter and bad syntax as bad data.
-                    throwOsError(formatString(L"MsiEvaluateCondition(%s)", condition),
-                                 state == MSICONDITION_NONE ? ERROR_INVALID_PARAMETER : ERROR_INVALID_DATA,
+                    // condition as a missing parameter.
+                    throwOsError(formatString(L"MsiEvaluateCondition(%s)", condition), ERROR_INVALID_PARAMETER,
                                  errorFrame(L"", "vmsi::evaluateCondition"));
             }
         } catch (const ThreadCancelation::ThreadCanceled&) {
+            throw;
+        } catch (const ConditionSyntaxError&) {
             throw;
         } catch (...) {
             if (attempts > 20) throw;

@@ -65,6 +65,12 @@ private:
     vmsirecord record_;
 };
 
+// A condition the installer cannot parse (MSICONDITION_ERROR): asking again cannot change the answer.
+class ConditionSyntaxError : public vosexception {
+public:
+    using vosexception::vosexception;
+};
+
 class vmsi : public ILogHandler, public IPipeMessageHandler {
 public:
     explicit vmsi(MSIHANDLE install);
@@ -95,6 +101,8 @@ public:
     void SetSecretProperty(const std::wstring& name, const std::wstring& value);
     // The view of an executed query; the caller owns it (normally through vmsirecordset).
     MSIHANDLE query(const std::wstring& sql, MSIHANDLE parameters = 0);
+    // An empty condition (and any other failure) is asked again for about 21 seconds; a syntax error fails
+    // at once with ConditionSyntaxError.
     bool evaluateCondition(const std::wstring& condition);
     std::wstring formatRecord(const std::wstring& text);
 

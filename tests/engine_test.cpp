@@ -53,12 +53,20 @@ protected:
 
 }  // namespace
 
+// The failure names the stage and the likely cause: for a commit stage called as an immediate action, its type.
 TEST_F(StageScripts, AnEmptyOrAbsentScriptFailsTheStage) {
     EXPECT_EQ(package.call("OnStagePreinstall"), 1603u);
+    EXPECT_EQ(package.call("OnStagePrecommit"), 1603u);
     const std::vector<std::wstring> errors = package.texts(kError);
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_TRUE(contains(errors[0], L"at load xml  in line")) << errors[0];
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_TRUE(contains(errors[0], L"The stage 'Performing pre-installation actions' found no script in the property "
+                                    L"Action_OnStagePreinstall: PrepareTarvoCustomActions did not run before it"))
+        << errors[0];
     EXPECT_TRUE(contains(errors[0], L"Performing pre-installation actions (_ExecuteActionScript line")) << errors[0];
+    EXPECT_TRUE(contains(errors[1], L"found no script in the property CustomActionData: OnStagePrecommit runs as an "
+                                    L"immediate action, which gets no CustomActionData: its custom action type must "
+                                    L"make it a commit action (3585;"))
+        << errors[1];
 }
 
 TEST_F(StageScripts, AnEmptyListLogsOnlyTheScriptLine) {

@@ -67,19 +67,19 @@ protected:
 
 TEST_F(Generation, RowsFollowTheirOrderWithReferencesResolvedAndFalseConditionsLeftOut) {
     MsiSession package(tableSql({
-        {L"c", L"1", L"WriteRegistryDWORD", L"third", L"Third", 30, L"1", L"normal"},
+        {L"c", L"1", L"Cmd", L"third", L"Third", 30, L"1", L"normal"},
         {L"a", L"INSTALLDIR", L"FormBINDKey", L"[INSTALLDIR]bin", L"First in [INSTALLDIR]", 5, L"0", L"normal"},
-        {L"skip", L"NOT INSTALLDIR", L"WriteRegistryDWORD", L"never", L"Never", 7, L"1", L"normal"},
-        {L"b", L"1", L"[INSTALLDIR]", L"say \"[INSTALLDIR]\"", L"Second", 10, L"1", L"normal"},
-        {L"other", L"1", L"WriteRegistryDWORD", L"elsewhere", L"Other stage", 1, L"1", L"precommit"},
+        {L"skip", L"NOT INSTALLDIR", L"Cmd", L"never", L"Never", 7, L"1", L"normal"},
+        {L"b", L"1", L"[INSTALLDIR]", L"say \"[INSTALLDIR]\"", L"Second", 10, L"0", L"normal"},
+        {L"other", L"1", L"Cmd", L"elsewhere", L"Other stage", 1, L"1", L"precommit"},
     }));
     package.setProperty(L"INSTALLDIR", L"C:\\Tarvo\\");
     vmsi session(package.handle());
     const std::wstring script = GenerateCAScript(session, L"normal");
     EXPECT_EQ(actionsOf(script), (std::vector<std::wstring>{
                                      L"FormBINDKey|C:\\Tarvo\\bin|First in C:\\Tarvo\\|0",
-                                     L"[INSTALLDIR]|say \"C:\\Tarvo\\\"|Second|1",
-                                     L"WriteRegistryDWORD|third|Third|1",
+                                     L"[INSTALLDIR]|say \"C:\\Tarvo\\\"|Second|0",
+                                     L"Cmd|third|Third|1",
                                  }));
     // The quote is stored as an entity reference, the form the masking of logged scripts expects.
     EXPECT_TRUE(contains(script, L"parameters=\"say &quot;C:\\Tarvo\\&quot;\"")) << script;
@@ -87,16 +87,16 @@ TEST_F(Generation, RowsFollowTheirOrderWithReferencesResolvedAndFalseConditionsL
 }
 
 TEST_F(Generation, ErrorModeFullMakesEveryActionCriticalButOnlyWhenSpelledExactly) {
-    MsiSession package(tableSql({{L"a", L"1", L"WriteRegistryDWORD", L"p", L"T", 1, L"0", L"normal"}}));
+    MsiSession package(tableSql({{L"a", L"1", L"Cmd", L"p", L"T", 1, L"0", L"normal"}}));
     vmsi session(package.handle());
     package.setProperty(L"ERRORMODE", L"Full");
-    EXPECT_EQ(actionsOf(GenerateCAScript(session, L"normal")), (std::vector<std::wstring>{L"WriteRegistryDWORD|p|T|0"}));
+    EXPECT_EQ(actionsOf(GenerateCAScript(session, L"normal")), (std::vector<std::wstring>{L"Cmd|p|T|0"}));
     package.setProperty(L"ERRORMODE", L"full");
-    EXPECT_EQ(actionsOf(GenerateCAScript(session, L"normal")), (std::vector<std::wstring>{L"WriteRegistryDWORD|p|T|1"}));
+    EXPECT_EQ(actionsOf(GenerateCAScript(session, L"normal")), (std::vector<std::wstring>{L"Cmd|p|T|1"}));
 }
 
 TEST_F(Generation, AStageWithoutRowsIsTheEmptyRootAndTheLevelCannotReshapeIt) {
-    MsiSession package(tableSql({{L"a", L"0", L"WriteRegistryDWORD", L"p", L"T", 1, L"1", L"normal"}}));
+    MsiSession package(tableSql({{L"a", L"0", L"Cmd", L"p", L"T", 1, L"1", L"normal"}}));
     vmsi session(package.handle());
     package.setProperty(L"UILevel", L"3");
     EXPECT_EQ(trimmed(GenerateCAScript(session, L"normal")), L"<actionslist uilevel=\"3\"/>");
@@ -112,8 +112,8 @@ TEST_F(Generation, AStageWithoutRowsIsTheEmptyRootAndTheLevelCannotReshapeIt) {
 }
 
 TEST_F(Generation, EvaluationsAreLoggedOnlyWithDebugLogging) {
-    MsiSession package(tableSql({{L"a", L"0", L"WriteRegistryDWORD", L"p", L"Text [X]", 3, L"1", L"normal"},
-                                 {L"b", L"1", L"WriteRegistryDWORD", L"p", L"Kept", 4, L"1", L"normal"}}));
+    MsiSession package(tableSql({{L"a", L"0", L"Cmd", L"p", L"Text [X]", 3, L"1", L"normal"},
+                                 {L"b", L"1", L"Cmd", L"p", L"Kept", 4, L"1", L"normal"}}));
     vmsi session(package.handle());
     {
         ScopedDebugLogging debug(false);
@@ -133,7 +133,7 @@ TEST_F(Generation, EvaluationsAreLoggedOnlyWithDebugLogging) {
 }
 
 TEST_F(Generation, AnEmptyConditionFailsEveryAttemptAfterItsRetries) {
-    MsiSession package(tableSql({{L"a", L"", L"WriteRegistryDWORD", L"p", L"T", 1, L"1", L"normal"}}));
+    MsiSession package(tableSql({{L"a", L"", L"Cmd", L"p", L"T", 1, L"1", L"normal"}}));
     vmsi session(package.handle());
     // Each of the four attempts waits through 21 pauses before its evaluation gives up.
     constexpr DWORD pause = 5;
@@ -156,29 +156,29 @@ TEST_F(Generation, AnEmptyConditionFailsEveryAttemptAfterItsRetries) {
 }
 
 TEST_F(Generation, PrepareSetsTheAdministratorsNameTheRandomAndAllFourScripts) {
-    MsiSession package(tableSql({{L"n", L"1", L"WriteRegistryDWORD", L"n", L"N", 1, L"1", L"normal"},
-                                 {L"c", L"1", L"WriteRegistryDWORD", L"c", L"C", 1, L"1", L"precommit"},
-                                 {L"p", L"1", L"WriteRegistryDWORD", L"p", L"P", 1, L"1", L"postinstall"},
-                                 {L"r", L"1", L"WriteRegistryDWORD", L"r", L"R", 1, L"1", L"preinstall"}}));
+    MsiSession package(tableSql({{L"n", L"1", L"Cmd", L"n", L"N", 1, L"1", L"normal"},
+                                 {L"c", L"1", L"Cmd", L"c", L"C", 1, L"1", L"precommit"},
+                                 {L"p", L"1", L"Cmd", L"p", L"P", 1, L"1", L"postinstall"},
+                                 {L"r", L"1", L"Cmd", L"r", L"R", 1, L"1", L"preinstall"}}));
     ASSERT_EQ(package.call("PrepareTarvoCustomActions"), 0u) << package.log();
     EXPECT_EQ(package.property(L"AdminGroup"), VSID::admins().findAccount());
     EXPECT_FALSE(package.property(L"AdminGroup").empty());
     const std::wstring random = package.property(L"SSLRANDOM");
     EXPECT_FALSE(random.empty());
     EXPECT_EQ(random.find_first_not_of(L"0123456789"), std::wstring::npos) << random;
-    EXPECT_EQ(actionsOf(package.property(L"Action_OnStageNormal")), (std::vector<std::wstring>{L"WriteRegistryDWORD|n|N|1"}));
-    EXPECT_EQ(actionsOf(package.property(L"Action_OnStagePrecommit")), (std::vector<std::wstring>{L"WriteRegistryDWORD|c|C|1"}));
-    EXPECT_EQ(actionsOf(package.property(L"Action_OnStagePostinstall")), (std::vector<std::wstring>{L"WriteRegistryDWORD|p|P|1"}));
-    EXPECT_EQ(actionsOf(package.property(L"Action_OnStagePreinstall")), (std::vector<std::wstring>{L"WriteRegistryDWORD|r|R|1"}));
+    EXPECT_EQ(actionsOf(package.property(L"Action_OnStageNormal")), (std::vector<std::wstring>{L"Cmd|n|N|1"}));
+    EXPECT_EQ(actionsOf(package.property(L"Action_OnStagePrecommit")), (std::vector<std::wstring>{L"Cmd|c|C|1"}));
+    EXPECT_EQ(actionsOf(package.property(L"Action_OnStagePostinstall")), (std::vector<std::wstring>{L"Cmd|p|P|1"}));
+    EXPECT_EQ(actionsOf(package.property(L"Action_OnStagePreinstall")), (std::vector<std::wstring>{L"Cmd|r|R|1"}));
     EXPECT_TRUE(package.texts(kError).empty());
 }
 
 TEST_F(Generation, AFailingPostinstallRowLeavesTheEarlierStagesSetAndFailsTheAction) {
     // A null Critical cannot be read as a number: every attempt of the postinstall stage fails.
-    MsiSession package(tableSql({{L"n", L"1", L"WriteRegistryDWORD", L"n", L"N", 1, L"1", L"normal"},
-                                 {L"c", L"1", L"WriteRegistryDWORD", L"c", L"C", 1, L"1", L"precommit"},
-                                 {L"p", L"1", L"WriteRegistryDWORD", L"p", L"P", 1, L"Null", L"postinstall"},
-                                 {L"r", L"1", L"WriteRegistryDWORD", L"r", L"R", 1, L"1", L"preinstall"}}));
+    MsiSession package(tableSql({{L"n", L"1", L"Cmd", L"n", L"N", 1, L"1", L"normal"},
+                                 {L"c", L"1", L"Cmd", L"c", L"C", 1, L"1", L"precommit"},
+                                 {L"p", L"1", L"Cmd", L"p", L"P", 1, L"Null", L"postinstall"},
+                                 {L"r", L"1", L"Cmd", L"r", L"R", 1, L"1", L"preinstall"}}));
     EXPECT_EQ(package.call("PrepareTarvoCustomActions"), 1603u);
     EXPECT_EQ(actionsOf(package.property(L"Action_OnStageNormal")).size(), 1u);
     EXPECT_EQ(actionsOf(package.property(L"Action_OnStagePrecommit")).size(), 1u);

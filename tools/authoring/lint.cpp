@@ -53,6 +53,16 @@ bool isPropertyName(const std::wstring& name) {
            std::all_of(name.begin(), name.end(), [&](wchar_t c) { return ascii(c, true); });
 }
 
+// A field that is a property reference and nothing else may stand for several fields, or for none, once the
+// installer has resolved it; a reference inside a path or a word ([INSTALLDIR]etc) does not.
+bool fieldFromReference(const std::wstring& parameters) {
+    const std::vector<std::wstring> fields = split(parameters, L",");
+    return std::any_of(fields.begin(), fields.end(), [](const std::wstring& field) {
+        return field.size() > 2 && field.front() == L'[' && field.back() == L']' &&
+               isPropertyName(field.substr(1, field.size() - 2));
+    });
+}
+
 // How often each property is referenced as [NAME] in `text`.
 std::map<std::wstring, int> propertyReferences(const std::wstring& text) {
     std::map<std::wstring, int> counts;
@@ -189,18 +199,20 @@ private:
         const std::optional<std::wstring> refused = refusal(row);
         if (!refused) return;
         const std::wstring& message = *refused;
-        if (message == Action::unknownTypeMessage + row.type) {
+        if (message.starts_with(Action::unknownTypeMessage + row.type)) {
+            const std::wstring closest = Action::closestType(row.type);
             add(actionTable, row.key, true, L"unknown-type",
-                formatString(L"unknown action type '%s' (type names are compared exactly, case included)", row.type));
+                formatString(L"unknown action type '%s'%s (type names are compared exactly, case included)", row.type,
+                             closest.empty() ? std::wstring() : L"; did you mean " + closest + L"?"));
         } else if (message.starts_with(WriteRegistryDWORD::invalidRootMessage)) {
             // Only references inside the root itself can make it another root at run time.
             const size_t start = std::wcslen(WriteRegistryDWORD::invalidRootMessage);
             const std::wstring root = message.substr(start, message.rfind(WriteRegistryDWORD::invalidRootSuffix) - start);
             add(actionTable, row.key, !hasReferences(root), L"registry-root", L"the factory refuses the parameters: " + message);
-        } else if (hasReferences(row.parameters)) {
+        } else if (fieldFromReference(row.parameters)) {
             add(actionTable, row.key, false, L"field-count",
                 L"the factory refuses the parameters as written: " + message +
-                    L" (their property references may add or remove commas at run time)");
+                    L" (a field that is only a property reference may bring or lose commas at run time)");
         } else {
             add(actionTable, row.key, true, L"field-count", L"the factory refuses the parameters: " + message);
         }
@@ -238,8 +250,15 @@ private:
         for (const SequenceEntry& entry : readExecuteSequence(session_, package_)) sequence_[entry.action] = entry.sequence;
         std::vector<Need> needs;
         if (hasRows) needs.push_back({prepareExport, Kind::immediate, L"it writes the scripts of the table's rows", nullptr});
-        for (const Stage* s : usedStages_)
-            needs.push_back({s->entryPoint, kindOf(s->kind), formatString(L"the table has rows in stage '%s'", s->name), s});
+        for (const Stage& s : stage::all) {
+            // A scheduled stage runs even without rows, and a deferred one without its script fails.
+            const bool used = std::find(usedStages_.begin(), usedStages_.end(), &s) != usedStages_.end();
+            if (used || scheduledCaller(s.entryPoint))
+                needs.push_back({s.entryPoint, kindOf(s.kind),
+                                 used ? formatString(L"the table has rows in stage '%s'", s.name)
+                                      : formatString(L"%s is scheduled", s.entryPoint),
+                                 &s});
+        }
         if (!passwordProperty_.empty())
             needs.push_back({passwordExport, Kind::immediate,
                              formatString(L"GET_PASSWORD_PROPERTY names %s", passwordProperty_), nullptr});
@@ -267,13 +286,28 @@ private:
         }
     }
 
+    bool scheduledCaller(const wchar_t* entryPoint) const {
+        return std::any_of(actions_.begin(), actions_.end(), [&](const auto& action) {
+            return action.second.callsExport(entryPoint) && scheduledAt(action.first);
+        });
+    }
+
     void checkKind(const std::wstring& name, Kind expected) {
         const int type = actions_.at(name).type;
         const Kind actual = kindOf(type);
         if (actual != expected) {
+            // What runs and how its result counts stay; the kind and no impersonation are set. wixl writes an
+            // immediate action for Execute="commit", so the type is mended after wixl.
+            constexpr int scriptBits = msidbCustomActionTypeInScript | msidbCustomActionTypeRollback |
+                                       msidbCustomActionTypeCommit | msidbCustomActionTypeNoImpersonate;
+            int wanted = type & ~scriptBits;
+            if (expected != Kind::immediate) wanted |= msidbCustomActionTypeInScript | msidbCustomActionTypeNoImpersonate;
+            if (expected == Kind::commit) wanted |= msidbCustomActionTypeCommit;
+            if (expected == Kind::rollback) wanted |= msidbCustomActionTypeRollback;
             add(sequenceTable, name, true, L"sequence-type",
-                formatString(L"%s must be %s, but its type %d makes it %s", name, describe(expected), type,
-                             describe(actual)));
+                formatString(L"%s must be %s, but its type %d makes it %s; mend the built package with msibuild "
+                             L"PACKAGE.msi -q \"UPDATE `CustomAction` SET `Type`=%d WHERE `Action`='%s'\"",
+                             name, describe(expected), type, describe(actual), wanted, name));
             return;
         }
         if (expected == Kind::immediate) return;

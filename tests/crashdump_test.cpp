@@ -229,6 +229,7 @@ TEST_F(CrashDumps, UnloadingKeepsTheNewestDumpsAndNeverTouchesArchivesOrHeldOnes
     // Two more make twelve again; the oldest is held open by another program: it stays, and no newer one goes
     // in its place.
     reload();
+    expectProtected(folder + L"\\" + dumpName(11));  // a dump that was there is set to the dumps' access list
     add(L"e12.dmp", 12);
     add(L"e13.dmp", 13);
     HANDLE held = ::CreateFileW((folder + L"\\" + dumpName(2)).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,

@@ -147,7 +147,8 @@ CrashDumpInfo::~CrashDumpInfo() {
 }
 
 // A folder made earlier, by an older version or by hand, may let Users read it, and what it holds inherited
-// that. Windows applies these at once; Wine 8 accepts them and shows the old security still.
+// that. (Wine 8 keeps a file's security as Unix mode bits: Everyone's entry goes, the Administrators' shows as
+// the owner's.)
 void CrashDumpInfo::protectExisting() noexcept {
     constexpr SECURITY_INFORMATION dacl = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
     try {

@@ -78,7 +78,8 @@ public:
     // What start() hands to the process creation: the quoted command, a blank and the arguments, or the
     // command alone.
     std::wstring commandLine() const;
-    // Creates the process; failures name the command line ("CreateProcess '...'").
+    // Creates the process; failures name the command line ("CreateProcess '...'"). With redirection the child
+    // inherits its standard handles only (where the system can say so), none of the caller's other handles.
     void start();
     // True when the process ended within `milliseconds` (INFINITE: no limit); alertable and cancellable.
     bool waitForExit(DWORD milliseconds);

@@ -49,8 +49,9 @@ void ExecPHPScriptAction::execute(vmsi& session) {
         client.closeStdin();  // the script sees the end of its input at once
         session.logMessage(L"Output:");
         std::string output, errors;
-        readProcessOutput(output, errors, client.overlappedStdout(), client.overlappedStderr(), nullptr, INFINITE,
-                          client.outputLimit(), &session);
+        if (!readProcessOutput(output, errors, client.overlappedStdout(), client.overlappedStderr(), nullptr, INFINITE,
+                               client.outputLimit(), &session, child.get()))
+            warnOutputHeldOpen(session, L"The PHP script " + logged);
         const DWORD code = VProcess::getExitCode(child.get());
         if (code != 0)
             throwChildFailure("ExecPHPScriptAction::Commit",

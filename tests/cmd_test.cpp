@@ -3,7 +3,12 @@
 // secrets in every line and message while the command gets the real values.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <psapi.h>
+
+#include <atomic>
 #include <regex>
+#include <thread>
 
 #include "actions/cmd.h"
 #include "engine/reboot.h"
@@ -113,6 +118,13 @@ TEST_F(CmdRows, ExitCodesDecideTheOutcome) {
                                          L" failed with code 2. Output: \n\n   at (CmdAction::Commit line "));
         EXPECT_FALSE(rebootScheduled(package));
     }
+    {
+        MsiSession package;  // a restart the command started itself: success, and no second reboot
+        EXPECT_EQ(runPostinstall(package, actionXml(L"Cmd", child(L"--exit 1641"), L"Restarting")), 0u);
+        EXPECT_TRUE(anyContains(lines(package), L"Action 'Restarting': the command initiated a restart (exit code 1641)"));
+        EXPECT_TRUE(anyContains(lines(package), L"Action 'Restarting' finished successfully"));
+        EXPECT_FALSE(rebootScheduled(package));
+    }
     MsiSession package;
     EXPECT_EQ(runPostinstall(package, actionXml(L"Cmd", child(L"--exit 1703"), L"Reboot 1703") +
                                           actionXml(L"Cmd", child(L"--exit 3010"), L"Reboot 3010")),
@@ -133,7 +145,11 @@ TEST_F(CmdRows, ADeferredStageLeavesTheRebootToTheNextImmediateOne) {
             CmdAction action(L"Deferred row", child(L"--exit " + std::wstring(code)));
             action.execute(deferred);  // no DoAction here: Windows refuses it in deferred actions
         }
-        EXPECT_TRUE(anyContains(lines(install), L"Action 'Deferred row' request a reboot"));
+        // The request's own line follows the row's, not the command's output.
+        const std::vector<std::wstring> log = lines(install);
+        const auto request = std::find(log.begin(), log.end(), L"Action 'Deferred row' request a reboot");
+        ASSERT_NE(request, log.end());
+        EXPECT_EQ(request[1], L"The reboot is scheduled by the next immediate stage of the installation");
         EXPECT_FALSE(rebootScheduled(install));
         EXPECT_NE(::GlobalFindAtomW(rebootAtom.c_str()), 0);
 
@@ -153,6 +169,80 @@ TEST_F(CmdRows, ADeferredStageLeavesTheRebootToTheNextImmediateOne) {
     }
     EXPECT_FALSE(rebootScheduled(package));
     EXPECT_TRUE(anyContains(lines(package), L"A reboot request of an earlier installation is dropped"));
+}
+
+TEST_F(CmdRows, AProcessTheCommandLeftHoldingItsOutputDoesNotHoldTheStage) {
+    MsiSession package;
+    const std::wstring command = child(L"--spawn 15000 --out started");
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(runPostinstall(package, actionXml(L"Cmd", command, L"Daemon")), 0u);
+    EXPECT_LT(::GetTickCount64() - start, 8000u);  // the grace, not the helper's 15 s
+    const std::vector<std::wstring> log = lines(package);
+    EXPECT_TRUE(std::find(log.begin(), log.end(), L"started") != log.end());
+    EXPECT_TRUE(anyContains(log, L"Warning: The command " + command + L" has ended, but a process it started still holds"));
+}
+
+namespace {
+
+// Counts the lines instead of keeping them, so that only the action's own memory shows.
+class CountingSession : public vmsi {
+public:
+    using vmsi::vmsi;
+    void logMessage(const std::wstring& text) override {
+        ++lines;
+        longest = std::max(longest, text.size());
+    }
+    size_t lines = 0;
+    size_t longest = 0;
+};
+
+// The largest working set of the process while it lives, sampled.
+class WorkingSetPeak {
+public:
+    WorkingSetPeak() : sampler_([this] {
+        while (!done_) {
+            peak_ = std::max(peak_.load(), current());
+            ::Sleep(5);
+        }
+    }) {}
+    ~WorkingSetPeak() { stop(); }
+    size_t stop() {
+        if (!done_.exchange(true)) sampler_.join();
+        return peak_;
+    }
+    static size_t current() {
+        PROCESS_MEMORY_COUNTERS counters{};
+        ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters);
+        return counters.WorkingSetSize;
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    std::atomic<size_t> peak_{0};
+    std::thread sampler_;
+};
+
+}  // namespace
+
+TEST_F(CmdRows, OutputWithoutLineBreaksIsLoggedInPiecesAndOnlyItsEndIsKept) {
+    MsiSession package;
+    CountingSession session(package.handle());
+    const size_t before = WorkingSetPeak::current();
+    WorkingSetPeak peak;
+    std::wstring failure;
+    try {
+        CmdAction(L"Flood", child(L"--fill 128 --out end --exit 1")).execute(session);
+    } catch (const vexception& e) {
+        failure = e.toString();
+    }
+    const size_t grown = peak.stop() - before;
+    std::wcout << L"[ memory   ] 128 MiB of output: the working set grew by at most " << (grown >> 20) << L" MiB\n";
+    EXPECT_LT(grown, size_t{200} << 20);  // the 16 MiB kept, its text and the failure message: not the output
+    EXPECT_EQ(session.longest, maxLineBytes);
+    EXPECT_EQ(session.lines, 2 + (size_t{128} << 20) / maxLineBytes + 1);  // "Execute", "Output:", the pieces, "end"
+    EXPECT_TRUE(contains(failure, L"failed with code 1. Output: (the first bytes are left out; the last 16 MiB follow)\nxxx"));
+    EXPECT_TRUE(contains(failure, L"xxxxend\r\n"));
+    EXPECT_LT(failure.size(), size_t{17} << 20);
 }
 
 TEST_F(CmdRows, SecretsAreMaskedEverywhereWhileTheCommandGetsThem) {

@@ -13,6 +13,8 @@
 #include "runtime/crashdump/setranslator.h"
 #include "runtime/errors/format.h"
 #include "runtime/errors/vexception.h"
+#include "runtime/security/security.h"
+#include "tests/mgmtservice.h"
 #include "tests/faultaction.h"
 #include "tests/msisession.h"
 #include "tests/testutil.h"
@@ -66,10 +68,24 @@ protected:
         DWORD data = 0;
         return key.readDword(value, data, KEY_WOW64_32KEY);
     }
+    // Dumps hold secrets: only LocalSystem and the Administrators may read them. Wine 8 keeps a file's access
+    // list as Unix mode bits: it shows the entries given at creation as LocalSystem and the owner, but without
+    // them as Everyone too.
+    static void expectProtected(const std::wstring& path) {
+        std::wstring sids;
+        for (const security::AclEntry& entry :
+             security::readAcl(reinterpret_cast<const ACL*>(security::getObjectDacl(path, SE_FILE_OBJECT).data())))
+            sids += entry.sid.toString() + L" ";
+        if (runningUnderWine())
+            EXPECT_EQ(sids, L"S-1-5-18 " + security::processUser().toString() + L" ") << path;
+        else
+            EXPECT_EQ(sids, L"S-1-5-18 S-1-5-32-544 ") << path;
+    }
     // Each dump of the run: named prefix + stamp (+ counter) + ".dmp", stamped within [from, to], a minidump.
     void expectDumps(size_t count, const std::wstring& from, const std::wstring& to) {
         const std::vector<std::wstring> names = namesIn(dumpFolder());
         ASSERT_EQ(names.size(), count);
+        expectProtected(dumpFolder());
         const std::wregex name(L"tarvo_tests(\\d{8}_\\d{6})(_\\d+)?\\.dmp");
         for (const std::wstring& dump : names) {
             std::wsmatch match;
@@ -77,6 +93,7 @@ protected:
             EXPECT_TRUE(match[1].str() >= from && match[1].str() <= to) << dump << " outside " << from << ".." << to;
             const std::string bytes = readBytes(dumpFolder() + L"\\" + dump);
             EXPECT_EQ(bytes.substr(0, 4), "MDMP") << dump;
+            expectProtected(dumpFolder() + L"\\" + dump);
             std::wcout << L"[ dump     ] " << dump << L": " << bytes.size() << L" bytes\n";
         }
     }
@@ -212,6 +229,7 @@ TEST_F(CrashDumps, UnloadingKeepsTheNewestDumpsAndNeverTouchesArchivesOrHeldOnes
     // Two more make twelve again; the oldest is held open by another program: it stays, and no newer one goes
     // in its place.
     reload();
+    expectProtected(folder + L"\\" + dumpName(11));  // a dump that was there is set to the dumps' access list
     add(L"e12.dmp", 12);
     add(L"e13.dmp", 13);
     HANDLE held = ::CreateFileW((folder + L"\\" + dumpName(2)).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -236,6 +254,11 @@ LONG CALLBACK takeTestCodes(EXCEPTION_POINTERS* pointers) {
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
+DWORD WINAPI raiseHeapCorruption(void*) {
+    ::RaiseException(0xC0000374, 0, 0, nullptr);
+    return 0;
+}
+
 }  // namespace
 
 TEST_F(CrashDumps, HeapCorruptionIsDumpedAndTheSearchGoesOn) {
@@ -248,8 +271,21 @@ TEST_F(CrashDumps, HeapCorruptionIsDumpedAndTheSearchGoesOn) {
         ::RaiseException(0xE0000001, 0, 0, nullptr);
         expectDumps(1, from, stampNow());
     }
-    ::RemoveVectoredExceptionHandler(last);
     EXPECT_EQ(reachedLast, (std::vector<DWORD>{0xC0000374, 0xE0000001}));
+
+    // A second corruption raised while the failure of the first dump is logged, on the same thread: no dump,
+    // no wait for the thread's own lock; the search goes on (a real corruption then ends the process).
+    reachedLast.clear();
+    fs::remove_all(dumpFolder());  // the dump fails
+    RecordedLog library;
+    library.onMessage = [](const std::wstring& text) {
+        if (contains(text, L"Unable to generate dump file") && reachedLast.empty()) ::RaiseException(0xC0000374, 0, 0, nullptr);
+    };
+    const tarvo::unique_handle corrupting(::CreateThread(nullptr, 0, &raiseHeapCorruption, nullptr, 0, nullptr));
+    ASSERT_EQ(::WaitForSingleObject(corrupting.get(), 20000), WAIT_OBJECT_0) << "the handler waits for itself";
+    ::RemoveVectoredExceptionHandler(last);
+    EXPECT_EQ(reachedLast, (std::vector<DWORD>{0xC0000374, 0xC0000374}));
+    EXPECT_EQ(countContaining(library.lines(), L"Unable to generate dump file"), 1u);
 }
 
 namespace {

@@ -190,6 +190,22 @@ TEST(Processes, OutputErrorAndInputGoWhereTheyAreSent) {
     EXPECT_EQ(VProcess::getExitCode(files.process.get()), 0u);
     EXPECT_EQ(readBytes(folder + L"\\out.txt"), "from a file\r\nto-the-file\r\n");
 
+    // Only its standard handles go down: an inheritable pipe end of ours does not, so that pipe breaks as
+    // soon as we close our end, while the child still runs.
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, &inheritable, 0));
+    tarvo::unique_handle reader(readEnd), writer(writeEnd);
+    vexecutil sleeper;
+    sleeper.command = childProgram();
+    sleeper.arguments = L"--sleep 5000";
+    sleeper.noWindow = sleeper.stdoutToPipe = true;
+    sleeper.start();
+    writer.reset();
+    EXPECT_FALSE(::PeekNamedPipe(reader.get(), nullptr, 0, nullptr, nullptr, nullptr));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+    ::TerminateProcess(sleeper.process.get(), 0);
+
     vexecutil missing;
     missing.command = childProgram();
     missing.stdinFile = folder + L"\\absent.txt";

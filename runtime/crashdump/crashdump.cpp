@@ -16,7 +16,7 @@
 #include "runtime/logging/logfile.h"
 #include "runtime/logging/logmanager.h"
 #include "runtime/registry/registry.h"
-#include "runtime/threads/sync.h"
+#include "runtime/security/security.h"
 
 namespace {
 
@@ -55,14 +55,23 @@ std::vector<DumpFile> listDumps(const std::wstring& location) {
     return dumps;
 }
 
-// Whether another program holds the file open so that it cannot be deleted. Removing such a file would name
-// that program, which takes a worker thread; none can start while the loader lock is held at unload.
-bool heldOpen(const std::wstring& path) {
-    const tarvo::unique_file file(::CreateFileW(VFileName::toLongPath(path).c_str(), DELETE,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return !file && ::GetLastError() == ERROR_SHARING_VIOLATION;
-}
+constexpr DWORD dumpLockPollMs = 50;
+
+// Marks the calling thread as dumping for as long as it lives.
+class BusyThread {
+public:
+    explicit BusyThread(DWORD slot) noexcept : slot_(slot) {
+        if (slot_ != TLS_OUT_OF_INDEXES) ::TlsSetValue(slot_, this);
+    }
+    BusyThread(const BusyThread&) = delete;
+    BusyThread& operator=(const BusyThread&) = delete;
+    ~BusyThread() {
+        if (slot_ != TLS_OUT_OF_INDEXES) ::TlsSetValue(slot_, nullptr);
+    }
+
+private:
+    DWORD slot_;
+};
 
 }  // namespace
 
@@ -82,6 +91,16 @@ HeapCorruptionHandler::~HeapCorruptionHandler() {
     heapDumpOwner.store(nullptr, std::memory_order_release);
 }
 
+void CrashDumpInfo::Protection::build(BYTE inheritance) {
+    dacl = security::buildAcl({{ACCESS_ALLOWED_ACE_TYPE, inheritance, FILE_ALL_ACCESS, VSID::system(), {}},
+                               {ACCESS_ALLOWED_ACE_TYPE, inheritance, FILE_ALL_ACCESS, VSID::admins(), {}}});
+    if (!::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !::SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<PACL>(dacl.data()), FALSE) ||
+        !::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+        throwOsError(L"Dump folder security", ::GetLastError(), errorFrame(L"", "CrashDumpInfo"));
+    attributes = {sizeof attributes, &descriptor, FALSE};
+}
+
 CrashDumpInfo::CrashDumpInfo() noexcept {
     try {
         const tarvo::unique_hkey key = registry::open(HKEY_LOCAL_MACHINE, logconfig::key, KEY_QUERY_VALUE | registry::viewAccess(2));
@@ -98,10 +117,16 @@ CrashDumpInfo::CrashDumpInfo() noexcept {
         std::wstring configured;
         if (registry::lookup(key.get(), L"CrashDumpsLocation", configured) == ERROR_SUCCESS && !configured.empty())
             location_ = VFileName::trimTrailingSeparators(configured);
-        VDirectory::createDirectory(location_);
+        // Built by hand: SetEntriesInAcl and SetNamedSecurityInfo load a library of their own.
+        folderSecurity_.build(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+        dumpSecurity_.build(0);
+        const bool existed = VDirectory::exists(location_);
+        VDirectory::createDirectory(location_, &folderSecurity_.attributes);
+        if (existed) protectExisting();
         registry::lookup(key.get(), L"CrashDumpsMaxCount", maxCount_);
         prefix_ = VFileName::removeExtension(executableFileName());
         fileName_.reserve(MAX_PATH);
+        busySlot_ = ::TlsAlloc();
         heapHandler_ = std::make_unique<HeapCorruptionHandler>(*this);
     } catch (...) {
         enabled_ = false;
@@ -110,11 +135,28 @@ CrashDumpInfo::CrashDumpInfo() noexcept {
 }
 
 CrashDumpInfo::~CrashDumpInfo() {
-    if (!enabled_) return;
+    if (enabled_) {
+        try {
+            prune();
+        } catch (...) {
+            // Unloading goes on; the dumps stay for the next time.
+        }
+    }
+    heapHandler_.reset();
+    if (busySlot_ != TLS_OUT_OF_INDEXES) ::TlsFree(busySlot_);
+}
+
+// A folder made earlier, by an older version or by hand, may let Users read it, and what it holds inherited
+// that. (Wine 8 keeps a file's security as Unix mode bits: Everyone's entry goes, the Administrators' shows as
+// the owner's.)
+void CrashDumpInfo::protectExisting() noexcept {
+    constexpr SECURITY_INFORMATION dacl = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
     try {
-        prune();
+        ::SetFileSecurityW(VFileName::toLongPath(location_).c_str(), dacl, &folderSecurity_.descriptor);
+        for (const DumpFile& dump : listDumps(location_))
+            ::SetFileSecurityW(VFileName::toLongPath(dump.path).c_str(), dacl, &dumpSecurity_.descriptor);
     } catch (...) {
-        // Unloading goes on; the dumps stay for the next time.
+        // The new dumps carry their own security all the same.
     }
 }
 
@@ -125,13 +167,9 @@ void CrashDumpInfo::prune() {
                      [](const DumpFile& a, const DumpFile& b) { return a.lastWrite < b.lastWrite; });
     // The oldest ones go; one that cannot be removed stays (until the next time), and no newer one is taken in
     // its place.
-    for (size_t i = 0; i < dumps.size() - maxCount_; ++i) {
-        if (heldOpen(dumps[i].path)) continue;
-        try {
-            removeFile(dumps[i].path, true, false, 0, 0);
-        } catch (...) {
-        }
-    }
+    // A plain delete only: making a held or protected dump removable takes ACL edits, a worker thread and
+    // logging, none of which belongs under the loader lock.
+    for (size_t i = 0; i < dumps.size() - maxCount_; ++i) ::DeleteFileW(VFileName::toLongPath(dumps[i].path).c_str());
 }
 
 void CrashDumpInfo::load() noexcept {
@@ -175,23 +213,38 @@ const std::wstring& CrashDumpInfo::getFileName() {
 
 void CrashDumpInfo::writeDump(EXCEPTION_POINTERS* pointers) noexcept {
     if (!enabled_ || pointers == nullptr) return;
+    const DWORD self = ::GetCurrentThreadId();
+    // A fault raised by this thread's own dumping or logging: another attempt would wait for itself.
+    const DWORD lastError = ::GetLastError();
+    const bool busy = busySlot_ != TLS_OUT_OF_INDEXES && ::TlsGetValue(busySlot_) != nullptr;
+    ::SetLastError(lastError);
+    if (busy || dumpingThread_.load() == self) return;
+    const BusyThread marked(busySlot_);
     const ScopedSeTranslator none(nullptr);  // a fault while dumping is not translated
-    SrwExclusive oneAtATime(lock_);
+    std::exception_ptr failure;
+    for (DWORD waited = 0;; waited += dumpLockPollMs) {
+        DWORD expected = 0;
+        if (dumpingThread_.compare_exchange_strong(expected, self)) break;
+        if (waited >= dumpLockWaitMs) return;  // another thread's dump never ended: this one is given up
+        ::Sleep(dumpLockPollMs);
+    }
     try {
         writeDumpFile(pointers);
     } catch (...) {
-        try {
-            vlog(LogLevel::Error, toVexception(std::current_exception(),
-                                               errorFrame(L"Unable to generate dump file", "internalDumpMiniDump")));
-        } catch (...) {
-        }
+        failure = std::current_exception();
+    }
+    dumpingThread_.store(0);
+    if (!failure) return;
+    try {
+        vlog(LogLevel::Error, toVexception(failure, errorFrame(L"Unable to generate dump file", "internalDumpMiniDump")));
+    } catch (...) {
     }
 }
 
 void CrashDumpInfo::writeDumpFile(EXCEPTION_POINTERS* pointers) {
     for (unsigned attempt = 0;; ++attempt) {
         const std::wstring& path = getFileName();
-        tarvo::unique_file file(::CreateFileW(path.c_str(), GENERIC_ALL, FILE_SHARE_READ, nullptr, CREATE_NEW,
+        tarvo::unique_file file(::CreateFileW(path.c_str(), GENERIC_ALL, FILE_SHARE_READ, &dumpSecurity_.attributes, CREATE_NEW,
                                               FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) {
             const DWORD error = ::GetLastError();

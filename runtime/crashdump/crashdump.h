@@ -3,8 +3,10 @@
 // or a heap corruption, and the pruning of old dumps when the module unloads.
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CrashDumpInfo;
 
@@ -34,10 +36,14 @@ public:
     // Reads "CrashDumpsEnabled", "PRODUCT_ROOT_D", "CrashDumpsLocation" and "CrashDumpsMaxCount", creates the
     // dump folder with its parents and registers the heap-corruption handler. Any failure leaves dumps
     // disabled, silently. Safe while the loader lock is held: it loads no library.
+    // Dumps hold the whole memory of the process, unmasked scripts and passwords included: the folder and
+    // each dump are made readable by LocalSystem and the Administrators only (a protected DACL given at
+    // creation, nothing inherited), and an existing folder is set to that DACL.
     CrashDumpInfo() noexcept;
     CrashDumpInfo(const CrashDumpInfo&) = delete;
     CrashDumpInfo& operator=(const CrashDumpInfo&) = delete;
     // Prunes the folder to the newest maxCount ".dmp" files (by last-write time) and removes the handler.
+    // Runs under the loader lock: a dump goes only if a plain delete removes it (no ACL edits, no logging).
     ~CrashDumpInfo();
 
     // The module's settings: made when the module loads and destroyed when it unloads (the DLL's entry point
@@ -57,12 +63,17 @@ public:
     // buffers reserved at load, so that naming needs no allocation. Throws when dumps are disabled.
     const std::wstring& getFileName();
     // Writes a minidump of the process for the faulting thread, when enabled and given the pointers. A failure
-    // is logged at level Error and goes no further.
+    // is logged at level Error, after the dump lock is released, and goes no further. A fault that the dumping
+    // or that logging raises on the same thread writes nothing and returns at once (the heap-corruption
+    // handler then lets the process end); another thread's dump is waited for at most dumpLockWaitMs.
     void writeDump(EXCEPTION_POINTERS* pointers) noexcept;
+
+    static constexpr DWORD dumpLockWaitMs = 60000;
 
 private:
     void writeDumpFile(EXCEPTION_POINTERS* pointers);
     void prune();
+    void protectExisting() noexcept;
 
     static constexpr size_t stampSize = 20;         // "YYYYMMDD_hhmmss.dmp" and its terminator
     static constexpr size_t pathSize = MAX_PATH + 1;
@@ -75,7 +86,22 @@ private:
     std::wstring fileName_;
     wchar_t path_[pathSize] = {};
     std::unique_ptr<HeapCorruptionHandler> heapHandler_;
-    SRWLOCK lock_ = SRWLOCK_INIT;  // one dump at a time: the buffers are shared
+    // One dump at a time (the buffers are shared): the id of the thread writing one, 0 when none. A plain
+    // compare-and-swap, as Vista has no try-acquire for slim locks.
+    std::atomic<DWORD> dumpingThread_{0};
+    // Per thread: non-null while the thread dumps or logs a dump's failure. A TLS slot rather than a
+    // thread_local, whose first use on a thread allocates, which a corrupted heap cannot afford.
+    DWORD busySlot_ = TLS_OUT_OF_INDEXES;
+    // Readable by LocalSystem and the Administrators only, given at creation: the folder's entries are
+    // inherited by what is made in it, a dump's are its own.
+    struct Protection {
+        std::vector<DWORD> dacl;
+        SECURITY_DESCRIPTOR descriptor{};
+        SECURITY_ATTRIBUTES attributes{};
+        void build(BYTE inheritance);
+    };
+    Protection folderSecurity_;
+    Protection dumpSecurity_;
 };
 
 // writeDump of the module's settings, if loaded.

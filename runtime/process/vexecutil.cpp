@@ -2,6 +2,8 @@
 
 #include <aclapi.h>
 
+#include <algorithm>
+
 #include "runtime/errors/format.h"
 #include "runtime/errors/vexception.h"
 #include "runtime/filesystem/fileops.h"
@@ -28,6 +30,65 @@ tarvo::unique_handle inheritableCopy(HANDLE handle) {
         throwRuntimeError(L"Unable to duplicate handle", ::GetLastError());
     return tarvo::unique_handle(copy);
 }
+
+// The caller's own standard handle as an inheritable copy, so that the child can be handed it by name; the
+// handle itself (often none, or a console's) when it cannot be copied.
+tarvo::unique_handle callerStdHandle(DWORD which, HANDLE& handed) {
+    handed = ::GetStdHandle(which);
+    HANDLE copy = nullptr;
+    if (handed == nullptr || handed == INVALID_HANDLE_VALUE ||
+        !::DuplicateHandle(::GetCurrentProcess(), handed, ::GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS))
+        return {};
+    handed = copy;
+    return tarvo::unique_handle(copy);
+}
+
+// The attribute list that lets the child inherit only its standard handles: any other inheritable handle of
+// the process (another command's pipe, made by another thread) would otherwise go to it as well, and a
+// descendant holding such a pipe keeps its reader waiting. Looked up at run time; where the system lacks it,
+// every inheritable handle goes, as before.
+class InheritedHandles {
+public:
+    explicit InheritedHandles(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+        if (handles_.empty()) return;
+        const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+        const auto initialize = function<Initialize>(kernel, "InitializeProcThreadAttributeList");
+        const auto update = function<Update>(kernel, "UpdateProcThreadAttribute");
+        delete_ = function<Delete>(kernel, "DeleteProcThreadAttributeList");
+        if (!initialize || !update || !delete_) return;
+        SIZE_T size = 0;
+        initialize(nullptr, 1, 0, &size);
+        buffer_.resize(size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
+        if (size == 0 || !initialize(list, 1, 0, &size)) return;
+        if (!update(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(), handles_.size() * sizeof(HANDLE),
+                    nullptr, nullptr)) {
+            delete_(list);
+            return;
+        }
+        list_ = list;
+    }
+    InheritedHandles(const InheritedHandles&) = delete;
+    InheritedHandles& operator=(const InheritedHandles&) = delete;
+    ~InheritedHandles() {
+        if (list_) delete_(list_);
+    }
+    LPPROC_THREAD_ATTRIBUTE_LIST list() const noexcept { return list_; }
+
+private:
+    using Initialize = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD, PSIZE_T);
+    using Update = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, PVOID, SIZE_T, PVOID, PSIZE_T);
+    using Delete = VOID(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST);
+    template <typename Function>
+    static Function function(HMODULE module, const char* name) {
+        return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name))) : nullptr;
+    }
+
+    std::vector<HANDLE> handles_;  // the list points at these
+    std::vector<BYTE> buffer_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+    Delete delete_ = nullptr;
+};
 
 // A file for the child's standard input or output, opened here and handed down as an inheritable copy.
 tarvo::unique_handle childFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
@@ -164,9 +225,10 @@ void vexecutil::start() {
     // 2. Standard handles.
     const bool redirection = stdoutToPipe || stdinFromPipe || stderrToPipe || inheritStdHandles ||
                              !stdinFile.empty() || !stdoutFile.empty();
-    STARTUPINFOW startup{};
+    STARTUPINFOEXW extended{};
+    STARTUPINFOW& startup = extended.StartupInfo;
     startup.cb = sizeof startup;
-    tarvo::unique_handle inputFile, outputFile, errorCopy;
+    tarvo::unique_handle inputFile, outputFile, errorCopy, callerInput, callerOutput, callerError;
     if (!redirection) {
         startup.dwFlags = STARTF_USESHOWWINDOW;
         startup.wShowWindow = SW_HIDE;
@@ -179,7 +241,7 @@ void vexecutil::start() {
                                   FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL);
             startup.hStdInput = inputFile.get();
         } else {
-            startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+            callerInput = callerStdHandle(STD_INPUT_HANDLE, startup.hStdInput);
         }
         if (childOutput) {
             startup.hStdOutput = childOutput->handle();
@@ -187,7 +249,7 @@ void vexecutil::start() {
             outputFile = childFile(stdoutFile, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
             startup.hStdOutput = outputFile.get();
         } else {
-            startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+            callerOutput = callerStdHandle(STD_OUTPUT_HANDLE, startup.hStdOutput);
         }
         if (childError) {
             startup.hStdError = childError->handle();
@@ -195,8 +257,26 @@ void vexecutil::start() {
             errorCopy = inheritableCopy(startup.hStdOutput);
             startup.hStdError = errorCopy.get();
         } else {
-            startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+            callerError = callerStdHandle(STD_ERROR_HANDLE, startup.hStdError);
         }
+    }
+
+    // Only the standard handles that are inheritable copies made here go down to the child.
+    std::vector<HANDLE> inherited;
+    if (redirection)
+        for (const HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+            const bool own = handle != nullptr && ((childInput && handle == childInput->handle()) ||
+                                                   (childOutput && handle == childOutput->handle()) ||
+                                                   (childError && handle == childError->handle()) ||
+                                                   handle == inputFile.get() || handle == outputFile.get() ||
+                                                   handle == errorCopy.get() || handle == callerInput.get() ||
+                                                   handle == callerOutput.get() || handle == callerError.get());
+            if (own && std::find(inherited.begin(), inherited.end(), handle) == inherited.end()) inherited.push_back(handle);
+        }
+    const InheritedHandles only(std::move(inherited));
+    if (only.list()) {
+        startup.cb = sizeof extended;
+        extended.lpAttributeList = only.list();
     }
 
     // 3.-6. Desktop, command line, flags; the working directory goes to the creation itself.
@@ -208,6 +288,7 @@ void vexecutil::start() {
     if (suspended) flags |= CREATE_SUSPENDED;
     if (environment) flags |= CREATE_UNICODE_ENVIRONMENT;
     if (!redirection) flags |= CREATE_NEW_CONSOLE;
+    if (only.list()) flags |= EXTENDED_STARTUPINFO_PRESENT;
     void* block = environment ? environment->data() : nullptr;
     const wchar_t* directory = workingDirectory.empty() ? nullptr : workingDirectory.c_str();
 
@@ -273,9 +354,9 @@ struct OutputStream {
 
 }  // namespace
 
-void readProcessOutput(std::string& stdoutText, std::string& stderrText, Con::OverlappedPipe* stdoutPipe,
+bool readProcessOutput(std::string& stdoutText, std::string& stderrText, Con::OverlappedPipe* stdoutPipe,
                        Con::OverlappedPipe* stderrPipe, HANDLE cancelEvent, DWORD timeoutMs, size_t outputLimit,
-                       IPipeMessageHandler* handler) {
+                       IPipeMessageHandler* handler, HANDLE process) {
     stdoutText.clear();
     stderrText.clear();
     const auto usable = [](Con::OverlappedPipe* pipe) { return pipe != nullptr && pipe->valid() && !pipe->finished(); };
@@ -303,9 +384,11 @@ void readProcessOutput(std::string& stdoutText, std::string& stderrText, Con::Ov
         if (handler != nullptr && stream.position < stream.text.size()) handler->output(stream.text, stream.position, true);
     };
 
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    ULONGLONG deadline = timeoutMs == INFINITE ? ~0ull : ::GetTickCount64() + timeoutMs;
+    bool exited = false;
     try {
         for (;;) {
+            if (exited && ::GetTickCount64() >= deadline) return false;
             bool readAtOnce = false;
             for (OutputStream& stream : streams) {
                 if (stream.finished || !stream.pipe->idle()) continue;
@@ -315,10 +398,10 @@ void readProcessOutput(std::string& stdoutText, std::string& stderrText, Con::Ov
                     readAtOnce = true;
                 }
             }
-            if (streams[0].finished && streams[1].finished) return;
+            if (streams[0].finished && streams[1].finished) return true;
             if (readAtOnce) continue;
 
-            HANDLE handles[3];
+            HANDLE handles[4];
             OutputStream* owners[2];
             DWORD count = 0;
             for (OutputStream& stream : streams)
@@ -328,20 +411,53 @@ void readProcessOutput(std::string& stdoutText, std::string& stderrText, Con::Ov
                 }
             const DWORD pipes = count;
             if (cancelEvent != nullptr) handles[count++] = cancelEvent;
+            const bool watching = process != nullptr && !exited;
+            if (watching) handles[count++] = process;
             DWORD remaining = INFINITE;
-            if (timeoutMs != INFINITE) {
+            if (deadline != ~0ull) {
                 const ULONGLONG now = ::GetTickCount64();
-                remaining = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+                remaining = now >= deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, INFINITE - 1));
             }
             const DWORD result = tarvo::threads::waitForMultipleObjects(count, handles, false, remaining);
-            if (result == WAIT_TIMEOUT) return;
+            if (result == WAIT_TIMEOUT) return false;
             const DWORD index = result >= WAIT_ABANDONED_0 ? result - WAIT_ABANDONED_0 : result - WAIT_OBJECT_0;
             if (index >= count) throwRuntimeError(formatString(L"Unable to read pipe: Unknown state %X", result), 0);
-            if (index >= pipes) return;  // the cancel event
+            if (watching && index == count - 1) {  // the child ended: what is left comes within the grace
+                exited = true;
+                deadline = std::min(deadline, ::GetTickCount64() + childOutputGraceMs);
+                continue;
+            }
+            if (index >= pipes) return false;  // the cancel event
             OutputStream& stream = *owners[index];
             deliver(stream, stream.pipe->complete(nullptr, 0, false));
         }
     } catch (const vosexception& e) {
         throwRuntimeError(L"Unable to read pipe", e.code());
     }
+}
+
+bool readChildOutput(Con::OverlappedPipe& pipe, HANDLE process, char* buffer, DWORD size,
+                     const std::function<void(const char*, DWORD)>& sink) {
+    const auto ended = [&] {
+        try {
+            return tarvo::threads::waitForSingleObject(process, 0) != WAIT_TIMEOUT;
+        } catch (const vosexception& e) {
+            throwRuntimeError(L"Unable to read pipe", e.code());
+        }
+    };
+    ULONGLONG deadline = 0;  // once the child has ended
+    while (!pipe.finished()) {
+        if (deadline == 0 && ended()) deadline = ::GetTickCount64() + childOutputGraceMs;
+        DWORD remaining = INFINITE;
+        if (deadline != 0) {
+            const ULONGLONG now = ::GetTickCount64();
+            if (now >= deadline) return false;
+            remaining = static_cast<DWORD>(deadline - now);
+        }
+        DWORD count = pipe.beginRead(buffer, size, false);
+        // Until the child ends its end wakes the wait as well; the read is then cancelled, keeping what it moved.
+        if (!pipe.idle()) count = pipe.complete(deadline == 0 ? process : nullptr, remaining, false);
+        if (count > 0) sink(buffer, count);
+    }
+    return true;
 }

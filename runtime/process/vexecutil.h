@@ -17,6 +17,7 @@
 // the interactive window station and desktop); otherwise with the process's own token.
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -77,7 +78,8 @@ public:
     // What start() hands to the process creation: the quoted command, a blank and the arguments, or the
     // command alone.
     std::wstring commandLine() const;
-    // Creates the process; failures name the command line ("CreateProcess '...'").
+    // Creates the process; failures name the command line ("CreateProcess '...'"). With redirection the child
+    // inherits its standard handles only (where the system can say so), none of the caller's other handles.
     void start();
     // True when the process ended within `milliseconds` (INFINITE: no limit); alertable and cancellable.
     bool waitForExit(DWORD milliseconds);
@@ -90,14 +92,25 @@ namespace VProcess {
 DWORD getExitCode(HANDLE process);
 }  // namespace VProcess
 
+// How long a child's pipes are still read once the child has ended. What it wrote is in the pipe by then; only
+// a process it started, which inherited the pipe, can keep it open longer (a daemon: for ever).
+constexpr DWORD childOutputGraceMs = 2000;
+
 // Reads a child's standard output and standard error at once until both pipes are finished, `cancelEvent`
-// is set or `timeoutMs` passed (INFINITE: no limit). Bytes arriving while the two texts together hold fewer
-// than `outputLimit` bytes are appended to their text and handed to `handler` (with the text, the pipe's own
-// read position, and false); later ones are read and dropped. When a pipe finishes with an unfinished last
-// line, the handler gets it with the flag set. A null pipe counts as finished.
-void readProcessOutput(std::string& stdoutText, std::string& stderrText, Con::OverlappedPipe* stdoutPipe,
+// is set or `timeoutMs` passed (INFINITE: no limit), or `process` (when given) has ended and
+// childOutputGraceMs more have passed. Bytes arriving while the two texts together hold fewer than
+// `outputLimit` bytes are appended to their text and handed to `handler` (with the text, the pipe's own read
+// position, and false); later ones are read and dropped. When a pipe finishes with an unfinished last line,
+// the handler gets it with the flag set. A null pipe counts as finished. True when both pipes finished.
+bool readProcessOutput(std::string& stdoutText, std::string& stderrText, Con::OverlappedPipe* stdoutPipe,
                        Con::OverlappedPipe* stderrPipe, HANDLE cancelEvent, DWORD timeoutMs, size_t outputLimit,
-                       IPipeMessageHandler* handler);
+                       IPipeMessageHandler* handler, HANDLE process = nullptr);
+
+// Reads `pipe` block by block into `sink` until it is finished, waiting for output and for `process` to end
+// together; once it has ended, for at most childOutputGraceMs more. False when the reading stopped with the
+// pipe still open.
+bool readChildOutput(Con::OverlappedPipe& pipe, HANDLE process, char* buffer, DWORD size,
+                     const std::function<void(const char*, DWORD)>& sink);
 
 namespace process_detail {
 // The entries of a window station's or desktop's DACL (`dacl`, empty for a null DACL) that also give `sid`

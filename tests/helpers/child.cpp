@@ -11,6 +11,8 @@
 //   --env NAME     "NAME=value", or "NAME unset"
 //   --stdin        copies standard input to standard output until it ends
 //   --sleep MS     pauses
+//   --spawn MS     starts a copy of itself that sleeps MS, holding this one's standard output, and goes on
+//   --fill MIB     MIB mebibytes of "x" on standard output, without a line break
 //   --crash        dies of an access violation (exit code 0xC0000005, without the debugger)
 //   --exit N       exits with N (decimal or 0x hexadecimal); the default is 0
 // Copied under another name (perl.exe, python.exe, php.exe: a stand-in interpreter) it prints
@@ -135,6 +137,25 @@ int wmain(int argc, wchar_t** argv) {
                 write(out, std::string(buffer, read));
         } else if (option == L"--sleep") {
             ::Sleep(static_cast<DWORD>(std::wcstoul(value, nullptr, 10)));
+            ++i;
+        } else if (option == L"--spawn") {
+            wchar_t path[MAX_PATH] = {};
+            ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+            std::wstring line = L"\"" + std::wstring(path) + L"\" --sleep " + value;
+            STARTUPINFOW startup{};
+            startup.cb = sizeof startup;
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdOutput = startup.hStdError = out;
+            PROCESS_INFORMATION created{};
+            if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                                 &startup, &created)) {
+                ::CloseHandle(created.hThread);
+                ::CloseHandle(created.hProcess);
+            }
+            ++i;
+        } else if (option == L"--fill") {
+            const std::string block(1 << 20, 'x');
+            for (long count = std::wcstol(value, nullptr, 10); count > 0; --count) write(out, block);
             ++i;
         } else if (option == L"--crash") {
             ::SetUnhandledExceptionFilter(&dieQuietly);

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 class vmsi;
@@ -44,6 +45,8 @@ using ActionList = std::vector<std::unique_ptr<Action>>;
 
 // Fields of `text` between any of `separators`; runs of separators count as one and never make empty fields.
 std::vector<std::wstring> split(const std::wstring& text, std::wstring_view separators);
+// The same fields as split, as [start, end) offsets into `text` (the logged copy masks by them).
+std::vector<std::pair<size_t, size_t>> splitOffsets(std::wstring_view text, std::wstring_view separators);
 
 // The comma-separated fields of a per-type factory, checked against [minFields, maxFields]; a mismatch
 // throws "Invalid arguments on call <className>".

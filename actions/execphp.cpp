@@ -35,9 +35,7 @@ void ExecPHPScriptAction::execute(vmsi& session) {
         const std::wstring script = VFileName::combine(root, scriptPath_);
         // No environment of the child's own to search: the script is found where the parameters say.
         const std::wstring commandLine = resolveCommand(script, arguments, L"", false, true);
-        // Every log line and message is masked on its way out as well; masking this text with the general rule
-        // first would cost the closing quote that the PHP pair stops at, and the rest of the message line with it.
-        const std::wstring logged = maskAll(maskArguments(commandLine), phpMaskPairs());
+        const std::wstring logged = maskCommandLine(commandLine);
         session.log(L"Execute PHP script '%s'", logged);
 
         ProcessEnvironment environment;

@@ -127,16 +127,22 @@ std::wstring Action::closestType(const std::wstring& type) {
     return best;
 }
 
-std::vector<std::wstring> split(const std::wstring& text, std::wstring_view separators) {
-    std::vector<std::wstring> fields;
+std::vector<std::pair<size_t, size_t>> splitOffsets(std::wstring_view text, std::wstring_view separators) {
+    std::vector<std::pair<size_t, size_t>> fields;
     size_t position = 0;
     while (position < text.size()) {
         const size_t start = text.find_first_not_of(separators, position);
-        if (start == std::wstring::npos) break;
-        const size_t end = text.find_first_of(separators, start);
-        fields.emplace_back(text, start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        if (start == std::wstring_view::npos) break;
+        const size_t end = std::min(text.find_first_of(separators, start), text.size());
+        fields.emplace_back(start, end);
         position = end;
     }
+    return fields;
+}
+
+std::vector<std::wstring> split(const std::wstring& text, std::wstring_view separators) {
+    std::vector<std::wstring> fields;
+    for (const auto& [start, end] : splitOffsets(text, separators)) fields.emplace_back(text, start, end - start);
     return fields;
 }
 

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "runtime/errors/vexception.h"
@@ -53,6 +54,8 @@ using ActionList = std::vector<std::unique_ptr<Action>>;
 
 // Fields of `text` between any of `separators`; runs of separators count as one and never make empty fields.
 std::vector<std::wstring> split(const std::wstring& text, std::wstring_view separators);
+// The same fields as split, as [start, end) offsets into `text` (the logged copy masks by them).
+std::vector<std::pair<size_t, size_t>> splitOffsets(std::wstring_view text, std::wstring_view separators);
 
 // The factory's refusal of a type name it does not know.
 class UnknownActionType : public vexception {

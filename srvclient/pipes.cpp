@@ -1,14 +1,18 @@
 #include "srvclient/pipes.h"
 
 #include <rpc.h>
+#include <sddl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 
 #include "runtime/errors/format.h"
 #include "runtime/errors/vexception.h"
 #include "runtime/logging/config.h"
 #include "runtime/logging/logmanager.h"
 #include "runtime/registry/registry.h"
+#include "runtime/security/security.h"
 #include "runtime/threads/cancelation.h"
 #include "runtime/threads/wait.h"
 
@@ -306,6 +310,7 @@ DWORD OverlappedPipe::complete(HANDLE cancelEvent, DWORD timeoutMs, bool whole) 
         cancelPending();  // a cancelled thread unwinds: the caller's buffer must be the system's no longer
         throw;
     }
+    expired_ = result == WAIT_TIMEOUT;
     switch (result) {
         case WAIT_OBJECT_0:
         case WAIT_ABANDONED_0: return internalComplete(whole);
@@ -390,7 +395,102 @@ ClientOverlappedPipe::ClientOverlappedPipe(const std::wstring& name, DWORD acces
 
 tarvo::unique_file ClientOverlappedPipe::create(const std::wstring& name, DWORD access, DWORD readMode,
                                                 DWORD defaultTries) {
-    return connectClient(name, access, readMode, defaultTries, true, "Con::ClientOverlappedPipe::create");
+    const char* function = "Con::ClientOverlappedPipe::create";
+    tarvo::unique_file pipe = connectClient(name, access, readMode, defaultTries, true, function);
+    requireSystemServer(pipe.get(), name, function);
+    return pipe;
+}
+
+// ---- Replies and who sends them
+
+namespace {
+std::atomic<DWORD> shortenedLimit{0};
+std::mutex acceptedLock;
+std::wstring acceptedAccount;  // set by tests
+
+bool underWine() noexcept {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
+}
+
+VSID extraServerAccount() {
+    {
+        std::lock_guard guard(acceptedLock);
+        if (!acceptedAccount.empty()) {
+            PSID sid = nullptr;
+            if (!::ConvertStringSidToSidW(acceptedAccount.c_str(), &sid))
+                throwOsError(L"Invalid SID " + acceptedAccount, ::GetLastError(), errorFrame(L"", "Con::acceptServerAccount"));
+            const tarvo::unique_hlocal owner(sid);
+            return VSID(sid);
+        }
+    }
+    return underWine() ? security::processUser() : VSID();
+}
+
+std::wstring accountName(const VSID& sid) {
+    try {
+        std::wstring domain;
+        const std::wstring name = sid.findAccount(&domain);
+        if (!name.empty()) return domain.empty() ? name : domain + L"\\" + name;
+    } catch (const vexception&) {
+        // an account without a name here is shown by its SID
+    }
+    return sid.toString();
+}
+}  // namespace
+
+DWORD replyTimeLimit() noexcept {
+    const DWORD shorter = shortenedLimit;
+    return shorter ? std::min(shorter, replyTimeLimitMs) : replyTimeLimitMs;
+}
+
+void shortenReplyTimeLimit(DWORD ms) noexcept { shortenedLimit = ms; }
+
+void readReply(OverlappedPipe& pipe, void* buffer, DWORD length, ULONGLONG deadline, const std::wstring& name,
+               const wchar_t* what, const char* function) {
+    const auto expire = [&] {
+        throw vexception(formatString(L"No reply from pipe %s within %lu ms: awaited %s", name,
+                                      static_cast<unsigned long>(replyTimeLimit()), std::wstring(what)),
+                         errorFrame(L"", function));
+    };
+    BYTE* bytes = static_cast<BYTE*>(buffer);
+    DWORD done = 0;
+    while (done < length && !pipe.finished()) {
+        // Checked before every read too: a server sending empty messages must not keep the caller either.
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= deadline) expire();
+        DWORD moved = pipe.beginRead(bytes + done, length - done, false);
+        if (!pipe.idle()) {
+            moved = pipe.complete(nullptr, static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, INFINITE - 1)), false);
+            if (pipe.expired()) expire();
+        }
+        done += moved;
+    }
+    if (done != length) completedOnly(done, length, function);
+}
+
+void requireSystemServer(HANDLE pipe, const std::wstring& name, const char* function) {
+    ULONG id = 0;
+    if (!::GetNamedPipeServerProcessId(pipe, &id))
+        throwOsError(L"Unable to learn the server process of pipe " + name, ::GetLastError(), errorFrame(L"", function));
+    tarvo::unique_handle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+    tarvo::unique_handle token;
+    if (!process || !::OpenProcessToken(process.get(), TOKEN_QUERY, token.put()))
+        throwOsError(formatString(L"Unable to learn the account of the server of pipe %s (process %lu)", name,
+                                  static_cast<unsigned long>(id)),
+                     ::GetLastError(), errorFrame(L"", function));
+    const VSID user = security::tokenUser(token.get());
+    if (user == VSID::system()) return;
+    const VSID extra = extraServerAccount();
+    if (!extra.empty() && user == extra) return;
+    throw vexception(formatString(L"The server of pipe %s runs as %s, not as LocalSystem: refused", name,
+                                  accountName(user)),
+                     errorFrame(L"", function));
+}
+
+void acceptServerAccount(const std::wstring& sid) {
+    std::lock_guard guard(acceptedLock);
+    acceptedAccount = sid;
 }
 
 // ---- Pipe pairs

@@ -123,6 +123,8 @@ public:
     DWORD cancel() noexcept { return cancelPending(); }
 
     bool idle() const noexcept { return idle_; }
+    // True when the last complete ended by its time-out.
+    bool expired() const noexcept { return expired_; }
     // Signalled while no transfer is pending and when the pending one completes.
     HANDLE event() const noexcept { return event_.get(); }
 
@@ -135,6 +137,7 @@ protected:
     OVERLAPPED overlapped_{};
     tarvo::unique_handle event_;
     bool idle_ = true;
+    bool expired_ = false;
 
 private:
     DWORD begin(bool reading, void* buffer, DWORD length, bool whole);
@@ -161,9 +164,34 @@ public:
     // after waiting up to a second for a free instance; each such attempt is logged at level Info. Then sets
     // `readMode` (PIPE_READMODE_MESSAGE or PIPE_READMODE_BYTE). The end identifies the caller to the server
     // but never lets it act as the caller (SECURITY_IDENTIFICATION). Failures: "Unable to connect to pipe "
-    // + name with the last error. The impersonation client opens its service's pipe with this too.
+    // + name with the last error. The impersonation client opens its service's pipe with this too. A server
+    // that does not run as LocalSystem is refused (requireSystemServer).
     static tarvo::unique_file create(const std::wstring& name, DWORD access, DWORD readMode, DWORD defaultTries);
 };
+
+// The longest wait for a service's reply, from its first byte asked to its last: with the one retry of a
+// request, a row fails within two minutes.
+constexpr DWORD replyTimeLimitMs = 50000;
+// The limit in force: replyTimeLimitMs unless a test shortened it.
+DWORD replyTimeLimit() noexcept;
+// For tests: a shorter limit (never a longer one); 0 restores replyTimeLimitMs.
+void shortenReplyTimeLimit(DWORD ms) noexcept;
+
+// Reads the `length` bytes of part of a reply from the service's pipe `name`, waiting no later than
+// `deadline` (a GetTickCount64 value). On expiry the read is cancelled and "No reply from pipe NAME within
+// N ms: awaited WHAT" thrown; the caller then drops the connection, whose state is
+// unknown. Fewer bytes than asked when the pipe ends throw "Completed only".
+void readReply(OverlappedPipe& pipe, void* buffer, DWORD length, ULONGLONG deadline, const std::wstring& name,
+               const wchar_t* what, const char* function);
+inline ULONGLONG replyDeadline() noexcept { return ::GetTickCount64() + replyTimeLimit(); }
+
+// Throws unless the process serving the client end `pipe` runs as LocalSystem: anyone may make a pipe of a
+// service's name while the service is down. The message names the pipe and the server's account
+// (DOMAIN\name, else its SID). Under Wine, where every process (services too) runs as the one user, that
+// user is accepted as well, or instead the account a test set.
+void requireSystemServer(HANDLE pipe, const std::wstring& name, const char* function);
+// For tests: the account accepted besides LocalSystem, in place of Wine's user; empty restores the default.
+void acceptServerAccount(const std::wstring& sid);
 
 // A pipe in place of an anonymous one: the server end reads (inbound), the client end writes. The name is
 // "\\.\pipe\TarvoWin32.Pipes." + a random UUID; the server end is made as the name's first and only

@@ -55,11 +55,18 @@ struct Reply {
     }
 };
 
-Reply readReply(Con::Pipe& pipe) {
+// A reply within the reply time limit; `exchange` names the exchange it answers.
+Reply readReply(Con::ClientOverlappedPipe& pipe, const wchar_t* exchange) {
+    const ULONGLONG deadline = Con::replyDeadline();
+    const std::wstring path = sidwire::pipePath();
+    const auto read = [&](void* buffer, DWORD length, const wchar_t* part) {
+        Con::readReply(pipe, buffer, length, deadline, path, formatString(L"%s of the %s", part, exchange).c_str(),
+                       executeFunction);
+    };
     Reply reply;
     std::uint32_t length = 0;
-    pipe.read(&reply.type, sizeof reply.type, true);
-    pipe.read(&length, sizeof length, true);
+    read(&reply.type, sizeof reply.type, L"the reply type");
+    read(&length, sizeof length, L"the reply length");
     if (reply.type == 0 || reply.type == 2) return reply;
     if (length > vpipechannel::maxReplySize)
         throw vexception(formatString(L"The reply length %lu from the impersonation service exceeds the limit of %lu bytes",
@@ -67,7 +74,7 @@ Reply readReply(Con::Pipe& pipe) {
                                       static_cast<unsigned long>(vpipechannel::maxReplySize)),
                          errorFrame(L"", executeFunction));
     reply.bytes.resize(length);
-    pipe.read(reply.bytes.data(), length, true);
+    read(reply.bytes.data(), length, L"the reply");
     return reply;
 }
 
@@ -259,7 +266,7 @@ tarvo::unique_handle SIDClient::exchange(const VSID& user, bool withExtraText, c
     const std::uint32_t flags = 2 + (option2 ? 1 : 0) + (option3 ? 4 : 0);
     Connection& shared = connection();
 
-    // Part 1. Until the acknowledgement our child ends are open, so the whole request can go again.
+    // The first exchange. Until the acknowledgement our child ends are open, so the whole request can go again.
     Reply acknowledgement;
     for (bool retried = false;; retried = true) {
         try {
@@ -267,7 +274,7 @@ tarvo::unique_handle SIDClient::exchange(const VSID& user, bool withExtraText, c
             send(pipe, word(flags));
             send(pipe, string(sid));
             send(pipe, item(&block, sizeof block));
-            acknowledgement = readReply(pipe);
+            acknowledgement = readReply(*shared.pipe, L"first exchange (the acknowledgement)");
             break;
         } catch (const vexception& e) {
             shared.drop();
@@ -285,7 +292,7 @@ tarvo::unique_handle SIDClient::exchange(const VSID& user, bool withExtraText, c
     childStdoutWrite_.reset();
     childStderrWrite_.reset();
 
-    // Part 2. Never sent again: a repeated start block would name handles closed by now.
+    // The second exchange. Never sent again: a repeated start block would name handles closed by now.
     Reply answer;
     try {
         Con::Pipe& pipe = *shared.pipe;
@@ -293,7 +300,7 @@ tarvo::unique_handle SIDClient::exchange(const VSID& user, bool withExtraText, c
         send(pipe, item(&extra, sizeof extra));
         if (withExtraText) send(pipe, string(extraText));
         for (const std::wstring* text : {&text1, &text2, &text3}) send(pipe, string(*text));
-        answer = readReply(pipe);
+        answer = readReply(*shared.pipe, L"second exchange (the process handle)");
     } catch (...) {
         shared.drop();
         throw;

@@ -14,18 +14,20 @@
 // "HVC_pipe {110D2F0F-F073-4021-AB73-C7886FB9BD1E}" when it is missing. One connection serves the process,
 // one exchange at a time. Every number is a little-endian u32 ("word"); a sized item is a word L and L
 // bytes; a string is a sized item of UTF-16LE code units without terminator; a flag a sized item of 4 bytes
-// holding 0 or 1. A request is two parts, each followed by a reply:
-//   1. word 1 (start a process), word flags (2 + option 2 + 4 x option 3), string user SID ("S-1-5-18"),
+// holding 0 or 1. A request is two exchanges, each a message and its reply:
+//   first: word 1 (start a process), word flags (2 + option 2 + 4 x option 3), string user SID ("S-1-5-18"),
 //      sized start block (StartBlock: 40 bytes);
 //      reply: acknowledgement. The service has taken its own copies of the three child ends by then, so
 //      ours are closed here.
-//   2. flag extra text, the string extra text only when the flag is set, strings text 1 (command line),
+//   second: flag extra text, the string extra text only when the flag is set, strings text 1 (command line),
 //      text 2 (working directory), text 3 (environment block);
 //      reply: 8 bytes, the first 4 the value of the process handle the service made in this process.
 // A reply is word type, word L, then L bytes unless the type is 0 or 2. Type 0xFFFFFFFF is a refusal whose
-// bytes are the service's message (UTF-16LE).
+// bytes are the service's message (UTF-16LE). Each reply comes within Con::replyTimeLimit(), else the
+// connection is dropped and the error names the pipe and the reply awaited; a server that does not run as
+// LocalSystem is refused before anything is sent (Con::requireSystemServer).
 //
-// A broken connection during the first part is opened anew once and the request sent again from its
+// A broken or silent connection during the first exchange is opened anew once and the request sent again from its
 // command word (logged at level Info). Nothing is sent again once the service acknowledged, since our child
 // ends are closed by then; a refusal is never sent again.
 #include <windows.h>

@@ -35,7 +35,8 @@ std::wstring client::pipePath() const {
 
 void client::connect(DWORD tries) {
     if (pipe_ && pipe_->valid()) return;
-    pipe_ = std::make_unique<Con::ClientOverlappedPipe>(pipePath(), serviceAccess, PIPE_READMODE_MESSAGE, tries);
+    path_ = pipePath();
+    pipe_ = std::make_unique<Con::ClientOverlappedPipe>(path_, serviceAccess, PIPE_READMODE_MESSAGE, tries);
 }
 
 void client::reconnect() {
@@ -57,24 +58,27 @@ vserializer::reader client::exchange(const GUID& command, const vserializer::wri
     pipe_->write(&length, sizeof length, true);
     pipe_->write(frame.data(), frame.size(), true);
 
+    // A server that stops in the middle of its reply must not keep the caller, and the channel, waiting.
+    const ULONGLONG deadline = Con::replyDeadline();
     std::uint32_t replyLength = 0;
-    pipe_->read(&replyLength, sizeof replyLength, true);
+    Con::readReply(*pipe_, &replyLength, sizeof replyLength, deadline, path_, L"the length of a reply", function);
     if (replyLength > maxReplySize)
         throw vserializer::invalidprotocol(
             formatString(L"The reply length %lu from pipe %s exceeds the limit of %lu bytes",
-                         static_cast<unsigned long>(replyLength), pipePath(), static_cast<unsigned long>(maxReplySize)),
+                         static_cast<unsigned long>(replyLength), path_, static_cast<unsigned long>(maxReplySize)),
             errorFrame(L"", function));
     vserializer::Buffer reply;
     if (replyLength) {
         reply.reset(static_cast<BYTE*>(std::malloc(replyLength)));
         if (!reply) throwOutOfMemory();
-        pipe_->read(reply.get(), replyLength, true);
+        Con::readReply(*pipe_, reply.get(), replyLength, deadline, path_,
+                       formatString(L"a reply of %lu bytes", static_cast<unsigned long>(replyLength)).c_str(), function);
     }
     // What follows a reply would be taken for the length of the next one.
     DWORD surplus = 0;
     if (::PeekNamedPipe(pipe_->handle(), nullptr, 0, nullptr, &surplus, nullptr) && surplus)
         throw vserializer::invalidprotocol(
-            formatString(L"The reply from pipe %s is %lu bytes longer than its length %lu", pipePath(), surplus,
+            formatString(L"The reply from pipe %s is %lu bytes longer than its length %lu", path_, surplus,
                          static_cast<unsigned long>(replyLength)),
             errorFrame(L"", function));
     return vserializer::reader(std::move(reply), replyLength);

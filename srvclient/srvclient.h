@@ -5,7 +5,8 @@
 // bytes of arguments in the serializer format; the answer as u32 M, then M bytes in the serializer format
 // (an error report in place of the result when the service failed). The pipe is "\\.\pipe\" + the string
 // value named by the channel (by default "hvcpipe", whose own name is the default) under the configuration
-// key, read again whenever the channel connects.
+// key, read again whenever the channel connects. Every reply comes within Con::replyTimeLimit(); a server
+// that is not LocalSystem is refused before any request reaches it.
 #include <windows.h>
 
 #include <cstdint>
@@ -48,6 +49,7 @@ private:
     vserializer::reader exchange(const GUID& command, const vserializer::writer& payload);
 
     std::unique_ptr<Con::ClientOverlappedPipe> pipe_;
+    std::wstring path_;  // of the current pipe
     std::wstring keyPath_;
     std::wstring valueName_;
     std::mutex lock_;

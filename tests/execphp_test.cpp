@@ -103,9 +103,9 @@ TEST_F(PhpRows, AFailureCarriesBothStreamsAndTheScriptPathWithSecretsMasked) {
     ASSERT_EQ(errors.size(), 1u);
     const std::wstring& error = errors[0];
     EXPECT_TRUE(contains(error, L"Execution of PHP script '")) << cstr(error, CP_UTF8);
-    EXPECT_TRUE(contains(error, L"fail.php \"\\\"-password *' failed with code = 255. Output: php: argument 1: -q\r\n"))
+    EXPECT_TRUE(contains(error, L"fail.php\"  \"-password '*'\"' failed with code = 255. Output: php: argument 1: -q\r\n"))
         << cstr(error, CP_UTF8);
-    EXPECT_TRUE(contains(error, L"php: argument 3: -password *"));
+    EXPECT_TRUE(contains(error, L"php: argument 3: -password '*'\r\n"));
     // The last line has no line feed; standard error follows.
     EXPECT_TRUE(contains(error, L"php: TARVO_INTERNAL_PHP_EXEC=1\r\nphp: done\n Stderr: php: " + script(L"fail.php") +
                                     L" exits with 255\r\n\n"));

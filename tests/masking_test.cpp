@@ -1,4 +1,4 @@
-// Secret masking: the delimiter pairs, the key-value rule on top of them, and the command-line masking.
+// Secret masking: the key-value rule, the fields of action scripts, and command lines logged as they run.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -19,69 +19,39 @@ void expectMasked(const std::vector<MaskCase>& cases, std::wstring (*masker)(con
 
 }  // namespace
 
-TEST(Masking, ReplacesTheValueUpToTheClosingTextInAnyCase) {
-    EXPECT_EQ(mask(L"run -password=abc -v", L"-password=", L" "), L"run -password=* -v");
-    EXPECT_EQ(mask(L"run -password=abc", L"-password=", L" "), L"run -password=*");  // to the end
-    EXPECT_EQ(mask(L"nothing here", L"-password=", L" "), L"nothing here");
-    EXPECT_EQ(mask(L"a -password=1 b -password=2 c", L"-password=", L" "), L"a -password=* b -password=* c");
-    EXPECT_EQ(mask(L"x -PASSWORD=abc y", L"-password=", L" "), L"x -PASSWORD=* y");
-    EXPECT_EQ(mask(L"x -PassWord=abc y", L"-password=", L" "), L"x -PassWord=* y");
-}
-
-TEST(Masking, AnEmptyValueIsNotClosedAtOnce) {
-    // The search for the closing text starts one character after the opening.
-    EXPECT_EQ(mask(L"-password=\"\" -x \"q\"", L"-password=\"", L"\""), L"-password=\"*\"q\"");
-    EXPECT_EQ(mask(L"-password=\"\"", L"-password=\"", L"\""), L"-password=\"*");
-}
-
-TEST(Masking, PairTablesKeepTheirOrder) {
-    ASSERT_EQ(engineMaskPairs().size(), 10u);
-    EXPECT_STREQ(engineMaskPairs()[0].opening, L"&quot;--password=");
-    EXPECT_STREQ(engineMaskPairs()[9].opening, L"@@DB_USER_PASSWORD@@=");
-    ASSERT_EQ(commandMaskPairs().size(), 5u);
-    EXPECT_STREQ(commandMaskPairs()[0].opening, L"-database-user-password ");
-    ASSERT_EQ(phpMaskPairs().size(), 1u);
-    EXPECT_STREQ(phpMaskPairs()[0].closing, L"'");
-}
-
-TEST(Masking, EachEnginePairMasksItsForm) {
-    const auto engine = [](const std::wstring& text) { return maskAll(text, engineMaskPairs()); };
-    EXPECT_EQ(engine(L"a &quot;--password=s1 x&quot; b"), L"a &quot;--password=* b");
-    EXPECT_EQ(engine(L"a -password=\"p w\" b"), L"a -password=* b");  // pair 3 takes up pair 2's output
-    EXPECT_EQ(engine(L"a -passwd \"p w\" b"), L"a -passwd \"*\" b");
-    EXPECT_EQ(engine(L"a -password p w\" b"), L"a -password *\" b");
-    EXPECT_EQ(engine(L"a,-password,s\" b"), L"a,-password,*\" b");
-    // "-password " (pair 5) already matches inside this option and, with no quote after it, masks to the end.
-    EXPECT_EQ(engine(L"a -database-user-password s b"), L"a -database-user-password *");
-    EXPECT_EQ(engine(L"ADMIN_PASSWORD$=s\" b"), L"ADMIN_PASSWORD$=*\" b");
-    EXPECT_EQ(engine(L"@@DATABASE_PASSWORD@@=s,k=v"), L"@@DATABASE_PASSWORD@@=*,k=v");
-    EXPECT_EQ(engine(L"@@DB_USER_PASSWORD@@=s\" b"), L"@@DB_USER_PASSWORD@@=*\" b");
-    // The quoted long option is closed at its entity first; only then does the bare option reach the next blank.
-    const std::wstring text = L"tool &quot;--password=s1 x&quot; y";
-    EXPECT_EQ(engine(text), L"tool &quot;--password=* y");
-    EXPECT_NE(engine(text), mask(mask(text, L"-password=", L" "), L"&quot;--password=", L"&quot;"));
-}
-
 TEST(Masking, EveryKeyValueFormOfASecretIsMasked) {
     expectMasked(
         {
-            // The forms the pairs do not know, in any letter case.
+            // The key-value forms, in any letter case.
             {L"tool -Password=Secret1 -v", L"tool -Password=* -v"},
             {L"setup /DBPASSWORD=Secret1 /q", L"setup /DBPASSWORD=* /q"},
-            {L"Server=db;Uid=sa;PWD=Secret1;Database=x", L"Server=db;Uid=sa;PWD=*"},
+            {L"\"Server=.;Uid=sa;Pwd=top secret;Database=x\"", L"\"Server=.;Uid=sa;Pwd=*;Database=x\""},
             {L"tool --db-pwd Secret1 --next", L"tool --db-pwd * --next"},
             {L"password: Secret1", L"password: *"},
-            {L"Pwd = Secret1 and more", L"Pwd = * and more"},
+            {L"Pwd = Secret1 and more", L"Pwd = *"},  // a value that may hold blanks runs to the end
+            {L"@@ADMIN_PWD@@=my secret pass", L"@@ADMIN_PWD@@=*"},
             {L"{\"user\": \"u\", \"password\": \"Sec ret\"}", L"{\"user\": \"u\", \"password\": \"*\"}"},
             {L"login -passwd 'Sec ret' -v", L"login -passwd '*' -v"},
             // A quote before the key encloses the value; a quoted value keeps its quotes.
-            {L"tool \"-Password=Sec ret\" -v", L"tool \"-Password=* -v"},  // the pair takes the quote
+            {L"tool \"-Password=Sec ret\" -v", L"tool \"-Password=*\" -v"},
             {L"tool /pwd=\"Sec \\\" ret\" -v", L"tool /pwd=\"*\" -v"},
             {L"parameters=\"-dbpwd=Secret1\" text=\"t\"", L"parameters=\"-dbpwd=*\" text=\"t\""},
-            {L"x=&quot;-Password=Sec ret&quot; y", L"x=&quot;-Password=* y"},
+            {L"x=&quot;-Password=Sec ret&quot; y", L"x=&quot;-Password=*&quot; y"},
             {L"tool -pwd=&quot;Sec ret&quot; y", L"tool -pwd=&quot;*&quot; y"},
-            // What the pairs mask stays masked, without regard to case.
-            {L"tool -PASSWORD=Secret1 -v", L"tool -PASSWORD=* -v"},
+            // Script rows: the fields of the parameters as the factories split them, the rest of the line kept.
+            {L"<action type=\"ExecPHPScript\" parameters=\"s.php,--db-password,S3cret1,/password,S3cret2,-passwd,"
+             L"S3cret3,-password 'Top S3cret4'\" text=\"Run\" critical=\"1\"/>",
+             L"<action type=\"ExecPHPScript\" parameters=\"s.php,--db-password,*,/password,*,-passwd,*,-password '*'\" "
+             L"text=\"Run\" critical=\"1\"/>"},
+            {L"<action type=\"FixIniFile\" parameters=\"my.ini,client,password,S3cret5\" text=\"t\"/><action "
+             L"type=\"FixConfFile\" parameters=\"app.conf,DBPassword,S3cret6,S3cret7\" text=\"t\"/>",
+             L"<action type=\"FixIniFile\" parameters=\"my.ini,client,password,*\" text=\"t\"/><action "
+             L"type=\"FixConfFile\" parameters=\"app.conf,DBPassword,*,*\" text=\"t\"/>"},
+            {L"<action type=\"FixTemplateFile\" parameters=\"a>b,@@ADMIN_PWD@@=my S3cret8,@@HOST@@=h\" text=\"t\"/>",
+             L"<action type=\"FixTemplateFile\" parameters=\"a>b,@@ADMIN_PWD@@=*,@@HOST@@=h\" text=\"t\"/>"},
+            // A command line is not split at commas.
+            {L"<action type=\"Cmd\" parameters=\"cmd /c &quot;t -password=&quot;top S3cret9&quot; -v&quot;\" text=\"t\"/>",
+             L"<action type=\"Cmd\" parameters=\"cmd /c &quot;t -password=&quot;*&quot; -v&quot;\" text=\"t\"/>"},
             {L"@@database_password@@=Secret1,k=v", L"@@database_password@@=*"},
             // Each line on its own: a value ends at the line's end, later lines stay readable.
             {L"a -password Secret1\r\ncode 1\nOutput: PWD=Secret2\n", L"a -password *\r\ncode 1\nOutput: PWD=*\n"},
@@ -97,19 +67,21 @@ TEST(Masking, TextWithoutSecretValuesIsLeftAlone) {
         EXPECT_EQ(maskSecrets(text), text);
 }
 
-TEST(Masking, CommandLinesAreTakenApartIntoArguments) {
+TEST(Masking, CommandLinesAreLoggedAsTheyRunWithOnlyTheSecretsCut) {
     expectMasked(
         {
-            {L"tool.exe -password=Secret1 -v", L"tool.exe \"-password=* -v"},  // the pair takes the quote
-            {L"tool.exe \"-Password=Sec ret\" other", L"tool.exe \"-Password=* other"},
-            {L"\"C:\\Program Files\\t.exe\" PWD=a=b x", L"\"C:\\Program Files\\t.exe\" \"PWD=*\" x"},
+            {L"tool.exe -password=Secret1 -v", L"tool.exe -password=* -v"},
+            {L"tool.exe \"-Password=Sec ret\" other", L"tool.exe \"-Password=*\" other"},
+            {L"\"C:\\Program Files\\t.exe\" PWD=a=b x", L"\"C:\\Program Files\\t.exe\" PWD=* x"},
             {L"tool.exe --db-pwd Secret1 -v", L"tool.exe --db-pwd * -v"},
-            {L"tool.exe -password Secret1", L"tool.exe -password *"},
-            {L"cmd /c echo a&b", L"cmd /c echo \"a&b\""},
-            {L"  ", L""},
+            {L"cmd /c \"t -password=\"top secret\" -v\"", L"cmd /c \"t -password=\"*\" -v\""},
+            {L"cmd /c echo a & t \"/dbpwd=x y\" & echo ^<b^>", L"cmd /c echo a & t \"/dbpwd=*\" & echo ^<b^>"},
+            {L"t /pwd=a\\\"b c", L"t /pwd=* c"},  // an escaped quote is part of the argument
+            {L"\"C:\\Program Files\\TarvoDemo\\&\" \"x.php\" \"-password 'top secret'\" -v",
+             L"\"C:\\Program Files\\TarvoDemo\\&\" \"x.php\" \"-password '*'\" -v"},
+            {L"cmd /c echo a & echo b", L"cmd /c echo a & echo b"},
         },
         &maskCommandLine);
-    EXPECT_EQ(maskArguments(L"tool.exe -v \"a b\""), L"tool.exe -v \"a b\"");
 }
 
 TEST(Masking, SecretKeysAreFoundInAnyCase) {

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <thread>
 
+#include "runtime/security/security.h"
 #include "srvclient/srvclient.h"
 #include "tests/mgmtservice.h"
 #include "tests/replyfuzz.h"
@@ -81,10 +83,13 @@ TEST(ManagementService, MisbehavingServicesAreRetriedOnceOrReportedWithPipeAndRe
         {L"close", L"-1", L"Completed only 0 of 4 bytes", 2, L"Completed only 0 of 4 bytes"},
         {L"truncated", L"-1", L"Completed only", 2, L"Completed only"},
         {L"huge", L"-1", L"The reply length 2147483647 from pipe", 2, L"exceeds the limit of 16777216 bytes"},
+        {L"stall", L"-1", L"No reply from pipe", 2, L"within 2000 ms: awaited a reply of"},
         {L"error=The service is busy", L"-1", L"The service is busy\n", 1, nullptr},
         {L"empty", L"-1", L"Unexpected end of data when read C-string from serializer.\n", 1, nullptr},
         {L"charsize", L"-1", L"Unsupported char size when read C-string from serializer.\n", 1, nullptr},
     };
+    Con::shortenReplyTimeLimit(2000);
+    const std::shared_ptr<void> restore(nullptr, [](void*) { Con::shortenReplyTimeLimit(0); });
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(std::wstring(c.fault)));
         MgmtService service({L"--set", L"PRODUCT_ROOT_D=" + root, L"--fault", c.fault, L"--fault-count", c.times});
@@ -111,6 +116,23 @@ TEST(ManagementService, MisbehavingServicesAreRetriedOnceOrReportedWithPipeAndRe
         EXPECT_EQ(service.count("request"), c.requests);
         EXPECT_EQ(service.count("connection"), c.reconnectLine ? 2u : 1u);
     }
+}
+
+// Anyone may make the service's pipe while the service is down. Under Wine the stand-in runs as the test's own
+// user, which is accepted there in place of LocalSystem, so another account is required here.
+TEST(ManagementService, AServerThatIsNotLocalSystemIsRefusedBeforeAnyRequest) {
+    MgmtService service({L"--set", L"PRODUCT_ROOT_D=" + root});
+    Con::acceptServerAccount(L"S-1-5-19");
+    const std::shared_ptr<void> restore(nullptr, [](void*) { Con::acceptServerAccount(L""); });
+    std::wstring domain;
+    std::wstring user = security::processUser().findAccount(&domain);
+    if (!domain.empty()) user = domain + L"\\" + user;
+    const std::optional<std::wstring> failure = failureOf([&] { Connected connected(service); });
+    ASSERT_TRUE(failure);
+    EXPECT_TRUE(failure->starts_with(L"The server of pipe " + service.path() + L" runs as " + user + L", not as LocalSystem"))
+        << *failure;
+    service.stop();
+    EXPECT_EQ(service.count("request"), 0u);
 }
 
 TEST(ManagementService, AFinishedPipeIsNoticedBeforeAnythingIsWrittenAndReplaced) {

@@ -60,7 +60,7 @@ check "the post-installation stage scheduled it" bash -c 'grep -qF "Scheduling t
     grep -qE "Action start .*: ScheduleReboot\." "$1"' _ "$work/install.txt"
 # The ExecPHPScript row: the product's PHP under the product root, started by the impersonation service, its
 # lines (standard error's too) in the log, the password it got masked there.
-check "the PHP row's command line is logged" grep -qF 'Execute PHP script '"'"'C:\TarvoPanel\admin\engine\php.exe -q C:\TarvoPanel\admin\scripts\demo-setup.php --install-dir' "$work/install.txt"
+check "the PHP row's command line is logged as it ran" grep -qF 'Execute PHP script '"'"'"C:\TarvoPanel\admin\engine\php.exe" -q "C:\TarvoPanel\admin\scripts\demo-setup.php"  --install-dir' "$work/install.txt"
 check "the script got its arguments" bash -c 'grep -qxF "php: argument 3: --install-dir" "$1" && grep -qE "^php: argument 4: .*TarvoDemo\\\\$" "$1"' _ "$work/install.txt"
 check "the script saw TARVO_INTERNAL_PHP_EXEC=1" grep -qxF "php: TARVO_INTERNAL_PHP_EXEC=1" "$work/install.txt"
 check "the script's standard error is logged" grep -qxF 'php: C:\TarvoPanel\admin\scripts\demo-setup.php exits with 0' "$work/install.txt"

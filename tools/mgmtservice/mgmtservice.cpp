@@ -17,6 +17,8 @@
 //                           truncated     a reply length 10 bytes above what is sent, then close
 //                           huge          the reply length 0x7FFFFFFF alone, then close
 //                           extra         a correct reply followed by 3 more bytes in the same message
+//                           stall         a reply length 90 bytes above what is sent, then silence until
+//                                         the client leaves
 //   --fault-count N       misbehave on the first N requests only (counted across connections; default: all)
 //   --writes MODE         how replies are written: "one" message, "frame" (the length word, then the payload:
 //                         the default) or "items" (every length word, char size and text on its own)
@@ -191,6 +193,14 @@ bool misbehave(Con::Pipe& pipe, const Request& request) {
         send(pipe, pieces);
         return false;
     }
+    if (fault == L"stall") {
+        Pieces pieces = request.answer;
+        pieces[0] = word(static_cast<std::uint32_t>(payloadSize(pieces) + 90));
+        send(pipe, pieces);
+        char ignored = 0;
+        while (!pipe.finished()) pipe.read(&ignored, 1, false);
+        return false;
+    }
     if (fault == L"huge") {
         send(pipe, {word(0x7FFFFFFF)});
         return false;
@@ -250,7 +260,7 @@ void parse(int argc, wchar_t** argv) {
                 settings.faultText = settings.fault.substr(6);
                 settings.fault = L"error";
             }
-            static const wchar_t* kinds[] = {L"close", L"error", L"empty", L"charsize", L"truncated", L"huge", L"extra"};
+            static const wchar_t* kinds[] = {L"close", L"error", L"empty", L"charsize", L"truncated", L"huge", L"extra", L"stall"};
             if (std::find(std::begin(kinds), std::end(kinds), settings.fault) == std::end(kinds))
                 arguments.fail(L"unknown fault " + settings.fault);
         } else if (option == L"--fault-count") settings.faultCount = std::wcstoll(arguments.value().c_str(), nullptr, 10);

@@ -76,7 +76,7 @@ CommandOutput collectOutput(Con::OverlappedPipe& pipe, HANDLE process, vmsi& ses
     bool secretContinues = false;
     const auto logLine = [&](size_t length) {
         std::string piece = line.substr(0, length);
-        if (secretContinues) piece.replace(0, std::min(piece.find_first_of(" \t\"'"), piece.size()), "*");
+        if (secretContinues) piece = "*" + piece.substr(std::min(piece.find_first_of(" \t\"'"), piece.size()));
         const std::wstring text = wstr(piece);
         session.logMessage(text);
         session.outputAdvance(text);

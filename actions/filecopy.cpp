@@ -84,12 +84,44 @@ bool copyMoveItem(const std::wstring& source, const std::wstring& target, bool m
         });
 }
 
+// What the installer's dialog shows of a long folder copy: "<n> of <total> files", every 1,000 files and
+// at least every 2 seconds.
+class FileCountProgress {
+public:
+    FileCountProgress(vmsi& session, const std::wstring& folder) : session_(session), total_(countFiles(folder)) {}
+    void fileDone() {
+        ++done_;
+        if (done_ - reported_ >= 1000 || ::GetTickCount() - reportedAt_ >= 2000) report();
+    }
+    ~FileCountProgress() {
+        if (done_ != reported_) report();
+    }
+
+private:
+    static size_t countFiles(const std::wstring& folder) {
+        size_t count = 0;
+        for (const Entry& entry : entriesOf(folder))
+            count += entry.folderLink() ? 0 : entry.folder() ? countFiles(folder + L"\\" + entry.name) : 1;
+        return count;
+    }
+    void report() {
+        session_.rowAdvance(formatString(L"%u of %u files", static_cast<unsigned>(done_), static_cast<unsigned>(total_)));
+        reported_ = done_;
+        reportedAt_ = ::GetTickCount();
+    }
+
+    vmsi& session_;
+    size_t total_;
+    size_t done_ = 0, reported_ = 0;
+    DWORD reportedAt_ = ::GetTickCount();
+};
+
 // The tree `source` copied or moved into `target` (made if missing) file by file. Emptied source folders
 // stay. Links to folders are not followed: a copy notes them in `missed` (paths relative to the walk's
 // start, as `relative` is), with the files it could not copy. Fails only when a folder cannot be made or
 // listed.
 void copyMoveFolder(const std::wstring& source, const std::wstring& target, bool move, std::vector<std::wstring>* missed,
-                    const std::wstring& relative = L"") {
+                    FileCountProgress& progress, const std::wstring& relative = L"") {
     VDirectory::createDirectory(target);
     for (const Entry& entry : entriesOf(source)) {
         const std::wstring from = source + L"\\" + entry.name, to = target + L"\\" + entry.name;
@@ -100,9 +132,10 @@ void copyMoveFolder(const std::wstring& source, const std::wstring& target, bool
             vlog(LogLevel::Warning, L"'%s' is a link to a folder: it is %s as a link, not followed", from,
                  std::wstring(move ? L"left" : L"recorded"));
         } else if (entry.folder()) {
-            copyMoveFolder(from, to, move, missed, path + L"\\");
-        } else if (!copyMoveItem(from, to, move) && missed) {
-            missed->push_back(path);
+            copyMoveFolder(from, to, move, missed, progress, path + L"\\");
+        } else {
+            if (!copyMoveItem(from, to, move) && missed) missed->push_back(path);
+            progress.fileDone();
         }
     }
 }
@@ -257,7 +290,8 @@ void BackupFolderAction::execute(vmsi& session) {
         }
         try {
             std::vector<std::wstring> missed;
-            copyMoveFolder(folder_, backup, false, &missed);
+            FileCountProgress progress(session, folder_);
+            copyMoveFolder(folder_, backup, false, &missed, progress);
             if (!missed.empty()) {
                 writeNotInBackup(backup, missed);
                 for (const std::wstring& path : missed)
@@ -295,7 +329,8 @@ void RestoreFolderAction::execute(vmsi& session) {
                  removeItemsFolder(folder_, &session, readNotInBackup(backup));
                  if (VDirectory::exists(folder_)) {
                      // Something stayed: the backup fills in around it, and keeps what could not take its place.
-                     copyMoveFolder(backup, folder_, true, nullptr);
+                     FileCountProgress progress(session, backup);
+                     copyMoveFolder(backup, folder_, true, nullptr, progress);
                      removeFile(backup + L"\\" + kNotInBackup, false, false, 0, 0);
                      removeEmptiedBackup(session, backup, folder_);
                  } else {

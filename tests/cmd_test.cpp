@@ -245,6 +245,17 @@ TEST_F(CmdRows, OutputWithoutLineBreaksIsLoggedInPiecesAndOnlyItsEndIsKept) {
     EXPECT_LT(failure.size(), size_t{17} << 20);
 }
 
+// A line without blanks is cut where it must be: a secret that the cut splits stays masked in both pieces.
+TEST_F(CmdRows, ASecretSplitByTheCutOfALongLineIsMaskedInBothPieces) {
+    MsiSession package;
+    vmsi session(package.handle());
+    const std::string line = std::string(maxLineBytes - 20, 'a') + "password=" + std::string(100, 'S');
+    CmdAction(L"Long", child(L"--bytes " + wstr(line) + L" --exit 0")).execute(session);
+    const std::vector<std::wstring> lines = package.texts(kInfo);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), L"*"), lines.end()) << "the second piece, the secret's rest";
+    EXPECT_FALSE(contains(package.log(), L"SSS"));
+}
+
 TEST_F(CmdRows, SecretsAreMaskedEverywhereWhileTheCommandGetsThem) {
     ScopedDebugLogging debug(true);
     RecordedLog library;

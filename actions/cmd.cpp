@@ -55,9 +55,7 @@ void CmdAction::execute(vmsi& session) {
 void warnOutputHeldOpen(vmsi& session, const std::wstring& child) {
     const std::wstring warning =
         child + L" has ended, but a process it started still holds its output open: the rest of that output is not read";
-    vlog(LogLevel::Warning, L"%s", warning);
-    // A Warning reaches the installer log only with debug logging on.
-    if (!LogManager::isDebugEnabled()) session.log(L"Warning: %s", warning);
+    session.warnInLog(warning);
 }
 
 std::wstring CommandOutput::text() const {

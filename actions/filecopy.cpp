@@ -62,11 +62,6 @@ std::wstring pathKey(std::wstring path) {
 
 using PathSet = std::set<std::wstring>;
 
-// A Warning that the installer log shows too, whatever the Debug switch.
-void warn(vmsi& session, const std::wstring& text) {
-    vlog(LogLevel::Warning, L"%s", text);
-    if (!LogManager::isDebugEnabled()) session.log(L"Warning: %s", text);
-}
 
 bool copyMoveItem(const std::wstring& source, const std::wstring& target, bool move) {
     return loggedStep(
@@ -161,7 +156,7 @@ bool removeContents(vmsi* session, const std::wstring& folder, const PathSet& ke
     for (const Entry& entry : entriesOf(folder)) {
         const std::wstring path = folder + L"\\" + entry.name;
         if (keep.contains(pathKey(relative + entry.name))) {
-            warn(*session, formatString(L"'%s' is kept as it is: the backup has no copy of it", path));
+            session->warnInLog(formatString(L"'%s' is kept as it is: the backup has no copy of it", path));
             complete = false;
         } else if (entry.folder() && !entry.folderLink() && !removeContents(session, path, keep, relative + entry.name + L"\\")) {
             complete = false;
@@ -191,7 +186,7 @@ bool removeEmptiedBackup(vmsi& session, const std::wstring& folder, const std::w
         if (entry.folder() && !entry.folderLink()) {
             if (!removeEmptiedBackup(session, path, restored + L"\\" + entry.name)) complete = false;
         } else {
-            warn(session, formatString(L"The backup's copy of '%s' stays in '%s': it could not take its place",
+            session.warnInLog(formatString(L"The backup's copy of '%s' stays in '%s': it could not take its place",
                                        restored + L"\\" + entry.name, path));
             complete = false;
         }
@@ -295,7 +290,7 @@ void BackupFolderAction::execute(vmsi& session) {
             if (!missed.empty()) {
                 writeNotInBackup(backup, missed);
                 for (const std::wstring& path : missed)
-                    warn(session, formatString(L"The backup of folder '%s' has no copy of '%s': a restore keeps it as "
+                    session.warnInLog(formatString(L"The backup of folder '%s' has no copy of '%s': a restore keeps it as "
                                                L"it is",
                                                folder_, path));
             }

@@ -247,8 +247,7 @@ void fixExistingFile(vmsi& session, const std::wstring& file, const wchar_t* kin
             body();
         });
     } catch (const vexception& e) {
-        vlog(LogLevel::Warning, e);
-        if (!LogManager::isDebugEnabled()) session.log(L"Warning: %s", e.toString());
+        session.warnInLog(e.toString());
     }
 }
 

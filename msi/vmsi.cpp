@@ -230,6 +230,12 @@ int vmsi::boxMessage(INSTALLMESSAGE type, const std::wstring& text) {
     return sendMessage(type, record);
 }
 
+void vmsi::warnInLog(const std::wstring& text) {
+    vlog(LogLevel::Warning, L"%s", text);
+    // With the Debug switch on, the library's Warning reaches the installer log by itself.
+    if (!LogManager::isDebugEnabled()) log(L"Warning: %s", text);
+}
+
 int vmsi::errorMessage(const std::wstring& text) { return boxMessage(msimessage::error, text); }
 
 int vmsi::warningMessage(const std::wstring& text) { return boxMessage(msimessage::warning, text); }

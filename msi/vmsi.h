@@ -106,6 +106,8 @@ public:
     bool evaluateCondition(const std::wstring& condition);
     std::wstring formatRecord(const std::wstring& text);
 
+    // A warning for the library's log and, whatever the Debug switch, for the installer log.
+    void warnInLog(const std::wstring& text);
     int errorMessage(const std::wstring& text);
     int warningMessage(const std::wstring& text);
     // Action data, then a progress increment of `ticks`; false when the user cancelled.

@@ -11,8 +11,9 @@ if [ $# -eq 0 ]; then
 fi
 "$@" | while IFS= read -r line; do
     line="${line%$'\r'}"
-    case "$line" in
-        "ratio "*) printf '%s\n' "$line" >> "$file" ;;
-        *) printf '%s\n' "$line" ;;
-    esac
+    if [[ "$line" =~ ^ratio\ [a-z-]+\ [0-9.]+$ ]]; then
+        printf '%s\n' "$line" >> "$file"
+    else
+        printf '%s\n' "$line"
+    fi
 done

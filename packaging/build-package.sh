@@ -23,7 +23,7 @@ cp "$here/sample.wxs" "$here/TarvoCustomActions.wxi" "$work/"
     msibuild package.msi -q "UPDATE \`CustomAction\` SET \`Type\`=${PRECOMMIT_TYPE:-3585} WHERE \`Action\`='OnStagePrecommit'" &&
     msibuild package.msi -i TarvoCustomActions.idt &&
     "$here/add-action-texts.sh" package.msi &&
-    for made in php.ini apache2.conf tarvo-vhost.conf tarvo-vhost.conf.bak rndc.conf; do  # the rows' files in etc
+    for made in php.ini httpd.conf tarvo-vhost.conf tarvo-vhost.conf.bak rndc.conf; do  # the rows' files in etc
         msibuild package.msi -q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('Made_${made//[.-]/_}', 'RndcKey', '$made', 'ETCDIR', 2)" || exit 1
     done)
 mkdir -p "$(dirname "$out")"

@@ -268,16 +268,17 @@ TEST_F(Fixers, TemplateFailuresFailTheActionAndLeaveTargetAndBakAlone) {
     EXPECT_EQ(readBytes(dir + L"\\site.conf.new"), "<missing>");
 }
 
-// The sample package's files from Debian, edited by the package's kind of rows through the product DLL:
-// exactly the lines the rows name change, every other byte stays.
+// The sample package's own configuration files (the INI with CR LF line ends, the conf with LF), edited by
+// the package's kind of rows through the product DLL: exactly the lines the rows name change, every other
+// byte stays.
 TEST(FixersOnRealFiles, PhpIniAndApacheConfChangeOnlyWhereTheRowsSay) {
     MsiSession package;
     const std::wstring dir = tempDirectory();
-    const std::string php = readBytes(dataFile(L"php.ini-production")), apache = readBytes(dataFile(L"apache2.conf"));
+    const std::string php = readBytes(dataFile(L"tarvo-php.ini")), httpd = readBytes(dataFile(L"tarvo-httpd.conf"));
     ASSERT_GT(php.size(), 10000u);
     writeBytes(dir + L"\\php.ini", php);
-    writeBytes(dir + L"\\apache2.conf", apache);
-    const std::wstring ini = dir + L"\\php.ini", conf = dir + L"\\apache2.conf";
+    writeBytes(dir + L"\\httpd.conf", httpd);
+    const std::wstring ini = dir + L"\\php.ini", conf = dir + L"\\httpd.conf";
     package.setProperty(L"Action_OnStagePostinstall",
                         scriptXml(actionXml(L"FixIniFile", ini + L",PHP,extension,mbstring", L"mbstring on") +
                                   actionXml(L"FixIniFile", ini + L",soap,soap.wsdl_cache_enabled,1,0", L"wsdl cache off") +
@@ -291,11 +292,11 @@ TEST(FixersOnRealFiles, PhpIniAndApacheConfChangeOnlyWhereTheRowsSay) {
         EXPECT_NE(at, std::string::npos) << from;
         return at == std::string::npos ? text : text.replace(at, from.size(), to);
     };
-    std::string expectedPhp = replaced(php, "\n;extension=mbstring\n", "\nextension=mbstring\n");
-    expectedPhp = replaced(expectedPhp, "\nsoap.wsdl_cache_enabled=1\n", "\n;soap.wsdl_cache_enabled=1\n");
-    expectedPhp = replaced(expectedPhp, "\n[Date]\n", "\n[Date]\ndate.timezone=UTC\n");
+    std::string expectedPhp = replaced(php, "\r\n;extension=mbstring\r\n", "\r\nextension=mbstring\r\n");
+    expectedPhp = replaced(expectedPhp, "\r\nsoap.wsdl_cache_enabled=1\r\n", "\r\n;soap.wsdl_cache_enabled=1\r\n");
+    expectedPhp = replaced(expectedPhp, "\r\n[Date]\r\n", "\r\n[Date]\r\ndate.timezone=UTC\r\n");
     EXPECT_EQ(readBytes(ini), expectedPhp);
-    std::string expectedConf = replaced(apache, "\nTimeout 300\n", "\nTimeout 60\n");
+    std::string expectedConf = replaced(httpd, "\nTimeout 300\n", "\nTimeout 60\n");
     expectedConf = replaced(expectedConf, "\nHostnameLookups Off\n", "\n#HostnameLookups Off\n");
     EXPECT_EQ(readBytes(conf), expectedConf);
     EXPECT_TRUE(package.texts(kWarning).empty());

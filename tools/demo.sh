@@ -72,7 +72,7 @@ echo "== ${demo_dir#"$WINEPREFIX/drive_c/"}/etc/rndc.conf"
 cat "$demo_dir/etc/rndc.conf" 2>/dev/null | tr -d '\r' || echo "(not written)"
 echo
 echo "== The file rows: the server's files in etc (made from the shipped ones by CopyFile rows, then edited)"
-for pair in php.ini-production:php.ini apache2.conf:apache2.conf tarvo-vhost.conf.tpl:tarvo-vhost.conf; do
+for pair in tarvo-php.ini:php.ini tarvo-httpd.conf:httpd.conf tarvo-vhost.conf.tpl:tarvo-vhost.conf; do
     shipped="${pair%%:*}"; installed="${pair#*:}"
     diff -u --label "shipped $shipped" --label "installed etc/$installed" \
         <(tr -d '\r' <"packaging/data/$shipped") <(tr -d '\r' <"$demo_dir/etc/$installed" 2>/dev/null) || true

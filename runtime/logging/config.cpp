@@ -1,10 +1,35 @@
 #include "runtime/logging/config.h"
 
+#include "runtime/holder.h"
 #include "runtime/registry/registry.h"
+#include "runtime/threads/sync.h"
 
 namespace {
-constexpr int view64 = 2;
+
+// The settings key, opened on first use and kept for the process: the debug log reads its settings on every
+// sixteenth message, and opening and closing the key each time would double the calls to the registry. A key
+// deleted meanwhile is opened anew; a missing key is looked for again on the next read.
+template <typename Read>
+LSTATUS withSettingsKey(Read&& read) {
+    static SRWLOCK lock = SRWLOCK_INIT;
+    static auto* cached = new tarvo::unique_hkey();  // never destroyed: logging goes on during shutdown
+    SrwExclusive guard(lock);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!*cached) {
+            tarvo::unique_hkey key;
+            if (const LSTATUS status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, logconfig::key, 0,
+                                                       KEY_QUERY_VALUE | registry::viewAccess(2), key.put()))
+                return status;
+            *cached = std::move(key);
+        }
+        const LSTATUS status = read(cached->get());
+        if (status != ERROR_KEY_DELETED) return status;
+        cached->reset();
+    }
+    return ERROR_KEY_DELETED;
 }
+
+}  // namespace
 
 namespace logconfig {
 
@@ -12,7 +37,7 @@ namespace logconfig {
 bool readDword(const std::wstring& name, DWORD& value) noexcept {
     try {
         DWORD data = 0;
-        if (registry::lookup(HKEY_LOCAL_MACHINE, key, name, data, view64) != ERROR_SUCCESS) return false;
+        if (withSettingsKey([&](HKEY key) { return registry::lookup(key, name, data); }) != ERROR_SUCCESS) return false;
         value = data;
         return true;
     } catch (...) {
@@ -23,7 +48,7 @@ bool readDword(const std::wstring& name, DWORD& value) noexcept {
 bool readString(const std::wstring& name, std::wstring& value) noexcept {
     try {
         std::wstring text;
-        if (registry::lookup(HKEY_LOCAL_MACHINE, key, name, text, REG_SZ, view64) != ERROR_SUCCESS) return false;
+        if (withSettingsKey([&](HKEY key) { return registry::lookup(key, name, text); }) != ERROR_SUCCESS) return false;
         value = std::move(text);
         return true;
     } catch (...) {

@@ -1,5 +1,8 @@
 #include "runtime/logging/logfile.h"
 
+#include <map>
+#include <memory>
+
 #include "runtime/errors/format.h"
 #include "runtime/errors/vexception.h"
 #include "runtime/filesystem/vfilename.h"
@@ -8,6 +11,17 @@
 #include "runtime/threads/sync.h"
 
 namespace {
+
+// The mutex of a log name, made once per process and kept: the log file object is made anew on every
+// reading of the settings, and a named mutex costs two calls to the kernel to make and to close.
+VMutex& logMutex(const std::wstring& name) {
+    static SRWLOCK lock = SRWLOCK_INIT;
+    static auto* mutexes = new std::map<std::wstring, std::unique_ptr<VMutex>>();  // logging goes on during shutdown
+    SrwExclusive guard(lock);
+    std::unique_ptr<VMutex>& mutex = (*mutexes)[name];
+    if (!mutex) mutex = std::make_unique<VMutex>(false, L"tarvolog_" + name + L"_mutex");
+    return *mutex;
+}
 
 void writeAll(HANDLE file, const void* data, DWORD size, const std::wstring& path) {
     DWORD written = 0;
@@ -40,7 +54,7 @@ LogFile::LogFile(std::wstring name, DWORD defaultEnabled)
     if (!logconfig::readString(L"PRODUCT_ROOT_D", root) || root.empty())
         throw vexception(L"The product root (PRODUCT_ROOT_D) is not configured", errorFrame(L"", "LogFile::LogFile"));
     directory_ = VFileName::combine(root, L"admin\\logs");
-    mutex_ = std::make_unique<VMutex>(false, L"tarvolog_" + name_ + L"_mutex");
+    mutex_ = &logMutex(name_);
 }
 
 LogFile::~LogFile() = default;

@@ -29,7 +29,7 @@ private:
     std::wstring name_;
     DWORD enabled_;
     std::wstring directory_;
-    std::unique_ptr<VMutex> mutex_;
+    VMutex* mutex_ = nullptr;  // shared by every object of the same name in the process
     std::wstring writtenPath_;  // the file the last line went to, guarded by the mutex
 };
 

@@ -48,7 +48,7 @@ for title in "Performing pre-installation actions: Action_OnStagePreinstall = <a
 done
 order=$(grep -oE "Tarvo custom action start [0-9:]+: .*" "$work/install.txt" | sed -E 's/.*[0-9]: //' | tr '\n' '|')
 check "actions ran in stage and Order sequence ($order)" test "$order" = \
-    "Mark the pre-installation stage|Say hello through cmd.exe|Make php.ini from the shipped php.ini-production|Make apache2.conf from the shipped one|Switch PHP's curl extension on|Switch PHP's WSDL cache off|Set PHP's time zone|Shorten Apache's time-out|Comment out Apache's KeepAlive|Make the panel's virtual host from its template|Write the rndc configuration of Tarvo custom actions demo|Mark the normal stage|Ask for a reboot from a deferred stage|Optional extra key (may fail)|Back up the demo site|Show the maintenance page while the site is configured|Mark the precommit stage|Start the demo service|Mark the post-installation stage|Bring the demo site back from its backup|Configure the panel with a PHP script|Restart the demo service|"
+    "Mark the pre-installation stage|Say hello through cmd.exe|Make php.ini from the shipped tarvo-php.ini|Make httpd.conf from the shipped tarvo-httpd.conf|Switch PHP's curl extension on|Switch PHP's WSDL cache off|Set PHP's time zone|Shorten Apache's time-out|Comment out Apache's KeepAlive|Make the panel's virtual host from its template|Write the rndc configuration of Tarvo custom actions demo|Mark the normal stage|Ask for a reboot from a deferred stage|Optional extra key (may fail)|Back up the demo site|Show the maintenance page while the site is configured|Mark the precommit stage|Start the demo service|Mark the post-installation stage|Bring the demo site back from its backup|Configure the panel with a PHP script|Restart the demo service|"
 # The Cmd rows: the command's lines in the log as printed (brackets included), the reboot request of a
 # deferred stage left to the post-installation stage, which schedules it.
 check "the command line is logged" grep -qF "Execute  cmd.exe /c echo Tarvo demo: installing into" "$work/install.txt"
@@ -79,10 +79,10 @@ check "the row with a false condition did nothing" test -z "$(reg_value SkippedR
 # The file rows on the server's copies of the real configuration files: only the lines the rows name change.
 data="$root/packaging/data"
 changed() { diff "$1" "$2" | grep -c '^[<>]' || true; }
-check "php.ini: curl on, WSDL cache off, time zone added (5 changed lines)" test "$(changed "$data/php.ini-production" "$demo_dir/etc/php.ini")" -eq 5
-check "php.ini: the new line under [Date]" bash -c 'grep -A1 -x "\[Date\]" "$1" | grep -qx "date.timezone=UTC"' _ "$demo_dir/etc/php.ini"
-check "apache2.conf: time-out replaced, KeepAlive commented out (4 changed lines)" bash -c \
-    '[ "$(diff "$1" "$2" | grep -c "^[<>]")" -eq 4 ] && grep -qx "Timeout 120" "$2" && grep -qx "#KeepAlive On" "$2"' _ "$data/apache2.conf" "$demo_dir/etc/apache2.conf"
+check "php.ini: curl on, WSDL cache off, time zone added (5 changed lines)" test "$(changed "$data/tarvo-php.ini" "$demo_dir/etc/php.ini")" -eq 5
+check "php.ini: the new line under [Date], with the file's CR LF" bash -c 'grep -A1 -x $'"'"'\[Date\]\r'"'"' "$1" | grep -qx $'"'"'date.timezone=UTC\r'"'"'' _ "$demo_dir/etc/php.ini"
+check "httpd.conf: time-out replaced, KeepAlive commented out (4 changed lines)" bash -c \
+    '[ "$(diff "$1" "$2" | grep -c "^[<>]")" -eq 4 ] && grep -qx "Timeout 120" "$2" && grep -qx "#KeepAlive On" "$2"' _ "$data/tarvo-httpd.conf" "$demo_dir/etc/httpd.conf"
 check "the virtual host is filled in" bash -c '! grep -q "@@" "$1" && grep -qx $'"'"'Listen 8443\r'"'"' "$1"' _ "$demo_dir/etc/tarvo-vhost.conf"
 check "a first installation has no previous virtual host to keep" test ! -e "$demo_dir/etc/tarvo-vhost.conf.bak"
 check "the site is back after its maintenance page, and its backup gone" bash -c \

@@ -18,8 +18,8 @@ check "the first installation succeeded (result $MSI_RESULT)" test "$MSI_RESULT"
 # and a ".bak" of its own, no marker value; a service of its own running.
 etc="$demo_dir/etc"
 data="$root/packaging/data"
-cp "$data/php.ini-production" "$etc/php.ini"
-cp "$data/apache2.conf" "$etc/apache2.conf"
+cp "$data/tarvo-php.ini" "$etc/php.ini"
+cp "$data/tarvo-httpd.conf" "$etc/httpd.conf"
 printf 'Listen 8080\r\n' > "$etc/tarvo-vhost.conf"
 printf '# an older virtual host\r\n' > "$etc/tarvo-vhost.conf.bak"
 "$WINE64" reg delete "$demo_key" /v NormalRan /f >/dev/null 2>&1 || true
@@ -46,8 +46,8 @@ check "the service runs again" await_state RUNNING
 
 msi_install "$work/tarvo-demo.msi" "$work/kept.log" STOP_SERVICE="$service"
 check "the same stage without the failure succeeded (result $MSI_RESULT)" test "$MSI_RESULT" -eq "$installed"
-check "php.ini: curl switched on" grep -qx 'extension=curl' "$etc/php.ini"
-check "apache2.conf: the new time-out" grep -qx 'Timeout 120' "$etc/apache2.conf"
+check "php.ini: curl switched on" grep -qx $'extension=curl\r' "$etc/php.ini"
+check "httpd.conf: the new time-out" grep -qx 'Timeout 120' "$etc/httpd.conf"
 check "the virtual host made from the template" grep -qx $'Listen 8443\r' "$etc/tarvo-vhost.conf"
 check "the previous virtual host kept as .bak" grep -qx $'Listen 8080\r' "$etc/tarvo-vhost.conf.bak"
 check "the site came back from its backup" cmp -s "$data/index.html" "$demo_dir/www/index.html"

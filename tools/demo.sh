@@ -61,6 +61,11 @@ msi_log_text "$out/install.log" | awk '/^Property\([SC]\): /{stop=1} !stop' \
     | grep -E 'Performing|Reconfiguring|Finishing|Tarvo custom action (start|ended)|finished successfully|failed:|\(Error code |^Unable|^   at |Rollback|^(Error|Warning|Info): |^Execute |^Output:|^php: |^Tarvo demo:|^\[OK\]|reboot|ScheduleReboot' \
     | sed -E 's/^MSI \([a-z]\) \([0-9A-F:]+\) \[[0-9:]+\]: //' | cut -c1-400
 echo
+echo "== What the installer's dialog showed of the deferred and post-installation rows (the log's ActionData"
+echo "   lines: each row's text, then the advance of a long row)"
+msi_log_text "$out/install.log" | awk '/^Property\([SC]\): /{exit} /^1: [A-Za-z]/ && !/^1: Tarvo custom actions demo/' \
+    | sed 's/^/  /' | cut -c1-160
+echo
 case "$MSI_RESULT" in
     0) meaning="success" ;;
     3010) meaning="success; a reboot is required to finish (the row 'Ask for a reboot from a deferred stage')" ;;

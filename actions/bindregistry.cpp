@@ -60,7 +60,12 @@ void FormBINDKeyAction::execute(vmsi&) {
     // The key is read first, so that a missing key file leaves the old configuration untouched.
     const std::string key = readWholeFile(keyFile_);
     undo_.before(configFile_);
-    replaceFileContent(configFile_, withCrLf(header) + withCrLf(key));
+    try {
+        replaceFileContent(configFile_, withCrLf(header) + withCrLf(key));
+    } catch (...) {
+        undo_.putBack();
+        throw;
+    }
     undo_.after();
 }
 

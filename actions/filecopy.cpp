@@ -278,7 +278,7 @@ void BackupFolderAction::execute(vmsi& session) {
         const std::wstring failure = captureFailure(
             "BackupFolderAction::Commit",
             [&] { return formatString(L"The previous backup '%s' cannot be kept for a rollback; it is removed", backup); },
-            [&] { undo_.before(backup); });
+            [&] { undo_.before(backup, folder_); });
         if (!failure.empty()) {
             vlog(LogLevel::Warning, L"%s", failure);
             removeItemsFolder(backup);

@@ -11,6 +11,7 @@
 #include "msi/vmsi.h"
 #include "runtime/errors/annotate.h"
 #include "runtime/errors/format.h"
+#include "runtime/filesystem/filehash.h"
 #include "runtime/filesystem/fileops.h"
 #include "runtime/filesystem/replacefile.h"
 #include "runtime/filesystem/vfilename.h"
@@ -254,11 +255,16 @@ void fixExistingFile(vmsi& session, const std::wstring& file, const wchar_t* kin
 // Puts the edited bytes in place of `file` (nothing to do without edits) and notes both states for the
 // rollback.
 void rewrite(const std::wstring& file, TextBytes& text, const std::vector<TextBytes::Edit>& edits, FileUndo& undo) {
-    std::string content = edits.empty() ? std::string() : text.edited(edits);
-    undo.before(file, text.release());
     if (edits.empty()) return;
-    replaceFileContent(file, content);
-    undo.after(std::move(content));
+    std::string content = text.edited(edits);
+    undo.before(file, text.release());
+    try {
+        replaceFileContent(file, content);
+    } catch (...) {
+        undo.putBack();
+        throw;
+    }
+    undo.after(content);
 }
 
 }  // namespace
@@ -512,35 +518,43 @@ void FixTemplateFile::execute(vmsi&) {
                             [&] { return readWholeFile(source_, FILE_SHARE_READ | FILE_SHARE_WRITE); }),
                    ::GetACP());
     std::string content = fillIn(text, placeholders_);
-    if (VFileName::comparePaths(source_, target_) == VFileName::Equal)
-        targetUndo_.before(target_, text.release());
-    else
+    // The previous target becomes the ".bak" in the same step that puts the new text in its place: the
+    // rollback finds the previous bytes there, and the older ".bak" in the undo journal. Without a previous
+    // target there is nothing to back up, and an older ".bak" stays.
+    const bool replacing = fileExist(target_);
+    if (replacing) {
+        std::wstring previous = VFileName::comparePaths(source_, target_) == VFileName::Equal
+                                    ? digestOf(text.release())
+                                    : digestOfFile(target_);
+        backupUndo_.beforeTakingAway(backup);
+        targetUndo_.beforeKeptAt(target_, backup, std::move(previous));
+    } else {
         targetUndo_.before(target_);
-    backupUndo_.before(backup);
+    }
     try {
         annotate("FixTemplateFile::Commit", L"Unable open file " + newFile + L" for writing", [&] {
             VFile file(newFile, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
             file.writeAll(content);
             file.flush();
         });
-        // The previous target becomes the ".bak" in the same step that puts the new text in its place. An
-        // older ".bak" gives way only then; without a previous target there is nothing to back up, and it stays.
-        if (fileExist(target_)) {
-            removeFile(backup, false, false, 0, 0);
+        if (replacing) {
+            removeFile(backup, false, false, 0, 0);  // still there when the journal could only copy it
             replaceFile(newFile, target_, backup);
         } else {
             replaceFile(newFile, target_);
         }
     } catch (...) {
         (void)captureFailure("FixTemplateFile::Commit", L"", [&] { removeFile(newFile, false, false, 0, 0); });
+        targetUndo_.putBack();
         backupUndo_.putBack();
         throw;
     }
-    targetUndo_.after(std::move(content));
-    backupUndo_.after();
+    targetUndo_.after(content);
+    if (replacing) backupUndo_.after(true, targetUndo_.previousDigest());
 }
 
 void FixTemplateFile::rollback(vmsi& session) {
+    // The target first: its previous bytes are in the ".bak", which the second undo replaces.
     targetUndo_.undo(session);
     backupUndo_.undo(session);
 }

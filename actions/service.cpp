@@ -17,33 +17,22 @@ std::unique_ptr<Action> StartStopServiceAction::CreateAction(const std::wstring&
 }
 
 void StartStopServiceAction::execute(vmsi&) {
-    acted_ = start_ ? !service::isActive(serviceName_) : !service::isStopped(serviceName_);
-    stoppedDependents_.clear();
-    service::startStopService(serviceName_, start_, nullptr, nullptr, nullptr, nullptr,
-                              start_ ? nullptr : &stoppedDependents_);
+    undo_.before(serviceName_, start_, start_ ? !service::isActive(serviceName_) : !service::isStopped(serviceName_));
+    service::NameList stoppedDependents;
+    try {
+        service::startStopService(serviceName_, start_, nullptr, nullptr, nullptr, nullptr,
+                                  start_ ? nullptr : &stoppedDependents);
+    } catch (...) {
+        undo_.after(stoppedDependents);  // the dependents stopped on the way run again
+        undo_.putBack();
+        throw;
+    }
+    undo_.after(stoppedDependents);
 }
 
-// The service goes back to the state it was in, and the dependents the stop took along run again; but only
-// while each is still where the action left it: a service that something else started or stopped since is
-// left alone.
-void StartStopServiceAction::rollback(vmsi& session) {
-    if (!acted_) {
-        session.log(L"Rollback: service '%s' was already %s: nothing to undo", serviceName_,
-                    std::wstring(start_ ? L"running" : L"stopped"));
-        return;
-    }
-    const auto bringBack = [&](const std::wstring& name, bool run) {
-        if (service::isActive(name) == run) {
-            session.log(L"Rollback: service '%s' is left as it is: it is already %s again", name,
-                        std::wstring(run ? L"running" : L"stopped"));
-            return;
-        }
-        service::startStopService(name, run);
-        session.log(L"Rollback: service '%s' is %s again", name, std::wstring(run ? L"running" : L"stopped"));
-    };
-    bringBack(serviceName_, !start_);
-    for (const std::wstring& dependent : stoppedDependents_) bringBack(dependent, true);
-}
+// The service goes back to the state it was in, and the dependents the stop took along run again, each while
+// it is still where the action left it.
+void StartStopServiceAction::rollback(vmsi& session) { undo_.undo(session); }
 
 // ---- RestartServiceAction ----
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/action.h"
+#include "engine/undo.h"
 #include "runtime/service/service.h"
 
 class StartStopServiceAction : public Action {
@@ -19,9 +20,7 @@ public:
 private:
     std::wstring serviceName_;
     bool start_;
-    // What execute changed, for the rollback: whether it had anything to do, and the dependents it stopped.
-    bool acted_ = false;
-    service::NameList stoppedDependents_;
+    ServiceUndo undo_;
 };
 
 class RestartServiceAction : public Action {

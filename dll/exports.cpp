@@ -21,6 +21,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
 
 TARVO_EXPORT OnStageNormal(MSIHANDLE install) { return runStage(install, stage::normal); }
 
+TARVO_EXPORT OnStageNormalRollback(MSIHANDLE install) { return runNormalRollback(install); }
+
+TARVO_EXPORT OnStageNormalCommit(MSIHANDLE install) { return runNormalCommit(install); }
+
 TARVO_EXPORT OnStagePrecommit(MSIHANDLE install) { return runStage(install, stage::precommit); }
 
 TARVO_EXPORT OnStagePostinstall(MSIHANDLE install) { return runStage(install, stage::postinstall); }

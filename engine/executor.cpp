@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "engine/stages.h"
+#include "engine/undo.h"
 #include "msi/vmsi.h"
 #include "runtime/errors/annotate.h"
 #include "runtime/threads/cancelation.h"
@@ -57,7 +58,31 @@ void rollBack(vmsi& session, ActionList& actions, size_t stoppedAt) {
 
 }  // namespace
 
+namespace {
+UINT executeActions(vmsi& session, ActionList& actions);
+}  // namespace
+
 UINT executeList(vmsi& session, int /*uiLevel*/, ActionList& actions, const std::wstring& /*stageTitle*/) {
+    if (UndoJournal::hasCurrent()) return executeActions(session, actions);
+    // A stage on its own: its undo journal lives as long as the stage.
+    UndoJournal journal(UndoJournal::newRunFolder(L"stage-" + std::to_wstring(::GetCurrentProcessId())));
+    UndoJournal::Scope scope(journal);
+    struct EndOfStage {
+        UndoJournal& journal;
+        UINT result = ERROR_INSTALL_FAILURE;
+        ~EndOfStage() {
+            // After a failure, what is kept aside stays: an undo that failed may still need it.
+            if (result == ERROR_SUCCESS) journal.commit(nullptr);
+            else journal.remove();
+        }
+    } end{journal};
+    end.result = executeActions(session, actions);
+    return end.result;
+}
+
+namespace {
+
+UINT executeActions(vmsi& session, ActionList& actions) {
     size_t current = 0;
     try {
         for (; current < actions.size(); ++current) {
@@ -71,6 +96,7 @@ UINT executeList(vmsi& session, int /*uiLevel*/, ActionList& actions, const std:
                 return ERROR_INSTALL_USEREXIT;
             }
             session.log(L"Tarvo custom action start %s: %s", timeOfDay(), text);
+            UndoJournal::current().setActionText(text);
             const std::wstring error = runStep(L"Execute action %s", text, [&] { action->execute(session); });
             if (error.empty())
                 session.log(L"Action '%s' finished successfully", text);
@@ -92,3 +118,5 @@ UINT executeList(vmsi& session, int /*uiLevel*/, ActionList& actions, const std:
     rollBack(session, actions, current);
     return ERROR_INSTALL_FAILURE;
 }
+
+}  // namespace

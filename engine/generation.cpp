@@ -7,6 +7,7 @@
 #include "engine/reboot.h"
 #include "engine/scriptreader.h"
 #include "engine/stages.h"
+#include "engine/undo.h"
 #include "msi/vxml.h"
 #include "runtime/security/security.h"
 
@@ -31,11 +32,12 @@ std::vector<std::wstring> keyColumns(vmsi& session) {
     return names;
 }
 
-std::wstring buildScript(vmsi& session, const std::wstring& stage) {
+std::wstring buildScript(vmsi& session, const std::wstring& stage, const std::wstring& undoFolder) {
     // The level goes in through the DOM, which escapes it: no property value can reshape the script.
     const XmlDocument document = vxmlLoadXML(L"<actionslist/>");
     const XmlElement root = documentElement(document.get());
     setAttribute(root.get(), L"uilevel", session.GetProperty(L"UILevel"));
+    if (!undoFolder.empty()) setAttribute(root.get(), L"undo", undoFolder);
 
     const std::vector<std::wstring> keys = keyColumns(session);
     std::wstring keySelection;
@@ -104,7 +106,22 @@ void appendScriptAction(IXMLDOMDocument2* document, IXMLDOMElement* root, const 
     appendChild(root, action.get());
 }
 
-std::wstring GenerateCAScript(vmsi& session, const std::wstring& stage) {
+// True when the package schedules both actions that finish the normal stage's undo journal: without them
+// nobody would remove it.
+static bool packageFinishesJournal(vmsi& session) try {
+    for (const wchar_t* entry : {L"OnStageNormalRollback", L"OnStageNormalCommit"}) {
+        vmsirecordset rows(session.query(formatString(
+            L"SELECT `CustomAction`.`Action` FROM `CustomAction`, `InstallExecuteSequence` WHERE "
+            L"`CustomAction`.`Target`='%s' AND `InstallExecuteSequence`.`Action`=`CustomAction`.`Action`",
+            std::wstring(entry))));
+        if (!rows.Next()) return false;
+    }
+    return true;
+} catch (const vexception&) {
+    return false;  // a package without those tables schedules neither
+}
+
+std::wstring GenerateCAScript(vmsi& session, const std::wstring& stage, const std::wstring& undoFolder) {
     std::wstring result;
     std::wstring lastError = L"none";
     // Four attempts, each from a new document and a new query.
@@ -116,7 +133,7 @@ std::wstring GenerateCAScript(vmsi& session, const std::wstring& stage) {
             captureFailure("GenerateCAScript", L"Unable to create configuration actions list.", [&] {
                 ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
                 try {
-                    result = buildScript(session, stage);
+                    result = buildScript(session, stage, undoFolder);
                 } catch (const RowRefused& e) {
                     refused = e;
                     throw;
@@ -137,10 +154,16 @@ UINT runPrepareTarvoCustomActions(MSIHANDLE install) {
         forgetRecordedReboot(session);
         session.SetProperty(L"AdminGroup", VSID::admins().findAccount());
         session.SetProperty(L"SSLRANDOM", std::to_wstring(static_cast<unsigned long>(::GetTickCount())));
+        // The normal stage's undo journal, which its rollback and commit actions finish.
+        const std::wstring undoFolder = UndoJournal::newRunFolder(session.GetProperty(L"ProductCode"));
+        session.SetProperty(L"Action_OnStageNormalRollback", undoFolder);
+        session.SetProperty(L"Action_OnStageNormalCommit", undoFolder);
+        const bool journalFinished = packageFinishesJournal(session);
         // A failure leaves the earlier stages' properties set.
         size_t deferredRows = 0;
         for (const Stage& s : stage::all) {
-            const std::wstring script = GenerateCAScript(session, s.name);
+            const std::wstring script =
+                GenerateCAScript(session, s.name, std::wstring_view(s.name) == stage::normal.name && journalFinished ? undoFolder : L"");
             session.SetProperty(s.scriptProperty, script);
             if (s.kind == StageKind::immediate) continue;
             // Markup characters inside attribute values are escaped: each element's tag is an action.

@@ -4,7 +4,9 @@
 #include "engine/frame.h"
 #include "engine/reboot.h"
 #include "engine/scriptreader.h"
+#include "engine/undo.h"
 #include "msi/vxml.h"
+#include "runtime/filesystem/fileops.h"
 
 namespace {
 
@@ -52,9 +54,64 @@ UINT _ExecuteActionScript(MSIHANDLE install, const std::wstring& stageTitle, con
                 throw told;
             }
         }();
-        const int uiLevel = _wtoi(getAttribute(documentElement(document.get()).get(), L"uilevel", L"").c_str());
+        const XmlElement root = documentElement(document.get());
+        const int uiLevel = _wtoi(getAttribute(root.get(), L"uilevel", L"").c_str());
         ActionList actions;
         readActionList(document.get(), actions);
-        return executeList(session, uiLevel, actions, stageTitle);
+        // A stage that the package pairs with the rollback and commit actions leaves its undo journal to them;
+        // any other keeps its rollback to itself (executeList gives it a journal of its own).
+        const std::wstring installationJournal = getAttribute(root.get(), L"undo", L"");
+        if (installationJournal.empty() || !UndoJournal::isRunFolder(installationJournal))
+            return executeList(session, uiLevel, actions, stageTitle);
+        UndoJournal journal(installationJournal);
+        journal.removeEarlierRuns(session);
+        UndoJournal::Scope scope(journal);
+        const UINT result = executeList(session, uiLevel, actions, stageTitle);
+        return result;
     });
+}
+
+namespace {
+
+// The journal folder that the rollback or commit action was given, or empty (with a log line) when there is
+// nothing for it to do.
+std::wstring journalOf(vmsi& session, const wchar_t* action) {
+    const std::wstring folder = session.GetProperty(L"CustomActionData");
+    if (folder.empty()) {
+        session.log(L"%s: no undo data was handed over (no set-property action gave it \"[Action_%s]\")",
+                    std::wstring(action), std::wstring(action));
+        return {};
+    }
+    if (!UndoJournal::isRunFolder(folder)) {
+        session.warnInLog(formatString(L"%s: '%s' is not a folder of undo data; it is left alone", std::wstring(action), folder));
+        return {};
+    }
+    if (!VDirectory::exists(folder)) {
+        session.log(L"%s: the normal stage left no undo data: it did not run, or changed nothing", std::wstring(action));
+        return {};
+    }
+    return folder;
+}
+
+}  // namespace
+
+// Neither ever fails: the installer goes on with its own rollback or commit whatever happens here.
+UINT runNormalRollback(MSIHANDLE install) {
+    runCustomAction(install, "OnStageNormalRollback", L"OnStageNormalRollback", [](vmsi& session) -> UINT {
+        if (const std::wstring folder = journalOf(session, L"OnStageNormalRollback"); !folder.empty())
+            UndoJournal(folder).rollBack(session);
+        return ERROR_SUCCESS;
+    });
+    return ERROR_SUCCESS;
+}
+
+UINT runNormalCommit(MSIHANDLE install) {
+    runCustomAction(install, "OnStageNormalCommit", L"OnStageNormalCommit", [](vmsi& session) -> UINT {
+        if (const std::wstring folder = journalOf(session, L"OnStageNormalCommit"); !folder.empty()) {
+            UndoJournal(folder).commit(&session);
+            session.log(L"OnStageNormalCommit: the changes of the normal stage are kept; its undo data is removed");
+        }
+        return ERROR_SUCCESS;
+    });
+    return ERROR_SUCCESS;
 }

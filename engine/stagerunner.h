@@ -13,3 +13,8 @@ UINT _ExecuteActionScript(MSIHANDLE install, const std::wstring& stageTitle, con
 inline UINT runStage(MSIHANDLE install, const Stage& s) {
     return _ExecuteActionScript(install, s.title, s.runnerProperty());
 }
+
+// The rollback and commit actions of the normal stage: the installation failed, or is kept. Their
+// CustomActionData names the stage's undo journal.
+UINT runNormalRollback(MSIHANDLE install);
+UINT runNormalCommit(MSIHANDLE install);

@@ -4,17 +4,100 @@
 
 #include "msi/vmsi.h"
 #include "runtime/errors/annotate.h"
+#include "runtime/errors/codepage.h"
 #include "runtime/errors/format.h"
 #include "runtime/errors/vexception.h"
+#include "runtime/filesystem/filehash.h"
 #include "runtime/filesystem/fileops.h"
 #include "runtime/filesystem/replacefile.h"
 #include "runtime/filesystem/vfilename.h"
-#include "runtime/logging/logmanager.h"
 #include "runtime/holder.h"
-
-// ---- FileUndo ----
+#include "runtime/logging/logmanager.h"
+#include "runtime/security/security.h"
+#include "runtime/service/service.h"
 
 namespace {
+
+constexpr const wchar_t* kRecordExtension = L".undo";
+
+// Runs `body`, logging its failure as `what` (to the session when there is one) instead of throwing.
+template <typename Body>
+void tryOrWarn(vmsi* session, const std::wstring& what, Body&& body) noexcept {
+    try {
+        const std::wstring failure = captureFailure("UndoJournal", what, std::forward<Body>(body));
+        if (failure.empty()) return;
+        if (session)
+            session->warningMessage(failure);
+        else
+            vlog(LogLevel::Warning, L"%s", failure);
+    } catch (...) {
+    }
+}
+
+// A folder open to SYSTEM and the Administrators only, its content inheriting that.
+struct ProtectedFolderSecurity {
+    std::vector<DWORD> dacl;
+    SECURITY_DESCRIPTOR descriptor{};
+    SECURITY_ATTRIBUTES attributes{};
+
+    ProtectedFolderSecurity() {
+        constexpr BYTE inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+        dacl = security::buildAcl({{ACCESS_ALLOWED_ACE_TYPE, inherit, FILE_ALL_ACCESS, VSID::system(), {}},
+                                   {ACCESS_ALLOWED_ACE_TYPE, inherit, FILE_ALL_ACCESS, VSID::admins(), {}}});
+        if (!::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+            !::SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<PACL>(dacl.data()), FALSE) ||
+            !::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+            throwOsError(L"Undo folder security", ::GetLastError(), errorFrame(L"", "UndoJournal::root"));
+        attributes = {sizeof attributes, &descriptor, FALSE};
+    }
+};
+
+bool isGuidName(const std::wstring& name) {
+    if (name.size() != 36) return false;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (i == 8 || i == 13 || i == 18 || i == 23 ? name[i] != L'-' : !std::iswxdigit(name[i])) return false;
+    return true;
+}
+
+// Writes `text` to `file` so that the file always holds a whole record: beside it first, flushed, then moved
+// over it in one step.
+void writeWhole(const std::wstring& file, const std::string& text) {
+    const std::wstring temporary = file + L".tmp";
+    {
+        VFile out(temporary, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+        out.writeAll(text);
+        out.flush();
+    }
+    VFile::moveEx(temporary, file, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+std::vector<std::wstring> recordsOf(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    VFileFinder finder;
+    for (bool more = finder.first(folder + L"\\*" + kRecordExtension); more; more = finder.next())
+        if (!finder.isDirectory()) names.push_back(finder.name());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+thread_local UndoJournal* currentJournal = nullptr;
+
+// The journal of actions run outside any stage (tools, tests): the process's own, gone with it.
+struct PrivateJournal {
+    UndoJournal journal{UndoJournal::newRunFolder(L"process-" + std::to_wstring(::GetCurrentProcessId()))};
+    ~PrivateJournal() { journal.commit(nullptr); }
+};
+
+struct FileState {
+    bool exists = false;
+    std::wstring digest;
+};
+
+FileState stateOf(const std::wstring& path) {
+    bool isDirectory = false;
+    if (!fileExist(path, &isDirectory) || isDirectory) return {};
+    return {true, digestOfFile(path)};
+}
 
 // A file that the action created goes, read-only or not (a copy takes the read-only flag of its source).
 void removeCreatedFile(const std::wstring& path) {
@@ -26,78 +109,574 @@ void removeCreatedFile(const std::wstring& path) {
 
 }  // namespace
 
-FileUndo::Content FileUndo::read(const std::wstring& path) {
-    bool isDirectory = false;
-    if (!fileExist(path, &isDirectory) || isDirectory) return {};
-    return {true, VFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL)
-                      .readAll()};
+// ---- UndoJournal ----
+
+UndoJournal::UndoJournal(std::wstring folder) : folder_(std::move(folder)) {}
+
+std::wstring UndoJournal::root() {
+    wchar_t buffer[MAX_PATH];
+    DWORD length = ::GetEnvironmentVariableW(L"ProgramData", buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) length = ::GetEnvironmentVariableW(L"ALLUSERSPROFILE", buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        throw vexception(L"Neither ProgramData nor ALLUSERSPROFILE names the folder for undo data",
+                         errorFrame(L"", "UndoJournal::root"));
+    return VFileName::trimTrailingSeparators(std::wstring(buffer, length)) + L"\\Tarvo\\Undo";
+}
+
+std::wstring UndoJournal::newRunFolder(const std::wstring& productCode) {
+    return root() + L"\\" + (productCode.empty() ? std::wstring(L"unknown") : productCode) + L"\\" +
+           createGuidString(true);
+}
+
+bool UndoJournal::isRunFolder(const std::wstring& folder) {
+    const std::wstring canonical = VFileName::canonicalize(VFileName::stripLongPrefix(folder));
+    const std::wstring product = VFileName::directoryOf(canonical);
+    const std::wstring productName = VFileName::fileName(product);
+    return isGuidName(VFileName::fileName(canonical)) && !productName.empty() && productName != L"." &&
+           productName != L".." && VFileName::comparePaths(VFileName::directoryOf(product), root()) == VFileName::Equal;
+}
+
+UndoJournal& UndoJournal::current() {
+    if (currentJournal) return *currentJournal;
+    static PrivateJournal process;
+    return process.journal;
+}
+
+bool UndoJournal::hasCurrent() noexcept { return currentJournal != nullptr; }
+
+UndoJournal::Scope::Scope(UndoJournal& journal) : previous_(std::exchange(currentJournal, &journal)) {}
+
+UndoJournal::Scope::~Scope() { currentJournal = previous_; }
+
+std::wstring UndoJournal::newRecord() {
+    if (next_ == 0) {
+        const std::wstring top = root();
+        const bool existed = VDirectory::exists(top);
+        ProtectedFolderSecurity security;
+        VDirectory::createDirectory(top, &security.attributes);
+        // One made earlier, by hand or by an older version, may let others in.
+        if (existed)
+            ::SetFileSecurityW(VFileName::toLongPath(top).c_str(),
+                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, &security.descriptor);
+        VDirectory::createDirectory(folder_);
+        const std::vector<std::wstring> existing = recordsOf(folder_);
+        next_ = existing.empty() ? 1 : _wtoi(existing.back().c_str()) + 1;
+    }
+    return formatString(L"%s\\%06d%s", folder_, next_++, std::wstring(kRecordExtension));
+}
+
+void UndoJournal::rollBack(vmsi& session) noexcept {
+    tryOrWarn(&session, L"Roll back the changes noted in " + folder_, [&] {
+        const std::vector<std::wstring> names = recordsOf(folder_);
+        std::wstring shown;
+        size_t undone = 0;
+        for (auto name = names.rbegin(); name != names.rend(); ++name) {
+            std::unique_ptr<UndoRecord> record;
+            tryOrWarn(&session, L"Read the undo record " + *name, [&] { record = UndoRecord::load(folder_ + L"\\" + *name); });
+            if (!record || record->state() == UndoRecord::State::Done) continue;
+            if (record->actionText() != shown || undone == 0) {
+                shown = record->actionText();
+                try {
+                    session.actionProgress(L"Rollback action:" + shown, 1);
+                } catch (...) {
+                }
+            }
+            ++undone;
+            tryOrWarn(&session, L"Rollback action " + record->actionText(), [&] { record->undo(session); });
+        }
+        if (undone == 0) session.log(L"Nothing of the normal stage is left to roll back");
+    });
+    remove();
+}
+
+void UndoJournal::commit(vmsi* session) noexcept {
+    tryOrWarn(session, L"Keep the changes noted in " + folder_, [&] {
+        for (const std::wstring& name : recordsOf(folder_)) {
+            std::unique_ptr<UndoRecord> record;
+            tryOrWarn(session, L"Read the undo record " + name, [&] { record = UndoRecord::load(folder_ + L"\\" + name); });
+            if (record) record->commit();
+        }
+    });
+    remove();
+}
+
+void UndoJournal::removeEarlierRuns(vmsi& session) noexcept {
+    tryOrWarn(&session, L"Remove the undo data of earlier installations", [&] {
+        const std::wstring product = VFileName::directoryOf(folder_);
+        VFileFinder finder;
+        for (bool more = finder.first(product + L"\\*"); more; more = finder.next()) {
+            if (finder.isDots() || !finder.isDirectory() || !isGuidName(finder.name())) continue;
+            const std::wstring earlier = product + L"\\" + finder.name();
+            if (VFileName::comparePaths(earlier, folder_) == VFileName::Equal) continue;
+            UndoJournal(earlier).commit(&session);
+            session.log(L"Removed the undo data that an earlier installation of this product left in '%s'", earlier);
+        }
+    });
+}
+
+void UndoJournal::remove() noexcept {
+    try {
+        if (VDirectory::exists(folder_)) removeDir(folder_, true, L"");
+        // Emptied parents go too, up to the journals' own folder; one still in use by another run stays.
+        const std::wstring product = VFileName::directoryOf(folder_);
+        ::RemoveDirectoryW(VFileName::toLongPath(product).c_str());
+    } catch (...) {
+        vlog(LogLevel::Warning, L"The undo data in '%s' could not be removed", folder_);
+    }
+}
+
+// ---- UndoFields ----
+
+std::wstring UndoFields::get(const char* key) const {
+    const auto found = values_.find(key);
+    return found == values_.end() ? std::wstring() : found->second;
+}
+
+std::string UndoFields::serialize() const {
+    std::string text;
+    for (const auto& [key, value] : values_) {
+        text += key + "=";
+        for (const char c : cstr(value, CP_UTF8)) {
+            if (c == '\\') text += "\\\\";
+            else if (c == '\n') text += "\\n";
+            else if (c == '\r') text += "\\r";
+            else text += c;
+        }
+        text += "\n";
+    }
+    return text;
+}
+
+UndoFields UndoFields::parse(std::string_view text) {
+    UndoFields fields;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        const std::string_view line = text.substr(at, end - at);
+        at = end + 1;
+        const size_t equals = line.find('=');
+        if (equals == std::string_view::npos) continue;
+        std::string value;
+        for (size_t i = equals + 1; i < line.size(); ++i) {
+            if (line[i] != '\\' || i + 1 == line.size()) {
+                value += line[i];
+                continue;
+            }
+            const char next = line[++i];
+            value += next == 'n' ? '\n' : next == 'r' ? '\r' : next;
+        }
+        fields.values_[std::string(line.substr(0, equals))] = wstr(value, CP_UTF8);
+    }
+    return fields;
+}
+
+// ---- UndoRecord ----
+
+void UndoRecord::open() {
+    UndoJournal& journal = UndoJournal::current();
+    file_ = journal.newRecord();
+    actionText_ = journal.actionText();
+}
+
+std::wstring UndoRecord::stem() const { return VFileName::removeExtension(file_); }
+
+void UndoRecord::save(State state) {
+    state_ = state;
+    UndoFields fields;
+    fields.put("kind", std::wstring(kind()));
+    fields.put("state", std::to_wstring(static_cast<int>(state)));
+    fields.put("action", actionText_);
+    store(fields);
+    writeWhole(file_, fields.serialize());
+}
+
+std::unique_ptr<UndoRecord> UndoRecord::load(const std::wstring& file) {
+    const UndoFields fields =
+        UndoFields::parse(VFile(file, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL).readAll());
+    const std::wstring kind = fields.get("kind");
+    std::unique_ptr<UndoRecord> record;
+    if (kind == L"file") record = std::make_unique<FileUndo>();
+    else if (kind == L"folder") record = std::make_unique<FolderUndo>();
+    else if (kind == L"registry") record = std::make_unique<RegistryValueUndo>();
+    else if (kind == L"service") record = std::make_unique<ServiceUndo>();
+    else throw vexception(L"The undo record " + file + L" is of no known kind", errorFrame(L"", "UndoRecord::load"));
+    record->file_ = file;
+    record->actionText_ = fields.get("action");
+    const int state = _wtoi(fields.get("state").c_str());
+    record->state_ = state >= 0 && state <= static_cast<int>(State::Done) ? static_cast<State>(state) : State::Done;
+    record->restore(fields);
+    return record;
+}
+
+void UndoRecord::putBack() noexcept {
+    if (state_ == State::Idle || state_ == State::Done) return;
+    tryOrWarn(nullptr, L"Put " + describe() + L" back as it was", [&] { doPutBack(); });
+    tryOrWarn(nullptr, L"Note the undo of " + describe(), [&] { save(State::Done); });
+}
+
+void UndoRecord::undo(vmsi& session) {
+    switch (state_) {
+    case State::Idle:
+    case State::Done:
+        return;
+    case State::Unchanged:
+        session.log(L"Rollback: %s was not changed: nothing to undo", describe());
+        return;
+    case State::Before:
+        // Its action never finished (the process ended in the middle of it): put back whatever it got to.
+        session.log(L"Rollback: %s is put back as it was: its action did not finish", describe());
+        doPutBack();
+        break;
+    case State::After:
+        doUndo(session);
+        break;
+    }
+    save(State::Done);
+}
+
+// ---- FileUndo ----
+
+std::wstring FileUndo::describe() const { return formatString(L"file '%s'", path_); }
+
+void FileUndo::store(UndoFields& fields) const {
+    fields.put("path", path_);
+    fields.put("previousExists", previousExists_);
+    fields.put("previousAt", previousAt_);
+    fields.put("previousTaken", previousTaken_);
+    fields.put("previousDigest", previousDigest_);
+    fields.put("leftExists", leftExists_);
+    fields.put("leftDigest", leftDigest_);
+}
+
+void FileUndo::restore(const UndoFields& fields) {
+    path_ = fields.get("path");
+    previousExists_ = fields.flag("previousExists");
+    previousAt_ = fields.get("previousAt");
+    previousTaken_ = fields.flag("previousTaken");
+    previousDigest_ = fields.get("previousDigest");
+    leftExists_ = fields.flag("leftExists");
+    leftDigest_ = fields.get("leftDigest");
 }
 
 void FileUndo::before(const std::wstring& path) {
+    open();
     path_ = path;
-    previous_ = read(path);
-    state_ = State::Before;
+    previousExists_ = fileExist(path);
+    if (previousExists_) {
+        previousAt_ = stem() + L".bytes";
+        copyFile(path, previousAt_, false);
+        previousDigest_ = digestOfFile(previousAt_);
+    }
+    save(State::Before);
 }
 
-void FileUndo::before(const std::wstring& path, std::string content) {
+void FileUndo::before(const std::wstring& path, std::string_view content) {
+    open();
     path_ = path;
-    previous_ = {true, std::move(content)};
-    state_ = State::Before;
+    previousExists_ = true;
+    previousAt_ = stem() + L".bytes";
+    VFile copy(previousAt_, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    copy.writeAll(content);
+    copy.flush();
+    previousDigest_ = digestOf(content);
+    save(State::Before);
+}
+
+void FileUndo::beforeTakingAway(const std::wstring& path) {
+    open();
+    path_ = path;
+    previousExists_ = fileExist(path);
+    if (previousExists_) {
+        previousAt_ = stem() + L".bytes";
+        // Noted first: a crash between the move and the note would lose the file.
+        previousTaken_ = true;
+        save(State::Before);
+        if (!::MoveFileExW(VFileName::toLongPath(path).c_str(), VFileName::toLongPath(previousAt_).c_str(),
+                           MOVEFILE_WRITE_THROUGH)) {
+            previousTaken_ = false;
+            copyFile(path, previousAt_, false);
+            previousDigest_ = digestOfFile(previousAt_);
+        }
+    }
+    save(State::Before);
+}
+
+void FileUndo::beforeKeptAt(const std::wstring& path, const std::wstring& keptAt, std::wstring digest) {
+    open();
+    path_ = path;
+    previousExists_ = true;
+    previousAt_ = keptAt;
+    previousDigest_ = std::move(digest);
+    save(State::Before);
+}
+
+void FileUndo::afterState() {
+    const bool same = leftExists_ == previousExists_ && (!leftExists_ || leftDigest_ == previousDigest_);
+    save(same ? State::Unchanged : State::After);
 }
 
 void FileUndo::after() {
-    if (state_ == State::Idle) return;
-    left_ = read(path_);
-    state_ = left_.exists == previous_.exists && left_.bytes == previous_.bytes ? State::Before : State::After;
+    if (state_ != State::Before) return;
+    const FileState now = stateOf(path_);
+    leftExists_ = now.exists;
+    leftDigest_ = now.digest;
+    afterState();
 }
 
-void FileUndo::after(std::string content) {
-    if (state_ == State::Idle) return;
-    left_ = {true, std::move(content)};
-    state_ = previous_.exists && left_.bytes == previous_.bytes ? State::Before : State::After;
+void FileUndo::after(std::string_view content) { after(true, digestOf(content)); }
+
+void FileUndo::after(bool exists, std::wstring digest) {
+    if (state_ != State::Before) return;
+    leftExists_ = exists;
+    leftDigest_ = std::move(digest);
+    afterState();
 }
 
-void FileUndo::putBack() noexcept {
-    if (state_ == State::Idle) return;
+bool FileUndo::bringBackPrevious(vmsi* session) {
+    const auto tell = [&](const std::wstring& line) {
+        if (session) session->log(L"%s", line);
+        else vlog(LogLevel::Warning, L"%s", line);
+    };
+    bool isDirectory = false;
+    if (!fileExist(previousAt_, &isDirectory) || isDirectory ||
+        (!previousDigest_.empty() && digestOfFile(previousAt_) != previousDigest_)) {
+        tell(formatString(L"Rollback: file '%s' is left as it is: its previous content, kept in '%s', was changed "
+                          L"or removed since",
+                          path_, previousAt_));
+        return false;
+    }
+    if (previousTaken_ && !fileExist(path_)) {
+        VFile::moveEx(previousAt_, path_, 0);
+        return true;
+    }
+    // A copy beside the file, swapped in by the replace that keeps the file's own security.
+    const std::wstring copy = path_ + L".undo-" + createGuidString(false);
+    copyFile(previousAt_, copy, true);
     try {
-        const std::wstring failure = captureFailure(
-            "FileUndo::putBack", [&] { return formatString(L"Put the file '%s' back as it was", path_); }, [&] {
-                const Content now = read(path_);
-                if (now.exists == previous_.exists && now.bytes == previous_.bytes) return;
-                if (previous_.exists)
-                    replaceFileContent(path_, previous_.bytes);
-                else
-                    removeCreatedFile(path_);
-            });
-        if (!failure.empty()) vlog(LogLevel::Error, L"%s", failure);
+        replaceFile(copy, path_);
     } catch (...) {
+        (void)captureFailure("FileUndo", L"", [&] { removeFile(copy, false, false, 0, 0); });
+        throw;
     }
-    state_ = State::Before;
+    return true;
 }
 
-void FileUndo::undo(vmsi& session) {
-    // The path comes from a script and may hold a password: the session masks every line it logs.
-    if (state_ != State::After) {
-        if (!path_.empty()) session.log(L"Rollback: file '%s' was not changed: nothing to undo", path_);
-        return;
+void FileUndo::doPutBack() {
+    const FileState now = stateOf(path_);
+    if (previousExists_) {
+        if (!now.exists || previousDigest_.empty() || now.digest != previousDigest_) bringBackPrevious(nullptr);
+    } else if (now.exists) {
+        removeCreatedFile(path_);
     }
-    const Content now = read(path_);
-    if (now.exists != left_.exists || now.bytes != left_.bytes) {
+}
+
+void FileUndo::doUndo(vmsi& session) {
+    const FileState now = stateOf(path_);
+    if (now.exists != leftExists_ || now.digest != leftDigest_) {
         session.log(L"Rollback: file '%s' is left as it is: %s", path_,
                     std::wstring(now.exists ? L"it was changed after the action" : L"it no longer exists"));
         return;
     }
-    if (previous_.exists) {
-        replaceFileContent(path_, previous_.bytes);
-        session.log(L"Rollback: file '%s' has its previous content again", path_);
+    if (previousExists_) {
+        if (bringBackPrevious(&session)) session.log(L"Rollback: file '%s' has its previous content again", path_);
     } else {
         removeCreatedFile(path_);
         session.log(L"Rollback: file '%s', which the action created, is removed", path_);
     }
-    state_ = State::Before;
+}
+
+// ---- FolderUndo ----
+
+namespace {
+
+// The folder's entries (names, attributes, sizes and, with `content`, the digest of each file; else the write
+// times) as one digest. A link to a folder counts as one entry: what it links to is not the folder's own.
+std::wstring folderDigest(const std::wstring& path, bool content, const std::wstring& skipped = {}) {
+    bool isDirectory = false;
+    if (!fileExist(path, &isDirectory)) return {};
+    std::vector<std::wstring> lines;
+    std::vector<std::wstring> pending;
+    if (isDirectory) pending.emplace_back();
+    while (!pending.empty()) {
+        const std::wstring relative = std::move(pending.back());
+        pending.pop_back();
+        const std::wstring here = relative.empty() ? path : path + L"\\" + relative;
+        VFileFinder finder;
+        for (bool more = finder.first(here + L"\\*"); more; more = finder.next()) {
+            if (finder.isDots() || (relative.empty() && finder.name() == skipped)) continue;
+            const WIN32_FIND_DATAW& data = finder.data();
+            const std::wstring name = relative.empty() ? finder.name() : relative + L"\\" + finder.name();
+            const bool folder = finder.isDirectory() && !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+            std::wstring line = name + L"|" + std::to_wstring(finder.size());
+            if (folder) pending.push_back(name);
+            else if (content && !finder.isDirectory()) line += L"|" + digestOfFile(path + L"\\" + name);
+            if (!content)
+                line += L"|" + std::to_wstring(data.dwFileAttributes) + L"|" +
+                        std::to_wstring((static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                                        data.ftLastWriteTime.dwLowDateTime);
+            lines.push_back(std::move(line));
+        }
+    }
+    std::sort(lines.begin(), lines.end());
+    ContentDigest digest;
+    for (const std::wstring& line : lines) digest.add(cstr(line + L"\n", CP_UTF8));
+    return L"1" + digest.finish();  // never empty for an existing folder
+}
+
+}  // namespace
+
+std::wstring FolderUndo::describe() const { return formatString(L"folder '%s'", path_); }
+
+void FolderUndo::store(UndoFields& fields) const {
+    fields.put("path", path_);
+    fields.put("source", source_);
+    fields.put("aside", aside_);
+    fields.put("left", left_);
+}
+
+void FolderUndo::restore(const UndoFields& fields) {
+    path_ = fields.get("path");
+    source_ = fields.get("source");
+    aside_ = fields.get("aside");
+    left_ = fields.get("left");
+}
+
+bool FolderUndo::before(const std::wstring& path, const std::wstring& source) {
+    open();
+    path_ = path;
+    source_ = source;
+    aside_.clear();
+    if (!fileExist(path)) {
+        save(State::Before);
+        return false;
+    }
+    // Noted before the move: a crash after it still finds the previous folder.
+    aside_ = path + L".kept-" + createGuidString(false);
+    save(State::Before);
+    try {
+        VFile::moveEx(path, aside_, 0);
+    } catch (...) {
+        aside_.clear();
+        save(State::Before);
+        throw;
+    }
+    return true;
+}
+
+void FolderUndo::after() {
+    if (state_ != State::Before) return;
+    left_ = folderDigest(path_, false);
+    save(State::After);
+}
+
+void FolderUndo::commit() noexcept {
+    // Only after a complete change that no rollback took back: the previous folder is then no longer needed.
+    if (state_ != State::After || aside_.empty() || !fileExist(aside_)) return;
+    tryOrWarn(nullptr, formatString(L"Remove the previous folder kept in '%s'", aside_), [&] { removeDir(aside_, true, L""); });
+}
+
+void FolderUndo::restorePrevious() {
+    if (fileExist(path_)) {
+        // Out of the way in one step first: a removal that fails half way never leaves a mix of the two.
+        const std::wstring discarded = path_ + L".discarded-" + createGuidString(false);
+        VFile::moveEx(path_, discarded, 0);
+        if (!aside_.empty() && fileExist(aside_)) {
+            try {
+                VFile::moveEx(aside_, path_, 0);
+            } catch (...) {
+                ::MoveFileExW(VFileName::toLongPath(discarded).c_str(), VFileName::toLongPath(path_).c_str(), 0);
+                throw;
+            }
+        }
+        removeDir(discarded, true, L"");
+    } else if (!aside_.empty() && fileExist(aside_)) {
+        VFile::moveEx(aside_, path_, 0);
+    }
+}
+
+void FolderUndo::doPutBack() { restorePrevious(); }
+
+void FolderUndo::doUndo(vmsi& session) {
+    const bool hadPrevious = !aside_.empty() && fileExist(aside_);
+    const std::wstring now = folderDigest(path_, false);
+    if (now.empty() && hadPrevious) {
+        // The new folder was used up (a restore took it): the previous one takes its place again.
+        VFile::moveEx(aside_, path_, 0);
+        session.log(L"Rollback: folder '%s' no longer exists: the previous one is back in its place", path_);
+        return;
+    }
+    if (now != left_) {
+        session.log(L"Rollback: folder '%s' is left as it is: %s", path_,
+                    std::wstring(now.empty() ? L"it no longer exists" : L"it was changed after the action"));
+        if (hadPrevious) session.log(L"Rollback: the previous content of folder '%s' stays in '%s'", path_, aside_);
+        return;
+    }
+    // The backup holds the source as it was before the installation: while the source still holds the same,
+    // the backup is a copy of it and may go. Otherwise it is the only copy of that.
+    if (!source_.empty() && folderDigest(path_, true) != folderDigest(source_, true)) {
+        session.log(L"Rollback: folder '%s' stays: '%s' was changed after it was made, and it keeps that folder as "
+                    L"it was before",
+                    path_, source_);
+        if (hadPrevious) session.log(L"Rollback: the previous content of folder '%s' stays in '%s'", path_, aside_);
+        return;
+    }
+    restorePrevious();
+    session.log(hadPrevious ? L"Rollback: folder '%s' has its previous content again"
+                            : L"Rollback: folder '%s', which the action made, is removed",
+                path_);
 }
 
 // ---- RegistryValueUndo ----
+
+namespace {
+
+std::wstring hexOf(const std::vector<BYTE>& bytes) {
+    std::wstring text;
+    for (const BYTE b : bytes) {
+        text += L"0123456789abcdef"[b >> 4];
+        text += L"0123456789abcdef"[b & 15];
+    }
+    return text;
+}
+
+std::vector<BYTE> bytesOf(const std::wstring& hex) {
+    std::vector<BYTE> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<BYTE>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+}  // namespace
+
+void RegistryValueUndo::store(UndoFields& fields, const char* prefix, const Value& value) {
+    const std::string p(prefix);
+    fields.put((p + "KeyExists").c_str(), value.keyExists);
+    fields.put((p + "Exists").c_str(), value.exists);
+    fields.put((p + "Type").c_str(), std::to_wstring(value.type));
+    fields.put((p + "Data").c_str(), hexOf(value.data));
+}
+
+RegistryValueUndo::Value RegistryValueUndo::restoreValue(const UndoFields& fields, const char* prefix) {
+    const std::string p(prefix);
+    return {fields.flag((p + "KeyExists").c_str()), fields.flag((p + "Exists").c_str()),
+            static_cast<DWORD>(_wtoi(fields.get((p + "Type").c_str()).c_str())), bytesOf(fields.get((p + "Data").c_str()))};
+}
+
+void RegistryValueUndo::store(UndoFields& fields) const {
+    fields.put("root", std::wstring(root_ == HKEY_CLASSES_ROOT ? L"CR" : L"LM"));
+    fields.put("subkey", subkey_);
+    fields.put("name", name_);
+    fields.put("view", std::to_wstring(view_));
+    store(fields, "previous", previous_);
+    store(fields, "left", left_);
+}
+
+void RegistryValueUndo::restore(const UndoFields& fields) {
+    root_ = fields.get("root") == L"CR" ? HKEY_CLASSES_ROOT : HKEY_LOCAL_MACHINE;
+    subkey_ = fields.get("subkey");
+    name_ = fields.get("name");
+    view_ = static_cast<REGSAM>(_wtoi(fields.get("view").c_str()));
+    previous_ = restoreValue(fields, "previous");
+    left_ = restoreValue(fields, "left");
+}
 
 RegistryValueUndo::Value RegistryValueUndo::read() const {
     Value value;
@@ -118,181 +697,139 @@ RegistryValueUndo::Value RegistryValueUndo::read() const {
     return value;
 }
 
-std::wstring RegistryValueUndo::displayName() const {
+std::wstring RegistryValueUndo::describe() const {
     const wchar_t* root = root_ == HKEY_LOCAL_MACHINE ? L"HKLM" : root_ == HKEY_CLASSES_ROOT ? L"HKCR" : L"HKEY";
-    // For log lines, which the session masks: the key and the value name come from a script.
-    return formatString(L"%s\\%s\\%s%s", std::wstring(root), subkey_, name_,
+    return formatString(L"registry value '%s\\%s\\%s%s'", std::wstring(root), subkey_, name_,
                         std::wstring(view_ == KEY_WOW64_32KEY ? L" (32-bit view)" : L""));
 }
 
 void RegistryValueUndo::before(HKEY root, const std::wstring& subkey, const std::wstring& name, REGSAM view) {
+    open();
     root_ = root;
     subkey_ = subkey;
     name_ = name;
     view_ = view;
     previous_ = read();
-    state_ = State::Before;
+    save(State::Before);
 }
 
 void RegistryValueUndo::after() noexcept {
-    if (state_ == State::Idle) return;
+    if (state_ != State::Before) return;
     try {
         left_ = read();
-        state_ = left_ == previous_ ? State::Before : State::After;
+        save(left_ == previous_ ? State::Unchanged : State::After);
     } catch (...) {
-        state_ = State::Before;
+        state_ = State::Unchanged;
     }
 }
 
-void RegistryValueUndo::undo(vmsi& session) {
-    if (state_ != State::After) {
-        if (root_) session.log(L"Rollback: registry value '%s' was not changed: nothing to undo", displayName());
-        return;
-    }
-    if (read() != left_) {
-        session.log(L"Rollback: registry value '%s' is left as it is: it was changed after the action", displayName());
-        return;
-    }
+void RegistryValueUndo::putPreviousBack() {
+    const auto fail = [&](const wchar_t* call, LSTATUS status) {
+        throwOsError(std::wstring(call) + L" " + subkey_ + L"\\" + name_, static_cast<DWORD>(status),
+                     errorFrame(L"", "RegistryValueUndo::undo"));
+    };
     tarvo::unique_hkey key;
-    if (const LSTATUS status = ::RegOpenKeyExW(root_, subkey_.c_str(), 0, KEY_SET_VALUE | view_, key.put()))
-        throwOsError(L"RegOpenKeyEx subKey=" + subkey_, static_cast<DWORD>(status), errorFrame(L"", "RegistryValueUndo::undo"));
+    if (const LSTATUS status = ::RegOpenKeyExW(root_, subkey_.c_str(), 0, KEY_SET_VALUE | view_, key.put())) {
+        if (!previous_.keyExists && status == ERROR_FILE_NOT_FOUND) return;  // nothing of it was made
+        fail(L"RegOpenKeyEx", status);
+    }
     if (previous_.exists) {
         if (const LSTATUS status = ::RegSetValueExW(key.get(), name_.c_str(), 0, previous_.type, previous_.data.data(),
                                                     static_cast<DWORD>(previous_.data.size())))
-            throwOsError(L"RegSetValueEx valueName=" + name_, static_cast<DWORD>(status),
-                         errorFrame(L"", "RegistryValueUndo::undo"));
-        session.log(L"Rollback: registry value '%s' has its previous value again", displayName());
-    } else {
-        if (left_.exists)
-            if (const LSTATUS status = ::RegDeleteValueW(key.get(), name_.c_str()))
-                throwOsError(L"RegDeleteValue valueName=" + name_, static_cast<DWORD>(status),
-                             errorFrame(L"", "RegistryValueUndo::undo"));
-        // A key that the action created goes too, when nothing else has been put into it since.
-        DWORD subkeys = 0, values = 0;
+            fail(L"RegSetValueEx", status);
+        return;
+    }
+    if (const LSTATUS status = ::RegDeleteValueW(key.get(), name_.c_str()); status && status != ERROR_FILE_NOT_FOUND)
+        fail(L"RegDeleteValue", status);
+    // A key that the action created goes too, when nothing else has been put into it since.
+    DWORD subkeys = 0, values = 0;
+    key.reset();
+    if (!previous_.keyExists &&
+        ::RegOpenKeyExW(root_, subkey_.c_str(), 0, KEY_QUERY_VALUE | view_, key.put()) == ERROR_SUCCESS &&
+        ::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                           nullptr, nullptr) == ERROR_SUCCESS &&
+        subkeys == 0 && values == 0) {
         key.reset();
-        if (!previous_.keyExists &&
-            ::RegOpenKeyExW(root_, subkey_.c_str(), 0, KEY_QUERY_VALUE | view_, key.put()) == ERROR_SUCCESS &&
-            ::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
-                               nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
-            subkeys == 0 && values == 0) {
-            key.reset();
-            ::RegDeleteKeyExW(root_, subkey_.c_str(), view_, 0);
-        }
-        session.log(L"Rollback: registry value '%s', which the action created, is removed", displayName());
-    }
-    state_ = State::Before;
-}
-
-// ---- FolderUndo ----
-
-FolderUndo::~FolderUndo() {
-    // Only after a complete change that no rollback took back: the previous folder is then no longer needed.
-    if (state_ != State::After || aside_.empty()) return;
-    try {
-        const std::wstring failure = captureFailure(
-            "FolderUndo", [&] { return formatString(L"Remove the previous folder kept in '%s'", aside_); },
-            [&] { removeDir(aside_, true, L""); });
-        if (!failure.empty()) vlog(LogLevel::Error, L"%s", failure);
-    } catch (...) {
+        ::RegDeleteKeyExW(root_, subkey_.c_str(), view_, 0);
     }
 }
 
-FolderUndo::Listing FolderUndo::list(const std::wstring& path) {
-    Listing listing;
-    bool isDirectory = false;
-    if (!fileExist(path, &isDirectory)) return listing;
-    listing.exists = true;
-    std::vector<std::wstring> pending;
-    if (isDirectory) pending.emplace_back();
-    while (!pending.empty()) {
-        const std::wstring relative = std::move(pending.back());
-        pending.pop_back();
-        VFileFinder finder;
-        for (bool more = finder.first((relative.empty() ? path : path + L"\\" + relative) + L"\\*"); more;
-             more = finder.next()) {
-            if (finder.isDots()) continue;
-            const WIN32_FIND_DATAW& data = finder.data();
-            Entry entry{relative.empty() ? finder.name() : relative + L"\\" + finder.name(), data.dwFileAttributes,
-                        finder.size(),
-                        (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                            data.ftLastWriteTime.dwLowDateTime};
-            // A link to a folder counts as one entry: what it links to is not the folder's own.
-            if (finder.isDirectory() && !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                pending.push_back(entry.name);
-            listing.entries.push_back(std::move(entry));
-        }
-    }
-    std::sort(listing.entries.begin(), listing.entries.end(),
-              [](const Entry& a, const Entry& b) { return a.name < b.name; });
-    return listing;
+void RegistryValueUndo::doPutBack() {
+    if (read() != previous_) putPreviousBack();
 }
 
-bool FolderUndo::before(const std::wstring& path) {
-    path_ = path;
-    aside_.clear();
-    state_ = State::Before;
-    if (!fileExist(path)) return false;
-    const std::wstring aside = path + L".kept-" + createGuidString(false);
-    VFile::moveEx(path, aside, 0);
-    aside_ = aside;
-    return true;
-}
-
-void FolderUndo::after() {
-    if (state_ == State::Idle) return;
-    left_ = list(path_);
-    state_ = State::After;
-}
-
-void FolderUndo::restorePrevious() {
-    if (fileExist(path_)) {
-        // Out of the way in one step first: a removal that fails half way never leaves a mix of the two.
-        const std::wstring discarded = path_ + L".discarded-" + createGuidString(false);
-        VFile::moveEx(path_, discarded, 0);
-        if (!aside_.empty()) {
-            try {
-                VFile::moveEx(aside_, path_, 0);
-            } catch (...) {
-                ::MoveFileExW(VFileName::toLongPath(discarded).c_str(), VFileName::toLongPath(path_).c_str(), 0);
-                throw;
-            }
-            aside_.clear();
-        }
-        removeDir(discarded, true, L"");
-    } else if (!aside_.empty()) {
-        VFile::moveEx(aside_, path_, 0);
-        aside_.clear();
-    }
-}
-
-void FolderUndo::putBack() noexcept {
-    if (state_ == State::Idle) return;
-    state_ = State::Done;
-    try {
-        const std::wstring failure = captureFailure(
-            "FolderUndo::putBack", [&] { return formatString(L"Put the folder '%s' back as it was", path_); },
-            [&] { restorePrevious(); });
-        if (!failure.empty()) vlog(LogLevel::Error, L"%s", failure);
-    } catch (...) {
-    }
-}
-
-void FolderUndo::undo(vmsi& session) {
-    if (state_ != State::After) {
-        if (!path_.empty()) session.log(L"Rollback: folder '%s' was not changed: nothing to undo", path_);
+void RegistryValueUndo::doUndo(vmsi& session) {
+    if (read() != left_) {
+        session.log(L"Rollback: %s is left as it is: it was changed after the action", describe());
         return;
     }
-    state_ = State::Done;  // from here on, what is kept aside stays unless it is back in place
-    const Listing now = list(path_);
-    if (now != left_) {
-        session.log(L"Rollback: folder '%s' is left as it is: %s", path_,
-                    std::wstring(now.exists ? L"it was changed after the action" : L"it no longer exists"));
-        if (!aside_.empty()) session.log(L"Rollback: the previous content of folder '%s' stays in '%s'", path_, aside_);
-        return;
-    }
-    const bool hadPrevious = !aside_.empty();
-    restorePrevious();
-    session.log(hadPrevious ? L"Rollback: folder '%s' has its previous content again"
-                            : L"Rollback: folder '%s', which the action made, is removed",
-                path_);
+    putPreviousBack();
+    session.log(previous_.exists ? L"Rollback: %s has its previous value again"
+                                 : L"Rollback: %s, which the action created, is removed",
+                describe());
 }
+
+// ---- ServiceUndo ----
+
+std::wstring ServiceUndo::describe() const { return formatString(L"service '%s'", name_); }
+
+void ServiceUndo::store(UndoFields& fields) const {
+    fields.put("name", name_);
+    fields.put("start", start_);
+    fields.put("acted", acted_);
+    std::wstring dependents;
+    for (const std::wstring& name : stoppedDependents_) dependents += name + L"\n";
+    fields.put("stoppedDependents", dependents);
+}
+
+void ServiceUndo::restore(const UndoFields& fields) {
+    name_ = fields.get("name");
+    start_ = fields.flag("start");
+    acted_ = fields.flag("acted");
+    stoppedDependents_.clear();
+    const std::wstring dependents = fields.get("stoppedDependents");
+    for (size_t at = 0; at < dependents.size();) {
+        const size_t end = std::min(dependents.find(L'\n', at), dependents.size());
+        if (end > at) stoppedDependents_.push_back(dependents.substr(at, end - at));
+        at = end + 1;
+    }
+}
+
+void ServiceUndo::before(const std::wstring& name, bool start, bool acted) {
+    open();
+    name_ = name;
+    start_ = start;
+    acted_ = acted;
+    save(State::Before);
+}
+
+void ServiceUndo::after(const std::vector<std::wstring>& stoppedDependents) {
+    if (state_ != State::Before) return;
+    stoppedDependents_ = stoppedDependents;
+    save(acted_ || !stoppedDependents_.empty() ? State::After : State::Unchanged);
+}
+
+// The service goes back to the state it was in, and the dependents the stop took along run again; but only
+// while each is still where the action left it: a service that something else started or stopped since is
+// left alone.
+void ServiceUndo::bringBack(vmsi* session) {
+    const auto tell = [&](const std::wstring& line) {
+        if (session) session->log(L"%s", line);
+        else vlog(LogLevel::Info, L"%s", line);
+    };
+    const auto back = [&](const std::wstring& name, bool run) {
+        if (service::isActive(name) == run) {
+            tell(formatString(L"Rollback: service '%s' is left as it is: it is already %s again", name,
+                              std::wstring(run ? L"running" : L"stopped")));
+            return;
+        }
+        service::startStopService(name, run);
+        tell(formatString(L"Rollback: service '%s' is %s again", name, std::wstring(run ? L"running" : L"stopped")));
+    };
+    if (acted_) back(name_, !start_);
+    for (const std::wstring& dependent : stoppedDependents_) back(dependent, true);
+}
+
+void ServiceUndo::doPutBack() { bringBack(nullptr); }
+
+void ServiceUndo::doUndo(vmsi& session) { bringBack(&session); }

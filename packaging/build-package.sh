@@ -17,10 +17,14 @@ if [ "$arch" = x64 ]; then strip=x86_64-w64-mingw32-strip; wixl_arch=(-a x64); e
 "$strip" -o "$work/TarvoCA.dll" "$dll"
 "$strip" -o "$work/tarvo_demoservice.exe" "$service"
 cp "$here/sample.wxs" "$here/TarvoCustomActions.wxi" "$work/"
-# wixl ignores Execute="commit" (it writes an immediate action): OnStagePrecommit is a commit action (3585 =
-# DLL 1 + in-script 0x400 + commit 0x200 + no-impersonate 0x800), which runs once the installation has succeeded.
+# wixl ignores Execute="commit" and Execute="rollback" (it writes an immediate action): OnStagePrecommit and
+# OnStageNormalCommit are commit actions (3585 = DLL 1 + in-script 0x400 + commit 0x200 + no-impersonate 0x800),
+# which run once the installation has succeeded; OnStageNormalRollback is a rollback action (3329 = DLL 1 +
+# rollback 0x100 + in-script 0x400 + no-impersonate 0x800), which runs only when it fails.
 (cd "$work" && wixl "${wixl_arch[@]}" -D Arch="$arch" -o package.msi sample.wxs 2>/dev/null &&
     msibuild package.msi -q "UPDATE \`CustomAction\` SET \`Type\`=${PRECOMMIT_TYPE:-3585} WHERE \`Action\`='OnStagePrecommit'" &&
+    msibuild package.msi -q "UPDATE \`CustomAction\` SET \`Type\`=3585 WHERE \`Action\`='OnStageNormalCommit'" &&
+    msibuild package.msi -q "UPDATE \`CustomAction\` SET \`Type\`=3329 WHERE \`Action\`='OnStageNormalRollback'" &&
     msibuild package.msi -i TarvoCustomActions.idt &&
     "$here/add-action-texts.sh" package.msi &&
     for made in php.ini httpd.conf tarvo-vhost.conf tarvo-vhost.conf.bak rndc.conf; do  # the rows' files in etc

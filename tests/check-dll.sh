@@ -4,7 +4,7 @@
 # C++ runtime is linked in statically); and no imported function is one that Windows lacks there (newer
 # functions are looked up at run time, with a fallback).
 set -u
-expected=(GetPassword OnStageNormal OnStagePostinstall OnStagePrecommit OnStagePreinstall PrepareTarvoCustomActions
+expected=(GetPassword OnStageNormal OnStageNormalCommit OnStageNormalRollback OnStagePostinstall OnStagePrecommit OnStagePreinstall PrepareTarvoCustomActions
           m_ExecuteContext_4D93FADE_7B9E_4286_AE07_54AF471F7E22)
 # DLLs of Windows Vista; the api-ms-win-* API sets came with Windows 7 and later.
 system_dll='^(kernel32|user32|advapi32|msi|ole32|oleaut32|shell32|shlwapi|rpcrt4|psapi|dbghelp|bcrypt|msvcrt|ntdll|userenv)\.dll$'

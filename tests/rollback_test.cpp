@@ -1,5 +1,6 @@
-// Rollback that undoes: after a critical failure the stage's earlier actions take back what they changed,
-// but only what is still exactly as they left it.
+// Rollback that undoes: after a critical failure the stage's earlier actions take back what they changed, and
+// after a failure later in the installation the rollback action does the same from the records on disk; but
+// only what is still exactly as they left it, and each change once.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,6 +8,7 @@
 
 #include "engine/action.h"
 #include "engine/executor.h"
+#include "engine/undo.h"
 #include "msi/vmsi.h"
 #include "tests/filetree.h"
 #include "tests/msisession.h"
@@ -25,6 +27,14 @@ private:
     std::function<void()> body_;
 };
 
+bool fileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+size_t count(const std::wstring& text, const std::wstring& part) {
+    size_t found = 0;
+    for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) ++found;
+    return found;
+}
+
 class Rollback : public ::testing::Test {
 protected:
     void row(const wchar_t* type, const std::wstring& parameters) {
@@ -38,6 +48,20 @@ protected:
         log = package.log();
         EXPECT_TRUE(package.texts(kWarning).empty()) << "a rollback failed: " << package.texts(kWarning).at(0);
     }
+    static bool valueOfRegistry(const ScopedTestKey& key, const wchar_t* name) {
+        return ::RegGetValueW(HKEY_LOCAL_MACHINE, key.subkey().c_str(), name, RRF_RT_ANY | RRF_SUBKEY_WOW6432KEY,
+                              nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    }
+    static bool writeRegistry(const ScopedTestKey& key, const wchar_t* name) {
+        HKEY handle = nullptr;
+        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.subkey().c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_32KEY,
+                              nullptr, &handle, nullptr))
+            return false;
+        const DWORD data = 5;
+        const bool written = ::RegSetValueExW(handle, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), 4) == 0;
+        ::RegCloseKey(handle);
+        return written;
+    }
     std::wstring valueOf(const ScopedTestKey& key, const wchar_t* name, DWORD* type = nullptr) const {
         wchar_t data[64] = {};
         DWORD size = sizeof data, found = REG_NONE;
@@ -50,11 +74,26 @@ protected:
         return found == REG_DWORD ? std::to_wstring(number) : std::wstring(data);
     }
 
+    // The installation failed after the stage: its actions are gone with their process, and the rollback
+    // action works from the records alone.
+    void rollBackInstallation() {
+        actions.clear();
+        package.clearMessages();
+        package.setProperty(L"CustomActionData", journal.folder());
+        EXPECT_EQ(package.call("OnStageNormalRollback"), 0u);
+        log = package.log();
+        EXPECT_TRUE(package.texts(kWarning).empty()) << "a rollback failed: " << package.texts(kWarning).at(0);
+        EXPECT_FALSE(fileExists(journal.folder())) << "the undo data goes with the rollback";
+    }
+
     MsiSession package;
     vmsi session{package.handle()};
     ActionList actions;
     std::wstring dir = tempDirectory(), log;
+    UndoJournal journal{UndoJournal::newRunFolder(L"{TEST}")};
+    UndoJournal::Scope scope{journal};
 };
+
 
 }  // namespace
 
@@ -73,6 +112,14 @@ TEST_F(Rollback, FilesAndValuesComeBackAsTheyWereAndWhatTheRowsMadeGoes) {
     row(L"FormBINDKey", dir + L"\\new.conf," + dir + L"\\rndc.key");
     row(L"WriteRegistryDWORD", L"LM," + key.subkey() + L",kept,7");
     row(L"WriteRegistryDWORD", L"LM," + newKey + L",made,8");
+    const std::wstring sharedKey = key.subkey() + L"\\shared";
+    row(L"WriteRegistryDWORD", L"LM," + sharedKey + L",made,9");
+    step([&] {  // something else puts a value of its own into the key the row made
+        HKEY handle = nullptr;
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, sharedKey.c_str(), 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &handle);
+        ::RegSetValueExW(handle, L"other", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"x"), 4);
+        ::RegCloseKey(handle);
+    });
     runAndFail();
 
     EXPECT_EQ(readBytes(dir + L"\\rndc.conf"), "old configuration\r\n");
@@ -83,6 +130,13 @@ TEST_F(Rollback, FilesAndValuesComeBackAsTheyWereAndWhatTheRowsMadeGoes) {
     HKEY gone = nullptr;
     EXPECT_NE(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, newKey.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &gone), 0)
         << "the key the row made is removed with its value";
+    ScopedTestKey shared(L"undo\\shared");
+    const auto sharedValue = [&](const wchar_t* name) {
+        return ::RegGetValueW(HKEY_LOCAL_MACHINE, sharedKey.c_str(), name, RRF_RT_ANY | RRF_SUBKEY_WOW6432KEY, nullptr,
+                              nullptr, nullptr) == ERROR_SUCCESS;
+    };
+    EXPECT_FALSE(sharedValue(L"made"));
+    EXPECT_TRUE(sharedValue(L"other")) << "a key that holds another value since stays";
     for (const std::wstring& line :
          {L"Rollback: file '" + dir + L"\\rndc.conf' has its previous content again",
           L"Rollback: file '" + dir + L"\\new.conf', which the action created, is removed",
@@ -173,7 +227,6 @@ TEST_F(Rollback, TheFileActionsPutEveryFileAndFolderBack) {
           L"Rollback: file '" + files + L"site.conf' has its previous content again",
           L"Rollback: file '" + files + L"site.conf.bak' has its previous content again",
           L"Rollback: file '" + files + L"made.conf', which the action created, is removed",
-          L"Rollback: file '" + files + L"made.conf.bak' was not changed: nothing to undo",
           L"Rollback: file '" + files + L"new.txt', which the action created, is removed",
           L"Rollback: folder '" + files + L"www_upgrade.bak' has its previous content again",
           L"Rollback: folder '" + files + L"data_upgrade.bak', which the action made, is removed",
@@ -215,8 +268,109 @@ TEST_F(Rollback, AStageThatSucceededLeavesItsChangesAndNoWorkFiles) {
     row(L"BackupFolder", dir + L"\\www");
     ASSERT_EQ(executeList(session, 5, actions, L"stage"), 0u);
     actions.clear();
+    journal.commit(&session);
+    EXPECT_FALSE(fileExists(journal.folder()));
     EXPECT_EQ(readBytes(dir + L"\\php.ini"), "[PHP]\r\nextension=mbstring\r\n");
     EXPECT_EQ(readBytes(dir + L"\\site.conf"), "Listen 1\r\n");
     EXPECT_EQ(readTree(dir + L"\\www_upgrade.bak"), (Tree{{L"a", "a"}}));
     EXPECT_EQ(workFiles(dir), std::vector<std::wstring>{});
+}
+
+// The installation fails after the stage succeeded: the rollback action, given the journal, takes everything
+// back from the records on disk, and a backup that is the only copy of its folder as it was stays.
+TEST_F(Rollback, ALaterFailureTakesBackWhatASucceededStageChanged) {
+    ScopedTestKey key(L"later");
+    writeTree(dir, {{L"php.ini", "[PHP]\r\n;extension=mbstring\r\n"}, {L"httpd.conf", "Listen 80\n"},
+                    {L"site.tpl", "Listen PORT\n"}, {L"site.conf", "old\n"}, {L"site.conf.bak", "older\n"},
+                    {L"source.txt", "copied"}, {L"copy.txt", "previous"}, {L"www\\a", "a"},
+                    {L"www_upgrade.bak\\a", "previous backup"}, {L"db\\a", "a"}, {L"old\\a", "a"},
+                    {L"old_upgrade.bak\\a", "oldest"}});
+    const Tree before = readTree(dir);
+    row(L"FixIniFile", dir + L"\\php.ini,PHP,extension,mbstring");
+    row(L"FixConfFile", dir + L"\\httpd.conf,Listen,80,8443");
+    row(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\site.conf,PORT=1");
+    row(L"CopyFile", dir + L"\\source.txt," + dir + L"\\copy.txt");
+    row(L"CopyFile", dir + L"\\source.txt," + dir + L"\\new.txt");
+    row(L"WriteRegistryDWORD", L"LM," + key.subkey() + L",v,1");
+    row(L"BackupFolder", dir + L"\\www");
+    row(L"BackupFolder", dir + L"\\db");
+    row(L"BackupFolder", dir + L"\\old");
+    row(L"RestoreFolder", dir + L"\\old");  // uses the new backup up
+    step([&] { writeBytes(dir + L"\\db\\a", "migrated"); });
+    ASSERT_EQ(executeList(session, 5, actions, L"stage"), 0u);
+    writeBytes(dir + L"\\copy.txt", "edited by hand after the stage");
+    rollBackInstallation();
+
+    Tree expected = before;
+    expected[L"copy.txt"] = "edited by hand after the stage";
+    expected[L"db\\a"] = "migrated";
+    expected[L"db_upgrade.bak"] = folderMark;
+    expected[L"db_upgrade.bak\\a"] = "a";
+    EXPECT_EQ(readTree(dir), expected);
+    EXPECT_EQ(valueOfRegistry(key, L"v"), false);
+    for (const std::wstring& line :
+         {L"Rollback: file '" + dir + L"\\copy.txt' is left as it is: it was changed after the action",
+          L"Rollback: folder '" + dir + L"\\db_upgrade.bak' stays: '" + dir + L"\\db' was changed after it was made",
+          L"Rollback: folder '" + dir + L"\\old_upgrade.bak' no longer exists: the previous one is back in its place",
+          L"Rollback: file '" + dir + L"\\site.conf.bak' has its previous content again"})
+        EXPECT_TRUE(contains(log, line)) << line << "\n" << log;
+}
+
+// What the stage's own rollback undid, the rollback action finds done; a change whose action never finished
+// (its process ended in the middle) is put back as it was.
+TEST_F(Rollback, EachChangeIsUndoneOnceAndAnUnfinishedOneIsPutBack) {
+    ScopedTestKey key(L"once");
+    writeTree(dir, {{L"a.conf", "before"}, {L"b.conf", "source"}});
+    row(L"CopyFile", dir + L"\\b.conf," + dir + L"\\a.conf");
+    runAndFail();
+    FileUndo unfinishedFile;
+    unfinishedFile.before(dir + L"\\b.conf");
+    writeBytes(dir + L"\\b.conf", "half written");
+    RegistryValueUndo unfinishedValue;
+    unfinishedValue.before(HKEY_LOCAL_MACHINE, key.subkey(), L"v", KEY_WOW64_32KEY);
+    ASSERT_TRUE(writeRegistry(key, L"v"));
+    rollBackInstallation();
+
+    EXPECT_EQ(readBytes(dir + L"\\a.conf"), "before");
+    EXPECT_EQ(readBytes(dir + L"\\b.conf"), "source");
+    EXPECT_EQ(valueOfRegistry(key, L"v"), false);
+    EXPECT_EQ(count(log, L"Rollback: file '" + dir + L"\\a.conf'"), 0u) << log;
+    EXPECT_TRUE(contains(log, L"Rollback: file '" + dir + L"\\b.conf' is put back as it was: its action did not finish"))
+        << log;
+}
+
+// The rollback and commit actions only ever remove a journal folder; with nothing to do they succeed.
+TEST_F(Rollback, TheFinishingActionsTouchNothingButAJournal) {
+    const std::wstring root = UndoJournal::root();
+    struct Case {
+        std::wstring folder;
+        bool journal;
+    };
+    for (const Case& c : {Case{journal.folder(), true}, Case{root + L"\\{P}\\" + std::wstring(36, L'0'), false},
+                          Case{root, false}, Case{root + L"\\{P}", false}, Case{dir, false},
+                          Case{root + L"\\{P}\\..\\..\\x\\00000000-0000-0000-0000-000000000000", false},
+                          Case{dir + L"\\{P}\\00000000-0000-0000-0000-000000000000", false}})
+        EXPECT_EQ(UndoJournal::isRunFolder(c.folder), c.journal) << c.folder;
+    for (const char* action : {"OnStageNormalRollback", "OnStageNormalCommit"})
+        for (const std::wstring& given : {std::wstring(), dir, journal.folder()}) {
+            package.setProperty(L"CustomActionData", given);
+            EXPECT_EQ(package.call(action), 0u) << action;
+            EXPECT_TRUE(fileExists(dir)) << action;
+        }
+}
+
+// An earlier run's journal, which a crash or an older package left, goes with the next run of the stage.
+TEST_F(Rollback, TheNextRunRemovesWhatAnEarlierRunLeft) {
+    const std::wstring earlier = UndoJournal::newRunFolder(L"{TEST}");
+    {
+        UndoJournal left(earlier);
+        UndoJournal::Scope scope(left);
+        FileUndo undo;
+        undo.before(dir + L"\\absent.txt");
+    }
+    ASSERT_TRUE(fileExists(earlier));
+    journal.removeEarlierRuns(session);
+    EXPECT_FALSE(fileExists(earlier));
+    EXPECT_TRUE(contains(package.log(), L"Removed the undo data that an earlier installation of this product left in '" +
+                                            earlier + L"'"));
 }

@@ -129,6 +129,10 @@ TEST(Tarvoca, LintReportsEachProblemOfAPackage) {
          L"OnStagePrecommit must be a commit action, but its type 1025 makes it a deferred action"},
         {L"InstallExecuteSequence", L"OnStagePreinstall", L"error", L"sequence-missing",
          L"no custom action that calls OnStagePreinstall is scheduled, but the table has rows in stage 'preinstall'"},
+        {L"InstallExecuteSequence", L"OnStageNormalRollback", L"warning", L"rollback-partner",
+         L"OnStageNormal is scheduled without OnStageNormalRollback (a rollback action, scheduled just before it)"},
+        {L"InstallExecuteSequence", L"OnStageNormalCommit", L"warning", L"rollback-partner",
+         L"OnStageNormal is scheduled without OnStageNormalCommit (a commit action, scheduled just after it)"},
         {L"Property", L"MsiHiddenProperties", L"error", L"hidden-property",
          L"SECRET is not listed: row Password uses it inside a masked argument"},
     };

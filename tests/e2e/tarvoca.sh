@@ -19,15 +19,17 @@ msi_install "$work/tarvo-demo.msi" "$work/install.log"
 check "msiexec succeeded (result $MSI_RESULT)" test "$MSI_RESULT" -eq "$installed"
 msi_log_text "$work/install.log" >"$work/install.txt"
 # The stage runner's log line is "<stage title>: <property> = <masked script>"; the deferred stages read
-# "CustomActionData" where dry-run names the script's own property.
+# "CustomActionData" where dry-run names the script's own property. Each run of PrepareTarvoCustomActions names
+# a new undo folder in the normal stage's script.
+strip_undo() { sed 's/ undo="[^"]*"//'; }
 for stage in "Performing pre-installation actions|Action_OnStagePreinstall" \
              "Reconfiguring installed components|Action_OnStageNormal" \
              "Finishing configuration of installed components|Action_OnStagePrecommit" \
              "Performing post-installation actions|Action_OnStagePostinstall"; do
     title="${stage%|*}" property="${stage#*|}"
     logged="$(awk -v title="$title: " 'index($0, title) == 1 { sub(/^[^=]* = /, ""); on = 1 } on && /^$/ { exit } on' \
-        "$work/install.txt")"
-    printed="$(awk -v head="== $property" '$0 == head { on = 1; next } on && /^== / { exit } on' "$work/dry-run.txt")"
+        "$work/install.txt" | strip_undo)"
+    printed="$(awk -v head="== $property" '$0 == head { on = 1; next } on && /^== / { exit } on' "$work/dry-run.txt" | strip_undo)"
     check "$property: dry-run prints the script that the installer log shows" \
         test -n "$logged" -a "$logged" = "$printed"
 done

@@ -149,6 +149,7 @@ public:
                 usedStages_.push_back(&s);
         passwordProperty_ = session_.GetProperty(passwordTargetProperty);
         checkSequence(!rows.empty());
+        checkPartners();
         checkHidden(rows);
         return std::move(findings_);
     }
@@ -323,7 +324,54 @@ private:
 
     // A deferred action reads only its CustomActionData: the property named after it, set before it runs.
     void checkActionData(const std::wstring& name, const Stage& s) {
-        const std::wstring value = L"[" + std::wstring(s.scriptProperty) + L"]";
+        checkPropertyHandedOver(name, L"[" + std::wstring(s.scriptProperty) + L"]", L"carry the stage's script");
+    }
+
+    // The normal stage's rollback and commit actions: without them, a failure later in the installation leaves
+    // what the stage changed in place. Scheduled, they must be of their kind, right beside the stage, and
+    // handed the undo journal.
+    void checkPartners() {
+        const std::optional<int> stageAt = firstScheduled(stage::normal.entryPoint);
+        if (!stageAt) return;
+        struct Partner {
+            const wchar_t* entryPoint;
+            Kind kind;
+            bool before;
+        };
+        for (const Partner& partner : {Partner{L"OnStageNormalRollback", Kind::rollback, true},
+                                       Partner{L"OnStageNormalCommit", Kind::commit, false}}) {
+            std::optional<std::wstring> found;
+            for (const auto& [name, action] : actions_)
+                if (action.callsExport(partner.entryPoint) && scheduledAt(name)) found = name;
+            if (!found) {
+                add(sequenceTable, partner.entryPoint, false, L"rollback-partner",
+                    formatString(L"OnStageNormal is scheduled without %s (%s, scheduled just %s it): when the "
+                                 L"installation fails after the stage, what the stage changed stays (see "
+                                 L"TarvoCustomActions.wxi)",
+                                 std::wstring(partner.entryPoint), describe(partner.kind),
+                                 std::wstring(partner.before ? L"before" : L"after")));
+                continue;
+            }
+            checkKind(*found, partner.kind);
+            const int at = *scheduledAt(*found);
+            if (partner.before ? at > *stageAt : at < *stageAt)
+                add(sequenceTable, *found, true, L"rollback-partner",
+                    formatString(L"%s is scheduled at %d, %s OnStageNormal (%d): it must come just %s it", *found, at,
+                                 std::wstring(partner.before ? L"after" : L"before"), *stageAt,
+                                 std::wstring(partner.before ? L"before" : L"after")));
+            checkPropertyHandedOver(*found, L"[Action_" + std::wstring(partner.entryPoint) + L"]", L"name the undo data");
+        }
+    }
+
+    std::optional<int> firstScheduled(const wchar_t* entryPoint) const {
+        std::optional<int> first;
+        for (const auto& [name, action] : actions_)
+            if (const std::optional<int> at = scheduledAt(name); action.callsExport(entryPoint) && at && (!first || *at < *first))
+                first = at;
+        return first;
+    }
+
+    void checkPropertyHandedOver(const std::wstring& name, const std::wstring& value, const wchar_t* purpose) {
         const int at = *scheduledAt(name);
         constexpr int setProperty = msidbCustomActionTypeTextData | msidbCustomActionTypeProperty;
         for (const auto& [setter, action] : actions_) {
@@ -334,8 +382,8 @@ private:
         }
         add(sequenceTable, name, true, L"custom-action-data",
             formatString(L"no set-property action scheduled before %s sets the property %s to %s, so its "
-                         L"CustomActionData does not carry the stage's script",
-                         name, name, value));
+                         L"CustomActionData does not %s",
+                         name, name, value, std::wstring(purpose)));
     }
 
     void checkHidden(const std::vector<Row>& rows) {

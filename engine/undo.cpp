@@ -320,7 +320,7 @@ void UndoRecord::undo(vmsi& session) {
         return;
     case State::Unchanged:
         session.log(L"Rollback: %s was not changed: nothing to undo", describe());
-        return;
+        break;
     case State::Before:
         // Its action never finished (the process ended in the middle of it): put back whatever it got to.
         session.log(L"Rollback: %s is put back as it was: its action did not finish", describe());

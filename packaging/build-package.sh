@@ -26,6 +26,9 @@ cp "$here/sample.wxs" "$here/TarvoCustomActions.wxi" "$work/"
     msibuild package.msi -q "UPDATE \`CustomAction\` SET \`Type\`=3585 WHERE \`Action\`='OnStageNormalCommit'" &&
     msibuild package.msi -q "UPDATE \`CustomAction\` SET \`Type\`=3329 WHERE \`Action\`='OnStageNormalRollback'" &&
     msibuild package.msi -i TarvoCustomActions.idt &&
+    # FailAfterNormal: 3106 = an executable run in a folder 34 + in-script 0x400 + no-impersonate 0x800.
+    msibuild package.msi -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailAfterNormal', 3106, 'INSTALLDIR', 'cmd.exe /c (if not \"[EDIT_AFTER_NORMAL]\"==\"\" echo # edited after the stage>>\"[EDIT_AFTER_NORMAL]\") & exit 1')" &&
+    msibuild package.msi -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('FailAfterNormal', 'FAIL_AFTER_NORMAL=\"1\" AND NOT REMOVE', 4009)" &&
     "$here/add-action-texts.sh" package.msi &&
     for made in php.ini httpd.conf tarvo-vhost.conf tarvo-vhost.conf.bak rndc.conf; do  # the rows' files in etc
         msibuild package.msi -q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('Made_${made//[.-]/_}', 'RndcKey', '$made', 'ETCDIR', 2)" || exit 1

@@ -37,6 +37,7 @@ size_t count(const std::wstring& text, const std::wstring& part) {
 
 class Rollback : public ::testing::Test {
 protected:
+    ~Rollback() override { journal.remove(); }
     void row(const wchar_t* type, const std::wstring& parameters) {
         actions.push_back(Action::CreateAction(type, parameters, type, true));
     }

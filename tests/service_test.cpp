@@ -10,6 +10,7 @@
 #include "actions/service.h"
 #include "engine/action.h"
 #include "engine/executor.h"
+#include "engine/undo.h"
 #include "msi/vmsi.h"
 #include "runtime/errors/codepage.h"
 #include "runtime/service/service.h"
@@ -424,6 +425,27 @@ TEST_F(ServiceDependencies, ARestartStopsTheDependentsFirstAndStartsThemAgainAft
     service::NameList stopped;
     service::startStopService(real(L"S"), false, nullptr, nullptr, nullptr, nullptr, &stopped);
     EXPECT_EQ(stopped, (service::NameList{real(L"A"), real(L"D"), real(L"B")}));
+}
+
+// The rollback of a stop, from the undo records alone (the stage's process is gone), starts the service and
+// then each dependent the stop took along.
+TEST_F(ServiceDependencies, TheRollbackOfAStopStartsTheDependentsItStoppedAgain) {
+    service::seam::Scoped<service::seam::Neighbours> neighbours(
+        answering({{L"S", {L"A", L"B"}}, {L"A", {L"D"}}}, windowsDependencies));
+    service::startStopService(real(L"D"), true);
+    service::startStopService(real(L"B"), true);
+    MsiSession package;
+    vmsi session(package.handle());
+    UndoJournal journal(UndoJournal::newRunFolder(L"{TEST}"));
+    {
+        UndoJournal::Scope scope(journal);
+        ActionList actions;
+        actions.push_back(Action::CreateAction(L"StartStopService", L"false," + real(L"S"), L"Stop S", true));
+        ASSERT_EQ(executeList(session, 5, actions, L"normal"), 0u);
+    }
+    for (const wchar_t* role : {L"S", L"A", L"B", L"D"}) ASSERT_EQ(services.at(role)->state(), DWORD{SERVICE_STOPPED}) << role;
+    journal.rollBack(session);
+    for (const wchar_t* role : {L"S", L"A", L"B", L"D"}) EXPECT_EQ(services.at(role)->state(), DWORD{SERVICE_RUNNING}) << role;
 }
 
 TEST_F(ServiceDependencies, EveryDependentIsListedOnceAndGroupsAreLeftToTheServiceManager) {

@@ -50,6 +50,9 @@ msi_install() {
     # The shell sees a Windows exit code modulo 256: 1603 arrives as 67, 3010 as 194.
     [ "$MSI_RESULT" -eq 67 ] && MSI_RESULT=1603
     [ "$MSI_RESULT" -eq 194 ] && MSI_RESULT=3010
+    # Wine's installer ends a failed installation with the failing action's result where Windows gives 1603:
+    # 1627 (ERROR_FUNCTION_FAILED, 91 here) after an executable that exited with an error.
+    [ "$MSI_RESULT" -eq 91 ] && MSI_RESULT=1627
     if [ ! -s "$log" ]; then
         echo "msi_install: msiexec ended with $MSI_RESULT and wrote no log at $log" >&2
     fi

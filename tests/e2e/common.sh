@@ -44,6 +44,28 @@ fresh_state() {
     "$WINE64" reg delete "$demo_key" /f >/dev/null 2>&1 || true
     rm -rf "$demo_dir"
 }
+# A whole log is searched. Wine's installer ends its log with a dump of every property and, unlike
+# Windows, ignores MsiHiddenProperties there: the only lines allowed to hold the password are the dump's
+# entries (first line and continuation lines) of properties the package lists as hidden.
+leaks() {  # leaks PASSWORD LOG: prints the lines that show the password where Windows would show it too
+    awk -v secret="$1" '
+        /^Property\([SC]\): MsiHiddenProperties = / {
+            n = split(substr($0, index($0, " = ") + 3), names, ";")
+            for (i = 1; i <= n; i++) hidden[names[i]] = 1
+        }
+        { lines[NR] = $0 }
+        END {
+            current = ""
+            for (i = 1; i <= NR; i++) {
+                if (match(lines[i], /^Property\([SC]\): [^ ]+ = /)) {
+                    current = substr(lines[i], 14, RLENGTH - 16)
+                } else if (lines[i] !~ /^(\t|<|$)/) {
+                    current = ""  # no longer inside a multi-line property value
+                }
+                if (index(lines[i], secret) && !(current in hidden)) print i ": " lines[i]
+            }
+        }' "$2"
+}
 finish() {
     msi_remove "$work/tarvo-demo.msi"
     fresh_state

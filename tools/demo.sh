@@ -97,5 +97,22 @@ echo
 echo "== The stand-in impersonation service (it started the PHP row's php.exe as S-1-5-18)"
 sed 's/^/  /' "$standins_log/sid.log"
 echo
+echo "== The installation's rollback: the package again, on the installed product, with a deferred action"
+echo "   after the normal stage that fails (FAIL_AFTER_NORMAL=1; log: $out/rollback.log)"
+files() { (cd "$demo_dir" && find etc www -type f -print0 | sort -z | xargs -0 md5sum); }
+files_before="$(files)"
+port_before="$("$WINE64" reg query "$demo_key" /v PanelPort 2>/dev/null | tr -d '\r' | awk '/REG_DWORD/{print $3}')"
+msi_install "$out/tarvo-demo.msi" "$out/rollback.log" FAIL_AFTER_NORMAL=1
+echo "Installer result: $MSI_RESULT (the installation failed and was rolled back)"
+echo "What OnStageNormalRollback wrote to the log:"
+msi_log_text "$out/rollback.log" | awk '/^Action start .*OnStageNormalRollback/ { n++ } n == 2 && /^Action ended/ { exit }
+    n == 2 && /^(1: Rollback action:|Rollback|Nothing)/' | sed 's/ 2: *$//; s/^/  /'
+echo "The files in etc and www: $([ "$(files)" = "$files_before" ] && echo "the same as before" || echo "NOT the same as before")"
+echo "PanelPort: $("$WINE64" reg query "$demo_key" /v PanelPort 2>/dev/null | tr -d '\r' | awk '/REG_DWORD/{print $3}') (before: $port_before)"
+echo "Undo data left in ProgramData\\Tarvo\\Undo: $(find "$WINEPREFIX/drive_c/ProgramData/Tarvo/Undo" -mindepth 1 2>/dev/null | wc -l) entries"
+# Wine's installer, unlike Windows', forgets the product after a failed maintenance installation: installed
+# once more, it can be removed as a whole.
+msi_install "$out/tarvo-demo.msi" "$out/reinstall.log"
+echo
 echo "== Removing the demo product again"
 msi_remove "$out/tarvo-demo.msi"

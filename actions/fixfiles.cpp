@@ -257,9 +257,9 @@ void fixExistingFile(vmsi& session, const std::wstring& file, const wchar_t* kin
 void rewrite(const std::wstring& file, TextBytes& text, const std::vector<TextBytes::Edit>& edits, FileUndo& undo) {
     if (edits.empty()) return;
     std::string content = text.edited(edits);
-    undo.before(file, text.release());
+    const std::wstring keptAt = undo.beforeReplacing(file, text.release());
     try {
-        replaceFileContent(file, content);
+        replaceFileContent(file, content, keptAt);
     } catch (...) {
         undo.putBack();
         throw;

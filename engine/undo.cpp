@@ -370,15 +370,40 @@ void FileUndo::before(const std::wstring& path) {
 }
 
 void FileUndo::before(const std::wstring& path, std::string_view content) {
-    open();
+    if (stem().empty()) open();
     path_ = path;
     previousExists_ = true;
     previousAt_ = stem() + L".bytes";
-    VFile copy(previousAt_, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-    copy.writeAll(content);
-    copy.flush();
+    // Through the system's cache, which outlives this process: the record that names the copy is flushed.
+    VFile(previousAt_, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL).writeAll(content);
     previousDigest_ = digestOf(content);
     save(State::Before);
+}
+
+namespace {
+
+bool sameVolume(const std::wstring& a, const std::wstring& b) {
+    wchar_t volumeA[MAX_PATH], volumeB[MAX_PATH];
+    return ::GetVolumePathNameW(VFileName::toLongPath(a).c_str(), volumeA, MAX_PATH) &&
+           ::GetVolumePathNameW(VFileName::toLongPath(b).c_str(), volumeB, MAX_PATH) &&
+           VFileName::comparePaths(volumeA, volumeB) == VFileName::Equal;
+}
+
+}  // namespace
+
+std::wstring FileUndo::beforeReplacing(const std::wstring& path, std::string_view content) {
+    open();
+    if (!sameVolume(path, stem())) {
+        before(path, content);
+        return {};
+    }
+    path_ = path;
+    previousExists_ = true;
+    previousAt_ = stem() + L".bytes";
+    previousTaken_ = true;
+    previousDigest_ = digestOf(content);
+    save(State::Before);
+    return previousAt_;
 }
 
 void FileUndo::beforeTakingAway(const std::wstring& path) {

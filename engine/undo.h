@@ -145,6 +145,10 @@ public:
     void before(const std::wstring& path);
     // The same for a file that the action has just read whole: it exists and holds `content`.
     void before(const std::wstring& path, std::string_view content);
+    // The action is about to replace the file, which it has just read whole (`content`), with ReplaceFileW: the
+    // returned name in the journal is where the replace is to keep the previous file, or empty when the journal
+    // lies on another volume (then a copy of `content` is in the journal already).
+    std::wstring beforeReplacing(const std::wstring& path, std::string_view content);
     // The action is about to remove or replace the file: the file itself moves into the journal (a copy where
     // it cannot move there in one step, and then the file stays for the action to remove).
     void beforeTakingAway(const std::wstring& path);

@@ -50,7 +50,7 @@ void replaceFile(const std::wstring& replacement, const std::wstring& target, co
     throwFileError(code, text(), {target, replacement}, "replaceFile");
 }
 
-void replaceFileContent(const std::wstring& target, std::string_view content) {
+void replaceFileContent(const std::wstring& target, std::string_view content, const std::wstring& backup) {
     const std::wstring temporary = target + L".new";
     try {
         annotate("replaceFileContent", [&] { return formatString(L"Unable to write the file '%s'", temporary); }, [&] {
@@ -58,7 +58,7 @@ void replaceFileContent(const std::wstring& target, std::string_view content) {
             file.writeAll(content);
             file.flush();
         });
-        replaceFile(temporary, target);
+        replaceFile(temporary, target, backup);
     } catch (...) {
         // Whatever failed, nothing stays beside the target.
         (void)captureFailure("replaceFileContent", L"", [&] { removeFile(temporary, false, false, 0, 0); });

@@ -5,11 +5,13 @@
 
 #include <cstring>
 #include <functional>
+#include <tuple>
 
 #include "engine/action.h"
 #include "engine/executor.h"
 #include "engine/undo.h"
 #include "msi/vmsi.h"
+#include "runtime/errors/format.h"
 #include "tests/filetree.h"
 #include "tests/msisession.h"
 #include "tests/testutil.h"
@@ -374,4 +376,38 @@ TEST_F(Rollback, TheNextRunRemovesWhatAnEarlierRunLeft) {
     EXPECT_FALSE(fileExists(earlier));
     EXPECT_TRUE(contains(package.log(), L"Removed the undo data that an earlier installation of this product left in '" +
                                             earlier + L"'"));
+}
+
+// The stage hands its journal to the rollback and commit actions only in a package that schedules both; a
+// package built for an earlier DLL gets the stage's own rollback, as before.
+TEST(UndoWiring, TheNormalStageKeepsItsJournalForTheInstallationOnlyWhenBothActionsAreScheduled) {
+    for (const auto& [rollback, commit] : {std::pair{true, true}, {true, false}, {false, true}, {false, false}}) {
+        std::vector<std::wstring> sql = {
+            L"CREATE TABLE `TarvoCustomActions` (`Id` CHAR(72) NOT NULL, `Condition` CHAR(255), `ActionType` "
+            L"CHAR(64), `Parameters` LONGCHAR, `ProgressText` CHAR(255), `Order` LONG, `Critical` SHORT, `Stage` "
+            L"CHAR(16) PRIMARY KEY `Id`)",
+            L"INSERT INTO `TarvoCustomActions` (`Id`, `Condition`, `ActionType`, `Parameters`, `ProgressText`, "
+            L"`Order`, `Critical`, `Stage`) VALUES ('R', '1', 'Cmd', 'cmd.exe /c exit 0', 'R', 1, 1, 'normal')",
+            L"CREATE TABLE `CustomAction` (`Action` CHAR(72) NOT NULL, `Type` SHORT NOT NULL, `Source` CHAR(72), "
+            L"`Target` CHAR(255) PRIMARY KEY `Action`)",
+            L"CREATE TABLE `InstallExecuteSequence` (`Action` CHAR(72) NOT NULL, `Condition` CHAR(255), `Sequence` "
+            L"SHORT PRIMARY KEY `Action`)"};
+        for (const auto& [wanted, name, type, sequence] :
+             {std::tuple{rollback, L"Undo", 3329, 4004}, {commit, L"Keep", 3585, 4006}}) {
+            if (!wanted) continue;
+            const std::wstring entry = type == 3329 ? L"OnStageNormalRollback" : L"OnStageNormalCommit";
+            sql.push_back(formatString(L"INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
+                                       L"('%s', %d, 'TarvoCA', '%s')",
+                                       std::wstring(name), type, entry));
+            sql.push_back(formatString(L"INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('%s', %d)",
+                                       std::wstring(name), sequence));
+        }
+        MsiSession package(sql);
+        ASSERT_EQ(package.call("PrepareTarvoCustomActions"), 0u);
+        const std::wstring journal = package.property(L"Action_OnStageNormalRollback");
+        EXPECT_TRUE(UndoJournal::isRunFolder(journal)) << journal;
+        EXPECT_EQ(package.property(L"Action_OnStageNormalCommit"), journal);
+        EXPECT_EQ(contains(package.property(L"Action_OnStageNormal"), L" undo=\"" + journal + L"\""), rollback && commit)
+            << rollback << commit;
+    }
 }

@@ -34,24 +34,6 @@ void tryOrWarn(vmsi* session, const std::wstring& what, Body&& body) noexcept {
     }
 }
 
-// A folder open to SYSTEM and the Administrators only, its content inheriting that.
-struct ProtectedFolderSecurity {
-    std::vector<DWORD> dacl;
-    SECURITY_DESCRIPTOR descriptor{};
-    SECURITY_ATTRIBUTES attributes{};
-
-    ProtectedFolderSecurity() {
-        constexpr BYTE inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-        dacl = security::buildAcl({{ACCESS_ALLOWED_ACE_TYPE, inherit, FILE_ALL_ACCESS, VSID::system(), {}},
-                                   {ACCESS_ALLOWED_ACE_TYPE, inherit, FILE_ALL_ACCESS, VSID::admins(), {}}});
-        if (!::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-            !::SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<PACL>(dacl.data()), FALSE) ||
-            !::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
-            throwOsError(L"Undo folder security", ::GetLastError(), errorFrame(L"", "UndoJournal::root"));
-        attributes = {sizeof attributes, &descriptor, FALSE};
-    }
-};
-
 bool isGuidName(const std::wstring& name) {
     if (name.size() != 36) return false;
     for (size_t i = 0; i < name.size(); ++i)
@@ -152,12 +134,13 @@ std::wstring UndoJournal::newRecord() {
     if (next_ == 0) {
         const std::wstring top = root();
         const bool existed = VDirectory::exists(top);
-        ProtectedFolderSecurity security;
-        VDirectory::createDirectory(top, &security.attributes);
+        AdminsOnlySecurity security;
+        security.build(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+        VDirectory::createDirectory(top, security.attributes());
         // One made earlier, by hand or by an older version, may let others in.
         if (existed)
             ::SetFileSecurityW(VFileName::toLongPath(top).c_str(),
-                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, &security.descriptor);
+                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, security.descriptor());
         VDirectory::createDirectory(folder_);
         const std::vector<std::wstring> existing = recordsOf(folder_);
         next_ = existing.empty() ? 1 : _wtoi(existing.back().c_str()) + 1;
@@ -227,7 +210,7 @@ void UndoJournal::remove() noexcept {
 
 // ---- UndoFields ----
 
-std::wstring UndoFields::get(const char* key) const {
+std::wstring UndoFields::get(const std::string& key) const {
     const auto found = values_.find(key);
     return found == values_.end() ? std::wstring() : found->second;
 }
@@ -269,6 +252,45 @@ UndoFields UndoFields::parse(std::string_view text) {
     return fields;
 }
 
+void UndoFields::Binder::operator()(const std::string& key, std::wstring& value) {
+    if (storing_) fields_.put(key, value);
+    else value = fields_.get(key);
+}
+
+void UndoFields::Binder::operator()(const std::string& key, bool& value) {
+    std::wstring text = value ? L"1" : L"0";
+    (*this)(key, text);
+    value = text == L"1";
+}
+
+void UndoFields::Binder::operator()(const std::string& key, DWORD& value) {
+    std::wstring text = std::to_wstring(value);
+    (*this)(key, text);
+    value = static_cast<DWORD>(std::wcstoul(text.c_str(), nullptr, 10));
+}
+
+void UndoFields::Binder::operator()(const std::string& key, std::vector<BYTE>& value) {
+    static constexpr wchar_t hex[] = L"0123456789abcdef";
+    std::wstring text;
+    for (const BYTE b : value) text += {hex[b >> 4], hex[b & 15]};
+    (*this)(key, text);
+    value.clear();
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        value.push_back(static_cast<BYTE>(std::wcstoul(text.substr(i, 2).c_str(), nullptr, 16)));
+}
+
+void UndoFields::Binder::operator()(const std::string& key, std::vector<std::wstring>& value) {
+    std::wstring text;
+    for (const std::wstring& item : value) text += item + L"\n";
+    (*this)(key, text);
+    value.clear();
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find(L'\n', at), text.size());
+        if (end > at) value.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+}
+
 // ---- UndoRecord ----
 
 void UndoRecord::open() {
@@ -285,7 +307,8 @@ void UndoRecord::save(State state) {
     fields.put("kind", std::wstring(kind()));
     fields.put("state", std::to_wstring(static_cast<int>(state)));
     fields.put("action", actionText_);
-    store(fields);
+    UndoFields::Binder storing(fields, true);
+    bind(storing);
     writeWhole(file_, fields.serialize());
 }
 
@@ -303,7 +326,9 @@ std::unique_ptr<UndoRecord> UndoRecord::load(const std::wstring& file) {
     record->actionText_ = fields.get("action");
     const int state = _wtoi(fields.get("state").c_str());
     record->state_ = state >= 0 && state <= static_cast<int>(State::Done) ? static_cast<State>(state) : State::Done;
-    record->restore(fields);
+    UndoFields copy = fields;
+    UndoFields::Binder loading(copy, false);
+    record->bind(loading);
     return record;
 }
 
@@ -337,24 +362,14 @@ void UndoRecord::undo(vmsi& session) {
 
 std::wstring FileUndo::describe() const { return formatString(L"file '%s'", path_); }
 
-void FileUndo::store(UndoFields& fields) const {
-    fields.put("path", path_);
-    fields.put("previousExists", previousExists_);
-    fields.put("previousAt", previousAt_);
-    fields.put("previousTaken", previousTaken_);
-    fields.put("previousDigest", previousDigest_);
-    fields.put("leftExists", leftExists_);
-    fields.put("leftDigest", leftDigest_);
-}
-
-void FileUndo::restore(const UndoFields& fields) {
-    path_ = fields.get("path");
-    previousExists_ = fields.flag("previousExists");
-    previousAt_ = fields.get("previousAt");
-    previousTaken_ = fields.flag("previousTaken");
-    previousDigest_ = fields.get("previousDigest");
-    leftExists_ = fields.flag("leftExists");
-    leftDigest_ = fields.get("leftDigest");
+void FileUndo::bind(UndoFields::Binder& field) {
+    field("path", path_);
+    field("previousExists", previousExists_);
+    field("previousAt", previousAt_);
+    field("previousTaken", previousTaken_);
+    field("previousDigest", previousDigest_);
+    field("leftExists", leftExists_);
+    field("leftDigest", leftDigest_);
 }
 
 void FileUndo::before(const std::wstring& path) {
@@ -551,18 +566,11 @@ std::wstring folderDigest(const std::wstring& path, bool content, const std::wst
 
 std::wstring FolderUndo::describe() const { return formatString(L"folder '%s'", path_); }
 
-void FolderUndo::store(UndoFields& fields) const {
-    fields.put("path", path_);
-    fields.put("source", source_);
-    fields.put("aside", aside_);
-    fields.put("left", left_);
-}
-
-void FolderUndo::restore(const UndoFields& fields) {
-    path_ = fields.get("path");
-    source_ = fields.get("source");
-    aside_ = fields.get("aside");
-    left_ = fields.get("left");
+void FolderUndo::bind(UndoFields::Binder& field) {
+    field("path", path_);
+    field("source", source_);
+    field("aside", aside_);
+    field("left", left_);
 }
 
 bool FolderUndo::before(const std::wstring& path, const std::wstring& source) {
@@ -652,55 +660,24 @@ void FolderUndo::doUndo(vmsi& session) {
 
 // ---- RegistryValueUndo ----
 
-namespace {
-
-std::wstring hexOf(const std::vector<BYTE>& bytes) {
-    std::wstring text;
-    for (const BYTE b : bytes) {
-        text += L"0123456789abcdef"[b >> 4];
-        text += L"0123456789abcdef"[b & 15];
-    }
-    return text;
+void RegistryValueUndo::bind(UndoFields::Binder& field, const std::string& prefix, Value& value) {
+    field(prefix + "KeyExists", value.keyExists);
+    field(prefix + "Exists", value.exists);
+    field(prefix + "Type", value.type);
+    field(prefix + "Data", value.data);
 }
 
-std::vector<BYTE> bytesOf(const std::wstring& hex) {
-    std::vector<BYTE> bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<BYTE>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return bytes;
-}
-
-}  // namespace
-
-void RegistryValueUndo::store(UndoFields& fields, const char* prefix, const Value& value) {
-    const std::string p(prefix);
-    fields.put((p + "KeyExists").c_str(), value.keyExists);
-    fields.put((p + "Exists").c_str(), value.exists);
-    fields.put((p + "Type").c_str(), std::to_wstring(value.type));
-    fields.put((p + "Data").c_str(), hexOf(value.data));
-}
-
-RegistryValueUndo::Value RegistryValueUndo::restoreValue(const UndoFields& fields, const char* prefix) {
-    const std::string p(prefix);
-    return {fields.flag((p + "KeyExists").c_str()), fields.flag((p + "Exists").c_str()),
-            static_cast<DWORD>(_wtoi(fields.get((p + "Type").c_str()).c_str())), bytesOf(fields.get((p + "Data").c_str()))};
-}
-
-void RegistryValueUndo::store(UndoFields& fields) const {
-    fields.put("root", std::wstring(root_ == HKEY_CLASSES_ROOT ? L"CR" : L"LM"));
-    fields.put("subkey", subkey_);
-    fields.put("name", name_);
-    fields.put("view", std::to_wstring(view_));
-    store(fields, "previous", previous_);
-    store(fields, "left", left_);
-}
-
-void RegistryValueUndo::restore(const UndoFields& fields) {
-    root_ = fields.get("root") == L"CR" ? HKEY_CLASSES_ROOT : HKEY_LOCAL_MACHINE;
-    subkey_ = fields.get("subkey");
-    name_ = fields.get("name");
-    view_ = static_cast<REGSAM>(_wtoi(fields.get("view").c_str()));
-    previous_ = restoreValue(fields, "previous");
-    left_ = restoreValue(fields, "left");
+void RegistryValueUndo::bind(UndoFields::Binder& field) {
+    std::wstring root = root_ == HKEY_CLASSES_ROOT ? L"CR" : L"LM";
+    field("root", root);
+    root_ = root == L"CR" ? HKEY_CLASSES_ROOT : HKEY_LOCAL_MACHINE;
+    field("subkey", subkey_);
+    field("name", name_);
+    DWORD view = view_;
+    field("view", view);
+    view_ = view;
+    bind(field, "previous", previous_);
+    bind(field, "left", left_);
 }
 
 RegistryValueUndo::Value RegistryValueUndo::read() const {
@@ -798,26 +775,11 @@ void RegistryValueUndo::doUndo(vmsi& session) {
 
 std::wstring ServiceUndo::describe() const { return formatString(L"service '%s'", name_); }
 
-void ServiceUndo::store(UndoFields& fields) const {
-    fields.put("name", name_);
-    fields.put("start", start_);
-    fields.put("acted", acted_);
-    std::wstring dependents;
-    for (const std::wstring& name : stoppedDependents_) dependents += name + L"\n";
-    fields.put("stoppedDependents", dependents);
-}
-
-void ServiceUndo::restore(const UndoFields& fields) {
-    name_ = fields.get("name");
-    start_ = fields.flag("start");
-    acted_ = fields.flag("acted");
-    stoppedDependents_.clear();
-    const std::wstring dependents = fields.get("stoppedDependents");
-    for (size_t at = 0; at < dependents.size();) {
-        const size_t end = std::min(dependents.find(L'\n', at), dependents.size());
-        if (end > at) stoppedDependents_.push_back(dependents.substr(at, end - at));
-        at = end + 1;
-    }
+void ServiceUndo::bind(UndoFields::Binder& field) {
+    field("name", name_);
+    field("start", start_);
+    field("acted", acted_);
+    field("stoppedDependents", stoppedDependents_);
 }
 
 void ServiceUndo::before(const std::wstring& name, bool start, bool acted) {

@@ -83,12 +83,26 @@ private:
 // The fields of one record file: UTF-8 lines "key=value", the values escaped.
 class UndoFields {
 public:
-    void put(const char* key, const std::wstring& value) { values_[key] = value; }
-    void put(const char* key, bool value) { values_[key] = value ? L"1" : L"0"; }
-    std::wstring get(const char* key) const;
-    bool flag(const char* key) const { return get(key) == L"1"; }
+    void put(const std::string& key, const std::wstring& value) { values_[key] = value; }
+    std::wstring get(const std::string& key) const;
     std::string serialize() const;
     static UndoFields parse(std::string_view text);
+
+    // Binds a record's members to its fields, one list for both ways: storing puts each member, loading sets
+    // it from its field.
+    class Binder {
+    public:
+        Binder(UndoFields& fields, bool storing) : fields_(fields), storing_(storing) {}
+        void operator()(const std::string& key, std::wstring& value);
+        void operator()(const std::string& key, bool& value);
+        void operator()(const std::string& key, DWORD& value);
+        void operator()(const std::string& key, std::vector<BYTE>& value);
+        void operator()(const std::string& key, std::vector<std::wstring>& value);
+
+    private:
+        UndoFields& fields_;
+        bool storing_;
+    };
 
 private:
     std::map<std::string, std::wstring> values_;
@@ -124,8 +138,7 @@ protected:
     std::wstring stem() const;
 
     virtual const wchar_t* kind() const = 0;
-    virtual void store(UndoFields& fields) const = 0;
-    virtual void restore(const UndoFields& fields) = 0;
+    virtual void bind(UndoFields::Binder& field) = 0;
     virtual void doPutBack() = 0;
     virtual void doUndo(vmsi& session) = 0;
     // Names the thing in log lines (which the session masks: names come from a script).
@@ -165,8 +178,7 @@ public:
 
 private:
     const wchar_t* kind() const override { return L"file"; }
-    void store(UndoFields& fields) const override;
-    void restore(const UndoFields& fields) override;
+    void bind(UndoFields::Binder& field) override;
     void doPutBack() override;
     void doUndo(vmsi& session) override;
     std::wstring describe() const override;
@@ -197,8 +209,7 @@ public:
 
 private:
     const wchar_t* kind() const override { return L"folder"; }
-    void store(UndoFields& fields) const override;
-    void restore(const UndoFields& fields) override;
+    void bind(UndoFields::Binder& field) override;
     void doPutBack() override;
     void doUndo(vmsi& session) override;
     std::wstring describe() const override;
@@ -227,12 +238,10 @@ private:
         friend bool operator==(const Value&, const Value&) = default;
     };
     Value read() const;
-    static void store(UndoFields& fields, const char* prefix, const Value& value);
-    static Value restoreValue(const UndoFields& fields, const char* prefix);
+    static void bind(UndoFields::Binder& field, const std::string& prefix, Value& value);
 
     const wchar_t* kind() const override { return L"registry"; }
-    void store(UndoFields& fields) const override;
-    void restore(const UndoFields& fields) override;
+    void bind(UndoFields::Binder& field) override;
     void doPutBack() override;
     void doUndo(vmsi& session) override;
     std::wstring describe() const override;
@@ -255,8 +264,7 @@ public:
 
 private:
     const wchar_t* kind() const override { return L"service"; }
-    void store(UndoFields& fields) const override;
-    void restore(const UndoFields& fields) override;
+    void bind(UndoFields::Binder& field) override;
     void doPutBack() override;
     void doUndo(vmsi& session) override;
     std::wstring describe() const override;

@@ -91,16 +91,6 @@ HeapCorruptionHandler::~HeapCorruptionHandler() {
     heapDumpOwner.store(nullptr, std::memory_order_release);
 }
 
-void CrashDumpInfo::Protection::build(BYTE inheritance) {
-    dacl = security::buildAcl({{ACCESS_ALLOWED_ACE_TYPE, inheritance, FILE_ALL_ACCESS, VSID::system(), {}},
-                               {ACCESS_ALLOWED_ACE_TYPE, inheritance, FILE_ALL_ACCESS, VSID::admins(), {}}});
-    if (!::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !::SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<PACL>(dacl.data()), FALSE) ||
-        !::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
-        throwOsError(L"Dump folder security", ::GetLastError(), errorFrame(L"", "CrashDumpInfo"));
-    attributes = {sizeof attributes, &descriptor, FALSE};
-}
-
 CrashDumpInfo::CrashDumpInfo() noexcept {
     try {
         const tarvo::unique_hkey key = registry::open(HKEY_LOCAL_MACHINE, logconfig::key, KEY_QUERY_VALUE | registry::viewAccess(2));
@@ -121,7 +111,7 @@ CrashDumpInfo::CrashDumpInfo() noexcept {
         folderSecurity_.build(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
         dumpSecurity_.build(0);
         const bool existed = VDirectory::exists(location_);
-        VDirectory::createDirectory(location_, &folderSecurity_.attributes);
+        VDirectory::createDirectory(location_, folderSecurity_.attributes());
         if (existed) protectExisting();
         registry::lookup(key.get(), L"CrashDumpsMaxCount", maxCount_);
         prefix_ = VFileName::removeExtension(executableFileName());
@@ -152,9 +142,9 @@ CrashDumpInfo::~CrashDumpInfo() {
 void CrashDumpInfo::protectExisting() noexcept {
     constexpr SECURITY_INFORMATION dacl = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
     try {
-        ::SetFileSecurityW(VFileName::toLongPath(location_).c_str(), dacl, &folderSecurity_.descriptor);
+        ::SetFileSecurityW(VFileName::toLongPath(location_).c_str(), dacl, folderSecurity_.descriptor());
         for (const DumpFile& dump : listDumps(location_))
-            ::SetFileSecurityW(VFileName::toLongPath(dump.path).c_str(), dacl, &dumpSecurity_.descriptor);
+            ::SetFileSecurityW(VFileName::toLongPath(dump.path).c_str(), dacl, dumpSecurity_.descriptor());
     } catch (...) {
         // The new dumps carry their own security all the same.
     }
@@ -244,7 +234,7 @@ void CrashDumpInfo::writeDump(EXCEPTION_POINTERS* pointers) noexcept {
 void CrashDumpInfo::writeDumpFile(EXCEPTION_POINTERS* pointers) {
     for (unsigned attempt = 0;; ++attempt) {
         const std::wstring& path = getFileName();
-        tarvo::unique_file file(::CreateFileW(path.c_str(), GENERIC_ALL, FILE_SHARE_READ, &dumpSecurity_.attributes, CREATE_NEW,
+        tarvo::unique_file file(::CreateFileW(path.c_str(), GENERIC_ALL, FILE_SHARE_READ, dumpSecurity_.attributes(), CREATE_NEW,
                                               FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) {
             const DWORD error = ::GetLastError();

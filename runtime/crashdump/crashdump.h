@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/security/security.h"
+
 class CrashDumpInfo;
 
 // Owns one vectored exception handler registration and removes it when destroyed.
@@ -92,16 +94,9 @@ private:
     // Per thread: non-null while the thread dumps or logs a dump's failure. A TLS slot rather than a
     // thread_local, whose first use on a thread allocates, which a corrupted heap cannot afford.
     DWORD busySlot_ = TLS_OUT_OF_INDEXES;
-    // Readable by LocalSystem and the Administrators only, given at creation: the folder's entries are
-    // inherited by what is made in it, a dump's are its own.
-    struct Protection {
-        std::vector<DWORD> dacl;
-        SECURITY_DESCRIPTOR descriptor{};
-        SECURITY_ATTRIBUTES attributes{};
-        void build(BYTE inheritance);
-    };
-    Protection folderSecurity_;
-    Protection dumpSecurity_;
+    // Given at creation: the folder's entries are inherited by what is made in it, a dump's are its own.
+    AdminsOnlySecurity folderSecurity_;
+    AdminsOnlySecurity dumpSecurity_;
 };
 
 // writeDump of the module's settings, if loaded.

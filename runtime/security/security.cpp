@@ -553,3 +553,14 @@ std::vector<AclEntry> grantDeleteAccess(const std::wstring& name, SE_OBJECT_TYPE
 }
 
 }  // namespace security
+
+void AdminsOnlySecurity::build(BYTE inheritance) {
+    dacl_ = security::buildAcl({{ACCESS_ALLOWED_ACE_TYPE, inheritance, FILE_ALL_ACCESS, VSID::system(), {}},
+                                {ACCESS_ALLOWED_ACE_TYPE, inheritance, FILE_ALL_ACCESS, VSID::admins(), {}}});
+    if (!::InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+        !::SetSecurityDescriptorDacl(&descriptor_, TRUE, reinterpret_cast<PACL>(dacl_.data()), FALSE) ||
+        !::SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+        throwOsError(L"Security descriptor for SYSTEM and the Administrators", ::GetLastError(),
+                     errorFrame(L"", "AdminsOnlySecurity::build"));
+    attributes_ = {sizeof attributes_, &descriptor_, FALSE};
+}

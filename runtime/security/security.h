@@ -95,6 +95,24 @@ private:
     std::optional<VSID> group_;
 };
 
+// Full access for LocalSystem and the Administrators only, protected from what the parent folder would pass
+// on: for what holds dumps or old file contents. Built by hand (SetEntriesInAcl loads a library of its own,
+// which a crash handler must not). `inheritance`: the flags of the two entries.
+class AdminsOnlySecurity {
+public:
+    AdminsOnlySecurity() = default;
+    AdminsOnlySecurity(const AdminsOnlySecurity&) = delete;
+    AdminsOnlySecurity& operator=(const AdminsOnlySecurity&) = delete;
+    void build(BYTE inheritance);
+    SECURITY_DESCRIPTOR* descriptor() noexcept { return &descriptor_; }
+    SECURITY_ATTRIBUTES* attributes() noexcept { return &attributes_; }
+
+private:
+    std::vector<DWORD> dacl_;
+    SECURITY_DESCRIPTOR descriptor_{};
+    SECURITY_ATTRIBUTES attributes_{};
+};
+
 namespace security {
 
 // The thread's impersonation token, or the process token when the thread is not impersonating.

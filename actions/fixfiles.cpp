@@ -550,7 +550,10 @@ void FixTemplateFile::execute(vmsi&) {
         throw;
     }
     targetUndo_.after(content);
-    if (replacing) backupUndo_.after(true, targetUndo_.previousDigest());
+    if (replacing) {
+        backupUndo_.holdsPreviousOf(target_);
+        backupUndo_.after(true, targetUndo_.previousDigest());
+    }
 }
 
 void FixTemplateFile::rollback(vmsi& session) {

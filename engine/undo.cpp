@@ -370,6 +370,12 @@ void FileUndo::bind(UndoFields::Binder& field) {
     field("previousDigest", previousDigest_);
     field("leftExists", leftExists_);
     field("leftDigest", leftDigest_);
+    field("holdsPreviousOf", holdsPreviousOf_);
+}
+
+void FileUndo::holdsPreviousOf(const std::wstring& original) {
+    holdsPreviousOf_ = original;
+    if (state_ == State::After) save(State::After);
 }
 
 void FileUndo::before(const std::wstring& path) {
@@ -514,6 +520,12 @@ void FileUndo::doUndo(vmsi& session) {
     if (now.exists != leftExists_ || now.digest != leftDigest_) {
         session.log(L"Rollback: file '%s' is left as it is: %s", path_,
                     std::wstring(now.exists ? L"it was changed after the action" : L"it no longer exists"));
+        return;
+    }
+    if (!holdsPreviousOf_.empty() && stateOf(holdsPreviousOf_).digest != leftDigest_) {
+        session.log(L"Rollback: file '%s' is left as it is: it holds the previous content of '%s', which is not back "
+                    L"there",
+                    path_, holdsPreviousOf_);
         return;
     }
     if (previousExists_) {

@@ -175,6 +175,9 @@ public:
     void after(bool exists, std::wstring digest);
     // The digest the file had before the action (empty when the file did not exist or was moved away).
     const std::wstring& previousDigest() const noexcept { return previousDigest_; }
+    // The file as the action left it holds the previous content of `original` (a ".bak"): its undo waits until
+    // that content is back in `original`, else it is the only copy and stays.
+    void holdsPreviousOf(const std::wstring& original);
 
 private:
     const wchar_t* kind() const override { return L"file"; }
@@ -193,6 +196,7 @@ private:
     std::wstring previousDigest_;
     bool leftExists_ = false;
     std::wstring leftDigest_;
+    std::wstring holdsPreviousOf_;
 };
 
 // A folder that an action makes anew as a whole (a backup of `source`). A previous folder of that name is not

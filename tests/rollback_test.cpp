@@ -287,8 +287,9 @@ TEST_F(Rollback, ALaterFailureTakesBackWhatASucceededStageChanged) {
                     {L"site.tpl", "Listen PORT\n"}, {L"site.conf", "old\n"}, {L"site.conf.bak", "older\n"},
                     {L"source.txt", "copied"}, {L"copy.txt", "previous"}, {L"www\\a", "a"},
                     {L"www_upgrade.bak\\a", "previous backup"}, {L"db\\a", "a"}, {L"old\\a", "a"},
-                    {L"old_upgrade.bak\\a", "oldest"}});
+                    {L"old_upgrade.bak\\a", "oldest"}, {L"vhost.conf", "previous"}, {L"vhost.conf.bak", "older"}});
     const Tree before = readTree(dir);
+    row(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\vhost.conf,PORT=2");
     row(L"FixIniFile", dir + L"\\php.ini,PHP,extension,mbstring");
     row(L"FixConfFile", dir + L"\\httpd.conf,Listen,80,8443");
     row(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\site.conf,PORT=1");
@@ -302,10 +303,13 @@ TEST_F(Rollback, ALaterFailureTakesBackWhatASucceededStageChanged) {
     step([&] { writeBytes(dir + L"\\db\\a", "migrated"); });
     ASSERT_EQ(executeList(session, 5, actions, L"stage"), 0u);
     writeBytes(dir + L"\\copy.txt", "edited by hand after the stage");
+    writeBytes(dir + L"\\vhost.conf", "edited by hand after the stage");
     rollBackInstallation();
 
     Tree expected = before;
     expected[L"copy.txt"] = "edited by hand after the stage";
+    expected[L"vhost.conf"] = "edited by hand after the stage";
+    expected[L"vhost.conf.bak"] = "previous";  // the only copy of the file as it was
     expected[L"db\\a"] = "migrated";
     expected[L"db_upgrade.bak"] = folderMark;
     expected[L"db_upgrade.bak\\a"] = "a";
@@ -315,7 +319,9 @@ TEST_F(Rollback, ALaterFailureTakesBackWhatASucceededStageChanged) {
          {L"Rollback: file '" + dir + L"\\copy.txt' is left as it is: it was changed after the action",
           L"Rollback: folder '" + dir + L"\\db_upgrade.bak' stays: '" + dir + L"\\db' was changed after it was made",
           L"Rollback: folder '" + dir + L"\\old_upgrade.bak' no longer exists: the previous one is back in its place",
-          L"Rollback: file '" + dir + L"\\site.conf.bak' has its previous content again"})
+          L"Rollback: file '" + dir + L"\\site.conf.bak' has its previous content again",
+          L"Rollback: file '" + dir + L"\\vhost.conf.bak' is left as it is: it holds the previous content of '" + dir +
+              L"\\vhost.conf', which is not back there"})
         EXPECT_TRUE(contains(log, line)) << line << "\n" << log;
 }
 

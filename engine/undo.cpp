@@ -198,6 +198,7 @@ void UndoJournal::removeEarlierRuns(vmsi& session) noexcept {
 }
 
 void UndoJournal::remove() noexcept {
+    next_ = 0;  // a record made afterwards makes the folder again
     try {
         if (VDirectory::exists(folder_)) removeDir(folder_, true, L"");
         // Emptied parents go too, up to the journals' own folder; one still in use by another run stays.

@@ -63,7 +63,8 @@ msi_log_text "$out/install.log" | awk '/^Property\([SC]\): /{stop=1} !stop' \
 echo
 echo "== What the installer's dialog showed of the deferred and post-installation rows (the log's ActionData"
 echo "   lines: each row's text, then the advance of a long row)"
-msi_log_text "$out/install.log" | awk '/^Property\([SC]\): /{exit} /^1: [A-Za-z]/ && !/^1: Tarvo custom actions demo/' \
+# (awk reads to the end: leaving early would end the writer with SIGPIPE, which pipefail reports as a failure)
+msi_log_text "$out/install.log" | awk '/^Property\([SC]\): /{stop=1} !stop && /^1: [A-Za-z]/ && !/^1: Tarvo custom actions demo/' \
     | sed 's/^/  /' | cut -c1-160
 echo
 case "$MSI_RESULT" in
@@ -100,16 +101,21 @@ echo
 echo "== The installation's rollback: the package again, on the installed product, with a deferred action"
 echo "   after the normal stage that fails (FAIL_AFTER_NORMAL=1; log: $out/rollback.log)"
 files() { (cd "$demo_dir" && find etc www -type f -print0 | sort -z | xargs -0 md5sum); }
+# As an administrator might have it: Apache's configuration as shipped and a port of its own, which the
+# stage changes again and the rollback puts back.
+cp packaging/data/tarvo-httpd.conf "$demo_dir/etc/httpd.conf"
+"$WINE64" reg add "$demo_key" /v PanelPort /t REG_DWORD /d 80 /f >/dev/null
 files_before="$(files)"
 port_before="$("$WINE64" reg query "$demo_key" /v PanelPort 2>/dev/null | tr -d '\r' | awk '/REG_DWORD/{print $3}')"
 msi_install "$out/tarvo-demo.msi" "$out/rollback.log" FAIL_AFTER_NORMAL=1
 echo "Installer result: $MSI_RESULT (the installation failed and was rolled back)"
 echo "What OnStageNormalRollback wrote to the log:"
-msi_log_text "$out/rollback.log" | awk '/^Action start .*OnStageNormalRollback/ { n++ } n == 2 && /^Action ended/ { exit }
+msi_log_text "$out/rollback.log" | awk '/^Action start [0-9:]+: OnStageNormalRollback\./ { n++ } n == 2 && /^Action ended/ { n++ }
     n == 2 && /^(1: Rollback action:|Rollback|Nothing)/' | sed 's/ 2: *$//; s/^/  /'
 echo "The files in etc and www: $([ "$(files)" = "$files_before" ] && echo "the same as before" || echo "NOT the same as before")"
 echo "PanelPort: $("$WINE64" reg query "$demo_key" /v PanelPort 2>/dev/null | tr -d '\r' | awk '/REG_DWORD/{print $3}') (before: $port_before)"
-echo "Undo data left in ProgramData\\Tarvo\\Undo: $(find "$WINEPREFIX/drive_c/ProgramData/Tarvo/Undo" -mindepth 1 2>/dev/null | wc -l) entries"
+product="$(msiinfo export "$out/tarvo-demo.msi" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" { print $2 }')"
+echo "Undo data of the product left in ProgramData\\Tarvo\\Undo\\$product: $([ -e "$WINEPREFIX/drive_c/ProgramData/Tarvo/Undo/$product" ] && echo "some" || echo "none")"
 # Wine's installer, unlike Windows', forgets the product after a failed maintenance installation: installed
 # once more, it can be removed as a whole.
 msi_install "$out/tarvo-demo.msi" "$out/reinstall.log"

@@ -72,16 +72,19 @@ std::wstring LogFile::pathFor(const SYSTEMTIME& day) const {
 
 void LogFile::write(const std::wstring& line) {
     if (!enabled()) return;
-    mutex_->lock(INFINITE);
+    // Bounded: a process that hangs while it holds the lock delays a line by the bound, and the line is still
+    // written (an append lands whole at the end of the file).
+    constexpr DWORD lockTimeoutMs = 10000;
     struct Unlock {
         VMutex& mutex;
+        bool locked;
         ~Unlock() {
             try {
-                mutex.unlock();
+                if (locked) mutex.unlock();
             } catch (...) {
             }
         }
-    } unlock{*mutex_};
+    } unlock{*mutex_, mutex_->lock(lockTimeoutMs)};
 
     // One reading of the clock: a line stamped just before midnight goes to that day's file.
     SYSTEMTIME now;

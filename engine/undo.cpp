@@ -41,6 +41,19 @@ bool isGuidName(const std::wstring& name) {
     return true;
 }
 
+// What the journal writes is its own and open to SYSTEM and the Administrators only, whatever a copy would
+// otherwise take along from its source.
+void protect(const std::wstring& path) {
+    static AdminsOnlySecurity* const security = [] {
+        auto* built = new AdminsOnlySecurity;
+        built->build(0);
+        return built;
+    }();
+    if (!::SetFileSecurityW(VFileName::toLongPath(path).c_str(),
+                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, security->descriptor()))
+        throwOsError(L"SetFileSecurity " + path, ::GetLastError(), errorFrame(L"", "UndoJournal"));
+}
+
 // Writes `text` to `file` so that the file always holds a whole record: beside it first, flushed, then moved
 // over it in one step.
 void writeWhole(const std::wstring& file, const std::string& text) {
@@ -50,6 +63,7 @@ void writeWhole(const std::wstring& file, const std::string& text) {
         out.writeAll(text);
         out.flush();
     }
+    protect(temporary);
     VFile::moveEx(temporary, file, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
@@ -136,12 +150,14 @@ std::wstring UndoJournal::newRecord() {
         const bool existed = VDirectory::exists(top);
         AdminsOnlySecurity security;
         security.build(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
-        VDirectory::createDirectory(top, security.attributes());
+        // Each level protected in itself: a parent that another run removed (empty) and that is made again on
+        // the way down does not open the journal.
+        for (const std::wstring& level : {top, VFileName::directoryOf(folder_), folder_})
+            VDirectory::createDirectory(level, security.attributes());
         // One made earlier, by hand or by an older version, may let others in.
         if (existed)
             ::SetFileSecurityW(VFileName::toLongPath(top).c_str(),
                                DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, security.descriptor());
-        VDirectory::createDirectory(folder_);
         const std::vector<std::wstring> existing = recordsOf(folder_);
         next_ = existing.empty() ? 1 : _wtoi(existing.back().c_str()) + 1;
     }
@@ -201,9 +217,12 @@ void UndoJournal::remove() noexcept {
     next_ = 0;  // a record made afterwards makes the folder again
     try {
         if (VDirectory::exists(folder_)) removeDir(folder_, true, L"");
-        // Emptied parents go too, up to the journals' own folder; one still in use by another run stays.
-        const std::wstring product = VFileName::directoryOf(folder_);
-        ::RemoveDirectoryW(VFileName::toLongPath(product).c_str());
+        // Emptied parents go too, the journals' own folders included; one still in use by another run stays.
+        std::wstring parent = folder_;
+        for (int level = 0; level < 3; ++level) {
+            parent = VFileName::directoryOf(parent);
+            if (!::RemoveDirectoryW(VFileName::toLongPath(parent).c_str())) break;
+        }
     } catch (...) {
         vlog(LogLevel::Warning, L"The undo data in '%s' could not be removed", folder_);
     }
@@ -386,6 +405,7 @@ void FileUndo::before(const std::wstring& path) {
     if (previousExists_) {
         previousAt_ = stem() + L".bytes";
         copyFile(path, previousAt_, false);
+        protect(previousAt_);
         previousDigest_ = digestOfFile(previousAt_);
     }
     save(State::Before);
@@ -398,6 +418,7 @@ void FileUndo::before(const std::wstring& path, std::string_view content) {
     previousAt_ = stem() + L".bytes";
     // Through the system's cache, which outlives this process: the record that names the copy is flushed.
     VFile(previousAt_, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL).writeAll(content);
+    protect(previousAt_);
     previousDigest_ = digestOf(content);
     save(State::Before);
 }
@@ -441,6 +462,7 @@ void FileUndo::beforeTakingAway(const std::wstring& path) {
                            MOVEFILE_WRITE_THROUGH)) {
             previousTaken_ = false;
             copyFile(path, previousAt_, false);
+            protect(previousAt_);
             previousDigest_ = digestOfFile(previousAt_);
         }
     }

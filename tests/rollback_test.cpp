@@ -12,6 +12,7 @@
 #include "engine/undo.h"
 #include "msi/vmsi.h"
 #include "runtime/errors/format.h"
+#include "runtime/security/security.h"
 #include "tests/filetree.h"
 #include "tests/msisession.h"
 #include "tests/testutil.h"
@@ -415,5 +416,24 @@ TEST(UndoWiring, TheNormalStageKeepsItsJournalForTheInstallationOnlyWhenBothActi
         EXPECT_EQ(package.property(L"Action_OnStageNormalCommit"), journal);
         EXPECT_EQ(contains(package.property(L"Action_OnStageNormal"), L" undo=\"" + journal + L"\""), rollback && commit)
             << rollback << commit;
+    }
+}
+
+// The journal holds old file contents: only LocalSystem and the Administrators may open it, or a copy in it.
+// (Wine 8 keeps access lists as Unix mode bits and shows the Administrators' entry as the owner's.)
+TEST_F(Rollback, TheJournalIsOpenOnlyToSystemAndTheAdministrators) {
+    writeBytes(dir + L"\\secret.ini", "password=old");
+    FileUndo undo;
+    undo.before(dir + L"\\secret.ini");
+    const std::wstring expected =
+        L"S-1-5-18 " + (runningUnderWine() ? security::processUser().toString() : std::wstring(L"S-1-5-32-544")) + L" ";
+    VFileFinder copies;
+    ASSERT_TRUE(copies.first(journal.folder() + L"\\*.bytes"));
+    for (const std::wstring& path : {UndoJournal::root(), journal.folder(), journal.folder() + L"\\" + copies.name()}) {
+        std::wstring sids;
+        for (const security::AclEntry& entry :
+             security::readAcl(reinterpret_cast<const ACL*>(security::getObjectDacl(path, SE_FILE_OBJECT).data())))
+            sids += entry.sid.toString() + L" ";
+        EXPECT_EQ(sids, expected) << path;
     }
 }

@@ -131,21 +131,6 @@ protected:
 
 }  // namespace
 
-TEST_F(CrashDumps, FaultingNonCriticalActionsFailAloneWithADumpEachAndTheStageGoesOn) {
-    const std::wstring from = stampNow();
-    const UINT result = runPostinstall(actionXml(L"TestFault", L"AccessViolation", L"Bad pointer", L"0") +
-                                       actionXml(L"TestFault", L"DivideByZero", L"Bad division", L"0") +
-                                       marker(L"after", L"The next action"));
-    const std::wstring to = stampNow();
-    EXPECT_EQ(result, 0u);
-    expectFailures(kWarning, {{L"Bad pointer", L"0xc0000005", L"AccessViolation"},
-                              {L"Bad division", L"0xc0000094", L"DivideByZero"}});
-    EXPECT_EQ(unwoundFrames(), 2u);
-    EXPECT_TRUE(written(L"after"));
-    EXPECT_TRUE(contains(package.log(), L"Action 'The next action' finished successfully"));
-    expectDumps(2, from, to);  // two faults within a second leave two dumps as well
-}
-
 TEST_F(CrashDumps, ANameTakenInTheSameSecondGetsACounter) {
     CrashDumpInfo& info = *CrashDumpInfo::loaded();
     ASSERT_TRUE(info.enabled());
@@ -307,18 +292,18 @@ void recordingTranslator(unsigned int code, EXCEPTION_POINTERS* pointers) {
     throw cwrpexception{code};
 }
 
-int* volatile nowhere = nullptr;
-volatile int zero = 0;
-volatile int sink = 0;
+int* volatile nullTarget = nullptr;
+volatile int zeroDivisor = 0;
+volatile int faultSink = 0;
 
 // A leaf (the stack as the call left it) and a frame of its own with a destructor to run.
-__attribute__((noinline)) int divideLeaf(int value) { return value / zero; }
+__attribute__((noinline)) int divideLeaf(int value) { return value / zeroDivisor; }
 __attribute__((noinline)) void writeInFrame(int& unwound) {
     struct Count {
         int& unwound;
         ~Count() { ++unwound; }
     } count{unwound};
-    *nowhere = sink;
+    *nullTarget = faultSink;
 }
 
 struct Outcome {
@@ -334,7 +319,7 @@ Outcome faultRepeatedly() {
         try {
             const ScopedSeTranslator translator(&recordingTranslator);
             if (i % 2)
-                sink = divideLeaf(i);
+                faultSink = divideLeaf(i);
             else
                 writeInFrame(outcome.unwound);
         } catch (const cwrpexception& e) {
@@ -349,7 +334,7 @@ Outcome faultRepeatedly() {
 
 }  // namespace
 
-TEST(StructuredExceptionTranslator, FaultsBecomeExceptionsRepeatedlyOnAnyThread) {
+TEST(ErrorModel, HardwareFaultsBecomeExceptionsRepeatedlyOnAnyThread) {
     const Outcome all{100, 50};
     EXPECT_EQ(faultRepeatedly(), all);
     Outcome onWorker;

@@ -164,18 +164,6 @@ protected:
 
 }  // namespace
 
-TEST_F(Services, AServiceAlreadyInTheRequestedStateIsLeftAlone) {
-    TestService svc(L"");
-    EXPECT_EQ(service::controlService(SERVICE_CONTROL_STOP, svc.name()), 0u) << "not active";
-    service::startStopService(svc.name(), false);
-    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_STOPPED));
-    svc.bringUp();
-    const DWORD process = svc.processId();
-    EXPECT_EQ(service::startService(svc.name()), 0u);
-    service::startStopService(svc.name(), true);
-    EXPECT_EQ(svc.processId(), process);
-}
-
 TEST_F(Services, APausedServiceIsContinuedByAStartAndStoppedByAStop) {
     TestService svc(L"pause");
     svc.bringUp();
@@ -260,15 +248,18 @@ TEST_F(Services, AFailedStartNamesServiceAndCodeWithTheStatusDumpInTheDebugLog) 
     EXPECT_TRUE(anyContains(package.texts(kInfo), L"Info:   Service Specific Exit Code: 42"));
 }
 
+// A service already in the requested state is left alone; a restart makes a new process.
 TEST_F(Services, RowsStartStopAndRestart) {
     TestService svc(L"start=50 stop=50");
     MsiSession package;
+    EXPECT_EQ(service::controlService(SERVICE_CONTROL_STOP, svc.name()), 0u) << "not active";
     EXPECT_EQ(runRow(package, L"StartStopService", L"True," + svc.name()), 0u) << "not exactly true: stop";
     EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(runRow(package, L"RestartService", L"," + svc.name() + L","), 0u) << "a stopped service is started";
     EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_RUNNING));
     const DWORD process = svc.processId();
     EXPECT_EQ(runRow(package, L"StartStopService", L"true," + svc.name()), 0u);
+    EXPECT_EQ(service::startService(svc.name()), 0u);
     EXPECT_EQ(svc.processId(), process);
     EXPECT_EQ(runRow(package, L"RestartService", svc.name()), 0u);
     EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_RUNNING));

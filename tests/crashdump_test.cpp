@@ -215,6 +215,11 @@ TEST_F(CrashDumps, UnloadingKeepsTheNewestDumpsAndNeverTouchesArchivesOrHeldOnes
     expected.insert(expected.end(), {L"e12.dmp", L"e13.dmp"});
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(namesIn(folder), expected);
+    // Released, it goes at the next unload: a single dump over the limit is pruned too.
+    reload();
+    CrashDumpInfo::unload();
+    expected.erase(std::find(expected.begin(), expected.end(), dumpName(2)));
+    EXPECT_EQ(namesIn(folder), expected);
 }
 
 namespace {

@@ -36,7 +36,7 @@ const std::wstring registryParameters = L"LM,SOFTWARE\\TarvoTest\\reader,v,1";
 
 }  // namespace
 
-TEST(Split, RunsOfSeparatorsNeverMakeEmptyFields) {
+TEST(ActionScripts, SplitRunsOfSeparatorsNeverMakeEmptyFields) {
     EXPECT_EQ(split(L"a,,b,", L","), (std::vector<std::wstring>{L"a", L"b"}));
     EXPECT_EQ(split(L",,,", L","), std::vector<std::wstring>{});
     EXPECT_EQ(split(L"", L","), std::vector<std::wstring>{});
@@ -44,114 +44,85 @@ TEST(Split, RunsOfSeparatorsNeverMakeEmptyFields) {
     EXPECT_EQ(split(L"in>out=x>y", L">="), (std::vector<std::wstring>{L"in", L"out", L"x", L"y"}));
 }
 
-TEST(Factory, NamesAreExactAndUnknownTypesFail) {
-    const vexception lower = creationFailure(L"cmd", L"x");
-    EXPECT_EQ(lower.message(), L"Unable create CustomAction Provider cmd");
-    EXPECT_EQ(lower.frames().at(0).function, "Action::CreateAction");
-    EXPECT_EQ(creationFailure(L"", L"x").message(), L"Unable create CustomAction Provider ");
-    const vexception emptyCmd = creationFailure(L"Cmd", L"");
-    EXPECT_EQ(emptyCmd.message(), L"Empty arguments on call CreateAction");
-    EXPECT_EQ(emptyCmd.frames().at(0).function, "CmdAction::CreateAction");
-}
-
-TEST(Factory, FieldCountsAndRootsAreCheckedAtCreation) {
-    const vexception bind = creationFailure(L"FormBINDKey", L"only-one");
-    EXPECT_EQ(bind.message(), L"Invalid arguments on call FormBINDKeyAction");
-    EXPECT_EQ(bind.frames().at(0).function, "FormBINDKeyAction::CreateAction");
-    EXPECT_EQ(creationFailure(L"FormBINDKey", L"a,b,c").message(), L"Invalid arguments on call FormBINDKeyAction");
-    EXPECT_EQ(creationFailure(L"WriteRegistryDWORD", L"LM,k,v").message(),
-              L"Invalid arguments on call WriteRegistryDWORD");
-    for (const wchar_t* root : {L"lm", L"HKEY_LOCAL_MACHINE", L"CU"}) {
-        const vexception e = creationFailure(L"WriteRegistryDWORD", std::wstring(root) + L",k,v,1");
-        EXPECT_EQ(e.message(), L"Invalid registry root " + std::wstring(root) + L" at call WriteRegistryDWORD");
-        EXPECT_EQ(e.frames().at(0).function, "WriteRegistryDWORD::CreateAction");
+// Every refusal names its class's creation as the frame; a definition without a placeholder is named without
+// its value, which may be a password.
+TEST(ActionScripts, UnknownTypesAndBadParametersAreRefusedAtCreation) {
+    const struct {
+        const wchar_t* type;
+        const wchar_t* parameters;
+        const char* className;  // of the frame
+        std::wstring message;
+    } refused[] = {
+        {L"cmd", L"x", "Action", L"Unable create CustomAction Provider cmd"},
+        {L"", L"x", "Action", L"Unable create CustomAction Provider "},
+        {L"Cmd", L"", "CmdAction", L"Empty arguments on call CreateAction"},
+        {L"FormBINDKey", L"only-one", "FormBINDKeyAction", L"Invalid arguments on call FormBINDKeyAction"},
+        {L"FormBINDKey", L"a,b,c", "FormBINDKeyAction", L"Invalid arguments on call FormBINDKeyAction"},
+        {L"WriteRegistryDWORD", L"LM,k,v", "WriteRegistryDWORD", L"Invalid arguments on call WriteRegistryDWORD"},
+        {L"WriteRegistryDWORD", L"lm,k,v,1", "WriteRegistryDWORD", L"Invalid registry root lm at call WriteRegistryDWORD"},
+        {L"WriteRegistryDWORD", L"HKEY_LOCAL_MACHINE,k,v,1", "WriteRegistryDWORD",
+         L"Invalid registry root HKEY_LOCAL_MACHINE at call WriteRegistryDWORD"},
+        {L"WriteRegistryDWORD", L"CU,k,v,1", "WriteRegistryDWORD", L"Invalid registry root CU at call WriteRegistryDWORD"},
+        {L"ExecPHPScript", L"", "ExecPHPScriptAction", L"Invalid arguments on call ExecPHPScriptAction"},
+        {L"ExecPHPScript", L",,,", "ExecPHPScriptAction", L"Invalid arguments on call ExecPHPScriptAction"},
+        {L"StartStopService", L"name", "StartStopServiceAction", L""},
+        {L"StartStopService", L"true,name,more", "StartStopServiceAction", L""},
+        {L"RestartService", L"name,more", "RestartServiceAction", L""},
+        {L"RestartService", L",,", "RestartServiceAction", L""},
+        {L"FixIniFile", L"f,s,k", "FixIniFile", L""},
+        {L"FixIniFile", L"f,s,k,v,1,2", "FixIniFile", L""},
+        {L"FixConfFile", L"f,k", "FixConfFile", L""},
+        {L"FixTemplateFile", L",,", "FixTemplateFile", L""},
+        {L"FixTemplateFile", L">>,A=1", "FixTemplateFile", L""},
+        {L"FixTemplateFile", L"t,A=1,=secret", "FixTemplateFile", L": definition 2 ('=...') names no placeholder"},
+        {L"FixTemplateFile", L"t,Escape()=secret", "FixTemplateFile", L": definition 1 ('Escape()=...') names no placeholder"},
+        {L"FixTemplateFile", L"t,UNIX()", "FixTemplateFile", L": definition 1 ('UNIX()=...') names no placeholder"},
+        {L"CopyFile", L"only-one", "CopyFileAction", L""},
+        {L"CopyFile", L"a,b,c", "CopyFileAction", L""},
+        {L"BackupFolder", L"a,b", "BackupFolderAction", L""},
+        {L"RestoreFolder", L",", "RestoreFolderAction", L""},
+        {L"BackupFolder", L"C:\\", "BackupFolderAction", L": 'C:\\' is not a folder that can have a backup beside it"},
+        {L"RestoreFolder", L"\\\\", "RestoreFolderAction", L": '\\\\' is not a folder that can have a backup beside it"},
+        {L"BackupFolder", L"//srv/share/", "BackupFolderAction",
+         L": '//srv/share/' is not a folder that can have a backup beside it"},
+    };
+    for (const auto& r : refused) {
+        const vexception e = creationFailure(r.type, r.parameters);
+        const std::wstring message =
+            r.message.empty() || r.message[0] == L':' ? L"Invalid arguments on call " + wstr(r.className) + r.message : r.message;
+        EXPECT_EQ(e.message(), message) << r.parameters;
+        EXPECT_EQ(e.frames().at(0).function, std::string(r.className) + "::CreateAction") << r.parameters;
     }
+    // Runs of separators make no empty fields.
     EXPECT_NE(Action::CreateAction(L"FormBINDKey", L",a,,b,", L"t", true), nullptr);
-    for (const wchar_t* none : {L"", L",,,"}) {
-        const vexception php = creationFailure(L"ExecPHPScript", none);
-        EXPECT_EQ(php.message(), L"Invalid arguments on call ExecPHPScriptAction");
-        EXPECT_EQ(php.frames().at(0).function, "ExecPHPScriptAction::CreateAction");
-    }
+    EXPECT_NE(Action::CreateAction(L"CopyFile", L"a,,b", L"t", true), nullptr);
     const auto script = Action::CreateAction(L"ExecPHPScript", L",a\\b.php,,x y,-z,", L"t", true);
     const auto& php = dynamic_cast<const ExecPHPScriptAction&>(*script);
     EXPECT_EQ(php.scriptPath(), L"a\\b.php");
     EXPECT_EQ(php.arguments(), (std::vector<std::wstring>{L"x y", L"-z"}));
 }
 
-TEST(Factory, TheFileActionsCheckTheirParametersAtCreation) {
-    for (const auto& [type, className, parameters, message] : {
-             std::tuple{L"FixIniFile", "FixIniFile", L"f,s,k", L""},
-             std::tuple{L"FixIniFile", "FixIniFile", L"f,s,k,v,1,2", L""},
-             std::tuple{L"FixConfFile", "FixConfFile", L"f,k", L""},
-             std::tuple{L"FixTemplateFile", "FixTemplateFile", L",,", L""},
-             std::tuple{L"FixTemplateFile", "FixTemplateFile", L">>,A=1", L""},
-             // A definition without a placeholder is named without its value, which may be a password.
-             std::tuple{L"FixTemplateFile", "FixTemplateFile", L"t,A=1,=secret", L": definition 2 ('=...') names no placeholder"},
-             std::tuple{L"FixTemplateFile", "FixTemplateFile", L"t,Escape()=secret",
-                        L": definition 1 ('Escape()=...') names no placeholder"},
-             std::tuple{L"FixTemplateFile", "FixTemplateFile", L"t,UNIX()", L": definition 1 ('UNIX()=...') names no placeholder"},
-             std::tuple{L"CopyFile", "CopyFileAction", L"only-one", L""},
-             std::tuple{L"CopyFile", "CopyFileAction", L"a,b,c", L""},
-             std::tuple{L"BackupFolder", "BackupFolderAction", L"a,b", L""},
-             std::tuple{L"RestoreFolder", "RestoreFolderAction", L",", L""},
-             std::tuple{L"BackupFolder", "BackupFolderAction", L"C:\\", L": 'C:\\' is not a folder that can have a backup beside it"},
-             std::tuple{L"RestoreFolder", "RestoreFolderAction", L"\\\\", L": '\\\\' is not a folder that can have a backup beside it"},
-             std::tuple{L"BackupFolder", "BackupFolderAction", L"//srv/share/", L": '//srv/share/' is not a folder that can have a backup beside it"},
-         }) {
-        const vexception e = creationFailure(type, parameters);
-        EXPECT_EQ(e.message(), L"Invalid arguments on call " + wstr(className) + message) << parameters;
-        EXPECT_EQ(e.frames().at(0).function, std::string(className) + "::CreateAction");
-    }
-    EXPECT_NE(Action::CreateAction(L"CopyFile", L"a,,b", L"t", true), nullptr);
-}
-
-TEST(Factory, TheScriptsCriticalFlagIsAppliedLast) {
-    const auto action = Action::CreateAction(L"WriteRegistryDWORD", registryParameters, L"my text", false);
-    EXPECT_FALSE(action->isCritical());
-    EXPECT_EQ(action->getText(), L"my text");
-    EXPECT_TRUE(action->setCritical(true));
-    EXPECT_TRUE(action->isCritical());
-}
-
-TEST(Reader, CriticalValuesOtherThanZeroAreCritical) {
+// Only <action> elements count, group actions are skipped; a critical value other than zero is critical; the
+// first bad element stops reading and keeps what was read.
+TEST(ActionScripts, ActionElementsBecomeActionsUntilTheFirstBadOne) {
     const std::wstring p = xmlAttr(registryParameters);
+    const auto element = [&](const std::wstring& text, const std::wstring& critical) {
+        return L"<action type=\"WriteRegistryDWORD\" parameters=\"" + p + L"\" text=\"" + text + L"\"" + critical + L"/>";
+    };
     const ActionList actions = readScript(
-        L"<actionslist>"
-        L"<action type=\"WriteRegistryDWORD\" parameters=\"" + p + L"\" text=\"absent\"/>"
-        L"<action type=\"WriteRegistryDWORD\" parameters=\"" + p + L"\" text=\"two\" critical=\"2\"/>"
-        L"<action type=\"WriteRegistryDWORD\" parameters=\"" + p + L"\" text=\"zero\" critical=\"0\"/>"
-        L"<action type=\"WriteRegistryDWORD\" parameters=\"" + p + L"\" text=\"blank zero\" critical=\" 0\"/>"
-        L"<action type=\"WriteRegistryDWORD\" parameters=\"" + p + L"\" text=\"empty\" critical=\"\"/>"
-        L"</actionslist>");
-    ASSERT_EQ(actions.size(), 5u);
-    EXPECT_TRUE(actions[0]->isCritical());
-    EXPECT_TRUE(actions[1]->isCritical());
-    EXPECT_FALSE(actions[2]->isCritical());
-    EXPECT_TRUE(actions[3]->isCritical());
-    EXPECT_TRUE(actions[4]->isCritical());
-}
+        L"<anything>\n  <!-- a comment -->\n" + element(L"absent", L"") + element(L"two", L" critical=\"2\"") +
+        L"  <Action type=\"Nonsense\" text=\"capital A is not ours\"/>\n  <action type=\"GroupAction\" text=\"group\"/>\n"
+        L"  <other type=\"Nonsense\"/>\n text between \n" + element(L"zero", L" critical=\"0\"") +
+        element(L"blank zero", L" critical=\" 0\"") + element(L"empty", L" critical=\"\"") + L"</anything>");
+    std::vector<std::wstring> read;
+    for (const auto& action : actions) read.push_back(action->getText() + (action->isCritical() ? L"!" : L""));
+    EXPECT_EQ(read, (std::vector<std::wstring>{L"absent!", L"two!", L"zero", L"blank zero!", L"empty!"}));
 
-TEST(Reader, OnlyActionElementsCountAndGroupActionsAreSkipped) {
-    const std::wstring p = xmlAttr(registryParameters);
-    const ActionList actions = readScript(
-        L"<anything>\n  <!-- a comment -->\n"
-        L"  <action type=\"WriteRegistryDWORD\" parameters=\"" + p + L"\" text=\"first\"/>\n"
-        L"  <Action type=\"Nonsense\" text=\"capital A is not ours\"/>\n"
-        L"  <action type=\"GroupAction\" text=\"group\"/>\n"
-        L"  <other type=\"Nonsense\"/>\n text between \n"
-        L"  <action type=\"FormBINDKey\" parameters=\"a,b\" text=\"second\"/>\n"
-        L"</anything>");
-    ASSERT_EQ(actions.size(), 2u);
-    EXPECT_EQ(actions[0]->getText(), L"first");
-    EXPECT_EQ(actions[1]->getText(), L"second");
-}
-
-TEST(Reader, TheFirstBadElementStopsReadingAndKeepsWhatWasRead) {
-    const XmlDocument document = vxmlLoadXML(
-        L"<actionslist>" + actionXml(L"FormBINDKey", L"a,b", L"good") + actionXml(L"Unknown", L"", L"bad") +
-        actionXml(L"FormBINDKey", L"c,d", L"never") + L"</actionslist>");
-    ActionList actions;
-    EXPECT_THROW(readActionList(document.get(), actions), vexception);
-    ASSERT_EQ(actions.size(), 1u);
-    EXPECT_EQ(actions[0]->getText(), L"good");
+    const XmlDocument document = vxmlLoadXML(L"<actionslist>" + actionXml(L"FormBINDKey", L"a,b", L"good") +
+                                             actionXml(L"Unknown", L"", L"bad") + actionXml(L"FormBINDKey", L"c,d", L"never") +
+                                             L"</actionslist>");
+    ActionList partial;
+    EXPECT_THROW(readActionList(document.get(), partial), vexception);
+    ASSERT_EQ(partial.size(), 1u);
+    EXPECT_EQ(partial[0]->getText(), L"good");
 }

@@ -14,7 +14,7 @@
 
 namespace {
 
-std::optional<std::string> failureOf(const std::function<void()>& call) {
+std::optional<std::string> failureText(const std::function<void()>& call) {
     try {
         call();
     } catch (const std::runtime_error& e) {
@@ -61,7 +61,7 @@ protected:
         return resolveCommand(program, arguments, environment, rawOnly, productPhp);
     }
     std::string failure(const std::wstring& program, bool productPhp = false) {
-        return failureOf([&] { resolve(program, L"a1", L"", false, productPhp); }).value_or("(resolved)");
+        return failureText([&] { resolve(program, L"a1", L"", false, productPhp); }).value_or("(resolved)");
     }
     std::wstring script(const wchar_t* name) const { return scripts + L"\\" + name; }
 
@@ -121,7 +121,7 @@ TEST_F(Resolution, ProgramsAreFoundInTheSystemFolderAndOnThePath) {
     const std::wstring onPath = L"Path=C:\\nowhere;" + scripts + L";";
     EXPECT_EQ(resolve(L"tool", L"a1", std::wstring(L"OTHER=1\0", 8) + onPath + std::wstring(L"\0\0", 2)),
               q(script(L"tool.exe")) + L" a1");
-    EXPECT_EQ(failureOf([&] { resolve(L"tool"); }),
+    EXPECT_EQ(failureText([&] { resolve(L"tool"); }),
               "'tool' is not recognized as an internal or external command, operable program or batch file.");
 }
 

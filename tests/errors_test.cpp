@@ -109,7 +109,7 @@ TEST(ErrorModel, AnnotationTurnsEveryKindIntoVexceptionWithOneMoreFrame) {
     };
     // A subclass passing one annotating operation arrives as a plain vexception with two frames.
     vexception fromOs = annotated([] { throwOsError(L"T", 2, errorFrame(L"", "f")); });
-    EXPECT_EQ(fromOs.frames().size(), 2u);
+    ASSERT_EQ(fromOs.frames().size(), 2u);
     EXPECT_EQ(fromOs.frames()[1].text, L"Context");
     EXPECT_EQ(fromOs.message(), osErrorText(2, std::make_unique<std::wstring>(L"T").get()));
 

@@ -16,76 +16,20 @@
 #include "runtime/filesystem/fileops.h"
 #include "runtime/filesystem/vfilename.h"
 #include "runtime/security/security.h"
+#include "tests/filetree.h"
 #include "tests/heldfile.h"
 #include "tests/msisession.h"
 #include "tests/testutil.h"
 
 namespace {
 
-// A folder under `base` whose path is longer than MAX_PATH.
-std::wstring longFolder(const std::wstring& base) {
-    const std::wstring path = base + L"\\" + std::wstring(100, L'l') + L"\\" + std::wstring(100, L'm') + L"\\" +
-                              std::wstring(100, L'n');
-    VDirectory::createDirectory(path);
-    return path;
-}
-
 void write(const std::wstring& path, const std::string& content) {
-    VFile file(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-    file.writeAll(content);
+    VFile(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL).writeAll(content);
 }
 
 std::string read(const std::wstring& path) {
     if (!fileExist(path)) return "<missing>";
-    VFile file(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, 0);
-    return file.readAll();
-}
-
-// Every file below `root` (relative name → content) and every folder (relative name → "<folder>").
-std::map<std::wstring, std::string> tree(const std::wstring& root, const std::wstring& prefix = L"") {
-    std::map<std::wstring, std::string> found;
-    VFileFinder finder;
-    for (bool more = finder.first(root + L"\\*"); more; more = finder.next()) {
-        if (finder.isDots()) continue;
-        const std::wstring path = root + L"\\" + finder.name();
-        if (finder.isDirectory()) {
-            found[prefix + finder.name()] = "<folder>";
-            found.merge(tree(path, prefix + finder.name() + L"\\"));
-        } else {
-            found[prefix + finder.name()] = read(path);
-        }
-    }
-    return found;
-}
-
-void makeTree(const std::wstring& root, const std::map<std::wstring, std::string>& content) {
-    VDirectory::createDirectory(root);
-    for (const auto& [name, text] : content) {
-        if (text == "<folder>") VDirectory::createDirectory(root + L"\\" + name);
-        else write(root + L"\\" + name, text);
-    }
-}
-
-struct Failure {
-    std::wstring message;  // toString
-    DWORD code = 0;        // for a vosexception
-};
-
-Failure failureOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const vosexception& e) {
-        return {e.toString(), e.code()};
-    } catch (const vexception& e) {
-        return {e.toString(), 0};
-    }
-    return {L"<no failure>", 0};
-}
-
-size_t occurrences(const std::wstring& text, const std::wstring& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) ++count;
-    return count;
+    return VFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, 0).readAll();
 }
 
 // Records the pauses between attempts instead of waiting; `onPause` sees the number of pauses so far.
@@ -204,11 +148,8 @@ TEST_F(FileOps, EveryOperationWorksOnShortAndLongPaths) {
         EXPECT_EQ(failureOf([&] { copyFile(one, folder + L"\\two.txt", true); }).code, 80u);
         renameFile(folder + L"\\two.txt", folder + L"\\three.txt", 1);
         VFile::moveEx(folder + L"\\three.txt", folder + L"\\four.txt", 0);
-        EXPECT_EQ(tree(root + L"\\tree"), (std::map<std::wstring, std::string>{
-                                              {L"a", "<folder>"},
-                                              {L"a\\b", "<folder>"},
-                                              {L"a\\b\\four.txt", "hello world"},
-                                              {L"a\\b\\one.txt", "hello world"}}));
+        EXPECT_EQ(readTree(root + L"\\tree"), (Tree{{L"a", folderMark}, {L"a\\b", folderMark},
+                                                    {L"a\\b\\four.txt", "hello world"}, {L"a\\b\\one.txt", "hello world"}}));
 
         const std::wstring temporary = makeTempName(root + L"\\tree", 1);
         EXPECT_TRUE(temporary.starts_with(L"\\\\?\\" + root + L"\\tree\\{")) << temporary;
@@ -218,11 +159,10 @@ TEST_F(FileOps, EveryOperationWorksOnShortAndLongPaths) {
         EXPECT_EQ(read(root + L"\\tree\\c\\b\\one.txt"), "hello world");
         removeFile(root + L"\\tree\\c\\b\\one.txt", false, false, 0, 0);
         removeFile(root + L"\\tree\\c\\b\\four.txt", false, true, 0, 0);
-        EXPECT_EQ(tree(root + L"\\tree"), (std::map<std::wstring, std::string>{{L"c", "<folder>"},
-                                                                                 {L"c\\b", "<folder>"}}));
+        EXPECT_EQ(readTree(root + L"\\tree"), (Tree{{L"c", folderMark}, {L"c\\b", folderMark}}));
         removeDir(root + L"\\tree", false, recyclerPath(root));
         EXPECT_FALSE(fileExist(root + L"\\tree"));
-        makeTree(root + L"\\tree", {{L"x.txt", "x"}, {L"y", "<folder>"}, {L"y\\z.txt", "z"}});
+        writeTree(root + L"\\tree", {{L"x.txt", "x"}, {L"y", folderMark}, {L"y\\z.txt", "z"}});
         VDirectory::remove(root + L"\\tree", false, false);
         EXPECT_FALSE(fileExist(root + L"\\tree"));
     }
@@ -279,10 +219,9 @@ TEST_F(FileOps, RemoveDirWithAndWithoutTheRecycler) {
     const std::wstring root = dir + L"\\tree";
     const std::wstring recycler = recyclerPath(dir);
     EXPECT_EQ(recycler, VFileName::combine(dir.substr(0, 3), L"Recycler\\{86066D57-9347-46a7-B4DB-971D9EF36D29}"));
-    const std::map<std::wstring, std::string> content = {{L"a.txt", "a"},        {L"ro.txt", "read-only"},
-                                                         {L"sub", "<folder>"},   {L"sub\\b.txt", "b"},
-                                                         {L"sub\\deep", "<folder>"}, {L"sub\\deep\\c.txt", "c"},
-                                                         {L"empty", "<folder>"}};
+    const Tree content = {{L"a.txt", "a"},           {L"ro.txt", "read-only"},       {L"sub", folderMark},
+                          {L"sub\\b.txt", "b"},      {L"sub\\deep", folderMark},     {L"sub\\deep\\c.txt", "c"},
+                          {L"empty", folderMark}};
     const struct {
         bool recycler;
         bool force;
@@ -295,7 +234,7 @@ TEST_F(FileOps, RemoveDirWithAndWithoutTheRecycler) {
         {true, true, 0, 0},
     };
     for (const auto& c : cases) {
-        makeTree(root, content);
+        writeTree(root, content);
         ::SetFileAttributesW((root + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
         const std::vector<std::wstring> before = recyclerItems(recycler);
         const Failure failure = failureOf([&] { removeDir(root, c.force, c.recycler ? recycler : L""); });
@@ -317,7 +256,7 @@ TEST_F(FileOps, RemoveDirWithAndWithoutTheRecycler) {
 
 TEST_F(FileOps, AFileStillOpenAfterItsMoveStaysInTheRecyclerAndTheRemovalSucceeds) {
     const std::wstring root = dir + L"\\tree";
-    makeTree(root, {{L"open.txt", "still open"}, {L"sub", "<folder>"}, {L"sub\\closed.txt", "closed"}});
+    writeTree(root, {{L"open.txt", "still open"}, {L"sub", folderMark}, {L"sub\\closed.txt", "closed"}});
     const std::wstring recycler = recyclerPath(root);
     const std::vector<std::wstring> before = recyclerItems(recycler);
     HeldFile helper(L"rwd", {root + L"\\open.txt"});
@@ -328,29 +267,6 @@ TEST_F(FileOps, AFileStillOpenAfterItsMoveStaysInTheRecyclerAndTheRemovalSucceed
     std::erase_if(left, [&](const std::wstring& name) { return std::count(before.begin(), before.end(), name); });
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(read(recycler + L"\\" + left[0]), "still open");
-}
-
-TEST_F(FileOps, ARecyclerFolderIsMadeWithItsOwnAccessList) {
-    const AccessList list = fileops_detail::recyclerAccessList();
-    ASSERT_EQ(list.entries().size(), 4u);
-    const struct {
-        VSID sid;
-        DWORD mask;
-        DWORD inheritance;
-    } expected[] = {
-        {VSID::admins(), GENERIC_ALL, 3},
-        {VSID::system(), GENERIC_ALL, 3},
-        {VSID::everyone(), 0x001300E7, 2},
-        {VSID::everyone(), 0x00130080, 9},
-    };
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_TRUE(list.entries()[i].sid == expected[i].sid) << i;
-        EXPECT_EQ(list.entries()[i].mask, expected[i].mask) << i;
-        EXPECT_EQ(list.entries()[i].inheritance, expected[i].inheritance) << i;
-    }
-    const std::wstring recycler = recyclerPath(dir + L"\\not\\made\\yet");
-    EXPECT_TRUE(VDirectory::exists(recycler));
-    EXPECT_EQ(recyclerPath(dir), recycler);
 }
 
 TEST_F(FileOps, FoldersFilesAndNames) {
@@ -402,21 +318,21 @@ TEST_F(FileOps, RenameDirAcrossDrivesMovesPieceByPieceAndPutsEverythingBackOnFai
     VDirectory::createDirectory(dir + L"\\probe");
     if (::MoveFileExW((dir + L"\\probe").c_str(), (drive + L"\\probe").c_str(), 0))
         GTEST_SKIP() << "T: is on the same file system: folders move there in one step";
-    const std::map<std::wstring, std::string> content = {
-        {L"a1.txt", "1"},      {L"a2.txt", "2"},          {L"empty", "<folder>"},          {L"sub", "<folder>"},
-        {L"sub\\a.txt", "a"},  {L"sub\\deeper", "<folder>"}, {L"sub\\deeper\\d.txt", "d"}, {L"sub\\m.txt", "m"},
+    const Tree content = {
+        {L"a1.txt", "1"},      {L"a2.txt", "2"},          {L"empty", folderMark},          {L"sub", folderMark},
+        {L"sub\\a.txt", "a"},  {L"sub\\deeper", folderMark}, {L"sub\\deeper\\d.txt", "d"}, {L"sub\\m.txt", "m"},
         {L"sub\\z.txt", "z"}};
     const std::wstring source = dir + L"\\src";
     const std::wstring target = drive + L"\\moved\\dst";
     for (const std::wstring& from : {longFolder(dir) + L"\\src", source}) {
-        makeTree(from, content);
+        writeTree(from, content);
         CapturedLog log;
         renameDir(from, target, false);
         EXPECT_EQ(countContaining(log.lines(), L"Warning: "), 0u);  // security and all copied without a hitch
-        EXPECT_EQ(tree(target), content);
+        EXPECT_EQ(readTree(target), content);
         EXPECT_FALSE(fileExist(from));
         renameDir(target, from, false);
-        EXPECT_EQ(tree(from), content);
+        EXPECT_EQ(readTree(from), content);
         EXPECT_FALSE(fileExist(target));
     }
 
@@ -425,7 +341,7 @@ TEST_F(FileOps, RenameDirAcrossDrivesMovesPieceByPieceAndPutsEverythingBackOnFai
     std::vector<std::wstring> movedBeforeTheLock;
     ScopedPause pauses([&](size_t count) {
         if (count == 1)
-            for (const auto& entry : tree(target)) movedBeforeTheLock.push_back(entry.first);
+            for (const auto& entry : readTree(target)) movedBeforeTheLock.push_back(entry.first);
     });
     const Failure failure = failureOf([&] { renameDir(source, target, false); });
     EXPECT_TRUE(contains(failure.message, L"Rename file '" + source + L"\\sub\\m.txt' to '" + target +
@@ -437,7 +353,7 @@ TEST_F(FileOps, RenameDirAcrossDrivesMovesPieceByPieceAndPutsEverythingBackOnFai
     EXPECT_EQ(movedBeforeTheLock, (std::vector<std::wstring>{L"a1.txt", L"a2.txt", L"empty", L"sub", L"sub\\a.txt",
                                                              L"sub\\deeper", L"sub\\deeper\\d.txt"}));
     helper.release();
-    EXPECT_EQ(tree(source), content);
+    EXPECT_EQ(readTree(source), content);
     EXPECT_FALSE(fileExist(target));
 
     // A piece that cannot be put back keeps the target folder: nothing that was moved is deleted.
@@ -451,22 +367,22 @@ TEST_F(FileOps, RenameDirAcrossDrivesMovesPieceByPieceAndPutsEverythingBackOnFai
     EXPECT_EQ(countContaining(log.lines(), L"Warning: The folder " + target + L" keeps what could not be put back"), 1u);
     movedAndHeld.reset();
     lockedAgain.release();
-    EXPECT_EQ(tree(target), (std::map<std::wstring, std::string>{{L"a1.txt", "1"}}));
-    std::map<std::wstring, std::string> rest = content;
+    EXPECT_EQ(readTree(target), (Tree{{L"a1.txt", "1"}}));
+    Tree rest = content;
     rest.erase(L"a1.txt");
-    EXPECT_EQ(tree(source), rest);
+    EXPECT_EQ(readTree(source), rest);
     removeDir(drive, true, L"");
 }
 
 TEST_F(FileOps, RenameDirIntoItselfOrOntoWhatExists) {
     const std::wstring source = dir + L"\\src";
-    makeTree(source, {{L"f.txt", "f"}, {L"inner", "<folder>"}});
+    writeTree(source, {{L"f.txt", "f"}, {L"inner", folderMark}});
     // Into a folder inside itself: the files go there; that folder and the source stay.
     renameDir(source, source + L"\\inner\\target", false);
-    EXPECT_EQ(tree(source), (std::map<std::wstring, std::string>{
-                                {L"inner", "<folder>"}, {L"inner\\target", "<folder>"}, {L"inner\\target\\f.txt", "f"}}));
+    EXPECT_EQ(readTree(source), (Tree{
+                                {L"inner", folderMark}, {L"inner\\target", folderMark}, {L"inner\\target\\f.txt", "f"}}));
 
-    makeTree(dir + L"\\other", {{L"g.txt", "g"}});
+    writeTree(dir + L"\\other", {{L"g.txt", "g"}});
     write(dir + L"\\file.txt", "x");
     EXPECT_TRUE(contains(failureOf([&] { renameDir(dir + L"\\other", source, false); }).message,
                          L"Directory " + source + L" already exists"));

@@ -26,6 +26,14 @@ inline Tree readTree(const std::wstring& root, const std::wstring& relative = L"
     return tree;
 }
 
+// A folder under `base` whose path is longer than MAX_PATH.
+inline std::wstring longFolder(const std::wstring& base) {
+    const std::wstring path = base + L"\\" + std::wstring(100, L'l') + L"\\" + std::wstring(100, L'm') + L"\\" +
+                              std::wstring(100, L'n');
+    VDirectory::createDirectory(path);
+    return path;
+}
+
 // Adds or overwrites what `tree` names (nothing else is removed).
 inline void writeTree(const std::wstring& root, const Tree& tree) {
     VDirectory::createDirectory(root);

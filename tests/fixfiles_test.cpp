@@ -17,10 +17,6 @@
 
 namespace {
 
-std::string utf16(const std::wstring& text) {
-    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
-}
-
 // One row on a file of its own: the file's bytes before, the row's parameters after the file name, and the
 // bytes the row must leave.
 struct Case {
@@ -266,40 +262,6 @@ TEST_F(Fixers, TemplateFailuresFailTheActionAndLeaveTargetAndBakAlone) {
     EXPECT_EQ(readBytes(dir + L"\\site.conf"), "old\n");
     EXPECT_EQ(readBytes(dir + L"\\site.conf.bak"), "older\n");
     EXPECT_EQ(readBytes(dir + L"\\site.conf.new"), "<missing>");
-}
-
-// The sample package's own configuration files (the INI with CR LF line ends, the conf with LF), edited by
-// the package's kind of rows through the product DLL: exactly the lines the rows name change, every other
-// byte stays.
-TEST(FixersOnRealFiles, PhpIniAndApacheConfChangeOnlyWhereTheRowsSay) {
-    MsiSession package;
-    const std::wstring dir = tempDirectory();
-    const std::string php = readBytes(dataFile(L"tarvo-php.ini")), httpd = readBytes(dataFile(L"tarvo-httpd.conf"));
-    ASSERT_GT(php.size(), 10000u);
-    writeBytes(dir + L"\\php.ini", php);
-    writeBytes(dir + L"\\httpd.conf", httpd);
-    const std::wstring ini = dir + L"\\php.ini", conf = dir + L"\\httpd.conf";
-    package.setProperty(L"Action_OnStagePostinstall",
-                        scriptXml(actionXml(L"FixIniFile", ini + L",PHP,extension,mbstring", L"mbstring on") +
-                                  actionXml(L"FixIniFile", ini + L",soap,soap.wsdl_cache_enabled,1,0", L"wsdl cache off") +
-                                  actionXml(L"FixIniFile", ini + L",Date,date.timezone,UTC", L"time zone") +
-                                  actionXml(L"FixIniFile", ini + L",PHP,extension,openssl,0", L"already off") +
-                                  actionXml(L"FixConfFile", conf + L",Timeout,300,60", L"timeout") +
-                                  actionXml(L"FixConfFile", conf + L",HostnameLookups,Off", L"lookups")));
-    ASSERT_EQ(package.call("OnStagePostinstall"), 0u);
-    const auto replaced = [](std::string text, const std::string& from, const std::string& to) {
-        const size_t at = text.find(from);
-        EXPECT_NE(at, std::string::npos) << from;
-        return at == std::string::npos ? text : text.replace(at, from.size(), to);
-    };
-    std::string expectedPhp = replaced(php, "\r\n;extension=mbstring\r\n", "\r\nextension=mbstring\r\n");
-    expectedPhp = replaced(expectedPhp, "\r\nsoap.wsdl_cache_enabled=1\r\n", "\r\n;soap.wsdl_cache_enabled=1\r\n");
-    expectedPhp = replaced(expectedPhp, "\r\n[Date]\r\n", "\r\n[Date]\r\ndate.timezone=UTC\r\n");
-    EXPECT_EQ(readBytes(ini), expectedPhp);
-    std::string expectedConf = replaced(httpd, "\nTimeout 300\n", "\nTimeout 60\n");
-    expectedConf = replaced(expectedConf, "\nHostnameLookups Off\n", "\n#HostnameLookups Off\n");
-    EXPECT_EQ(readBytes(conf), expectedConf);
-    EXPECT_TRUE(package.texts(kWarning).empty());
 }
 
 // Wine takes its ANSI and OEM code pages from the locale it is started with: the ctest "codepage.ja_JP" runs

@@ -10,33 +10,6 @@
 
 namespace {
 
-struct Row {
-    std::wstring id, condition, type, parameters, text;
-    int order;
-    std::wstring critical;  // an SQL literal: a number or Null
-    std::wstring stage;
-};
-
-std::wstring quoted(const std::wstring& text) {
-    std::wstring out = L"'";
-    for (wchar_t c : text) out += c == L'\'' ? std::wstring(L"''") : std::wstring(1, c);
-    return out + L"'";
-}
-
-std::vector<std::wstring> tableSql(const std::vector<Row>& rows) {
-    std::vector<std::wstring> sql = {
-        L"CREATE TABLE `TarvoCustomActions` (`Id` CHAR(72) NOT NULL, `Condition` CHAR(255), `ActionType` CHAR(64), "
-        L"`Parameters` LONGCHAR, `ProgressText` CHAR(255), `Order` LONG, `Critical` SHORT, `Stage` CHAR(16) "
-        L"PRIMARY KEY `Id`)"};
-    for (const Row& r : rows)
-        sql.push_back(L"INSERT INTO `TarvoCustomActions` (`Id`, `Condition`, `ActionType`, `Parameters`, "
-                      L"`ProgressText`, `Order`, `Critical`, `Stage`) VALUES (" +
-                      quoted(r.id) + L", " + quoted(r.condition) + L", " + quoted(r.type) + L", " +
-                      quoted(r.parameters) + L", " + quoted(r.text) + L", " + std::to_wstring(r.order) + L", " +
-                      r.critical + L", " + quoted(r.stage) + L")");
-    return sql;
-}
-
 // The actions of a script as "type|parameters|text|critical" lines, read back through the DOM.
 std::vector<std::wstring> actionsOf(const std::wstring& script) {
     const XmlDocument document = vxmlLoadXML(script);
@@ -66,7 +39,7 @@ protected:
 }  // namespace
 
 TEST_F(Generation, RowsFollowTheirOrderWithReferencesResolvedAndFalseConditionsLeftOut) {
-    MsiSession package(tableSql({
+    MsiSession package(actionTable({
         {L"c", L"1", L"Cmd", L"third", L"Third", 30, L"1", L"normal"},
         {L"a", L"INSTALLDIR", L"FormBINDKey", L"[INSTALLDIR]bin", L"First in [INSTALLDIR]", 5, L"0", L"normal"},
         {L"skip", L"NOT INSTALLDIR", L"Cmd", L"never", L"Never", 7, L"1", L"normal"},
@@ -87,7 +60,7 @@ TEST_F(Generation, RowsFollowTheirOrderWithReferencesResolvedAndFalseConditionsL
 }
 
 TEST_F(Generation, ErrorModeFullMakesEveryActionCriticalButOnlyWhenSpelledExactly) {
-    MsiSession package(tableSql({{L"a", L"1", L"Cmd", L"p", L"T", 1, L"0", L"normal"}}));
+    MsiSession package(actionTable({{L"a", L"1", L"Cmd", L"p", L"T", 1, L"0", L"normal"}}));
     vmsi session(package.handle());
     package.setProperty(L"ERRORMODE", L"Full");
     EXPECT_EQ(actionsOf(GenerateCAScript(session, L"normal")), (std::vector<std::wstring>{L"Cmd|p|T|0"}));
@@ -96,7 +69,7 @@ TEST_F(Generation, ErrorModeFullMakesEveryActionCriticalButOnlyWhenSpelledExactl
 }
 
 TEST_F(Generation, AStageWithoutRowsIsTheEmptyRootAndTheLevelCannotReshapeIt) {
-    MsiSession package(tableSql({{L"a", L"0", L"Cmd", L"p", L"T", 1, L"1", L"normal"}}));
+    MsiSession package(actionTable({{L"a", L"0", L"Cmd", L"p", L"T", 1, L"1", L"normal"}}));
     vmsi session(package.handle());
     package.setProperty(L"UILevel", L"3");
     EXPECT_EQ(trimmed(GenerateCAScript(session, L"normal")), L"<actionslist uilevel=\"3\"/>");
@@ -112,7 +85,7 @@ TEST_F(Generation, AStageWithoutRowsIsTheEmptyRootAndTheLevelCannotReshapeIt) {
 }
 
 TEST_F(Generation, EvaluationsAreLoggedOnlyWithDebugLogging) {
-    MsiSession package(tableSql({{L"a", L"0", L"Cmd", L"p", L"Text [X]", 3, L"1", L"normal"},
+    MsiSession package(actionTable({{L"a", L"0", L"Cmd", L"p", L"Text [X]", 3, L"1", L"normal"},
                                  {L"b", L"1", L"Cmd", L"p", L"Kept", 4, L"1", L"normal"}}));
     vmsi session(package.handle());
     {
@@ -133,7 +106,7 @@ TEST_F(Generation, EvaluationsAreLoggedOnlyWithDebugLogging) {
 }
 
 TEST_F(Generation, AnEmptyConditionFailsEveryAttemptAfterItsRetries) {
-    MsiSession package(tableSql({{L"a", L"", L"Cmd", L"p", L"T", 1, L"1", L"normal"}}));
+    MsiSession package(actionTable({{L"a", L"", L"Cmd", L"p", L"T", 1, L"1", L"normal"}}));
     vmsi session(package.handle());
     // Each of the four attempts waits through 21 pauses before its evaluation gives up.
     constexpr DWORD pause = 5;
@@ -156,7 +129,7 @@ TEST_F(Generation, AnEmptyConditionFailsEveryAttemptAfterItsRetries) {
 }
 
 TEST_F(Generation, PrepareSetsTheAdministratorsNameTheRandomAndAllFourScripts) {
-    MsiSession package(tableSql({{L"n", L"1", L"Cmd", L"n", L"N", 1, L"1", L"normal"},
+    MsiSession package(actionTable({{L"n", L"1", L"Cmd", L"n", L"N", 1, L"1", L"normal"},
                                  {L"c", L"1", L"Cmd", L"c", L"C", 1, L"1", L"precommit"},
                                  {L"p", L"1", L"Cmd", L"p", L"P", 1, L"1", L"postinstall"},
                                  {L"r", L"1", L"Cmd", L"r", L"R", 1, L"1", L"preinstall"}}));
@@ -175,7 +148,7 @@ TEST_F(Generation, PrepareSetsTheAdministratorsNameTheRandomAndAllFourScripts) {
 
 TEST_F(Generation, AFailingPostinstallRowLeavesTheEarlierStagesSetAndFailsTheAction) {
     // A null Critical cannot be read as a number: every attempt of the postinstall stage fails.
-    MsiSession package(tableSql({{L"n", L"1", L"Cmd", L"n", L"N", 1, L"1", L"normal"},
+    MsiSession package(actionTable({{L"n", L"1", L"Cmd", L"n", L"N", 1, L"1", L"normal"},
                                  {L"c", L"1", L"Cmd", L"c", L"C", 1, L"1", L"precommit"},
                                  {L"p", L"1", L"Cmd", L"p", L"P", 1, L"Null", L"postinstall"},
                                  {L"r", L"1", L"Cmd", L"r", L"R", 1, L"1", L"preinstall"}}));
@@ -197,7 +170,7 @@ TEST_F(Generation, ProgressReservesTheDeferredRowsAndEachStageShowsItsRows) {
     const std::wstring site = tempDirectory() + L"\\site";
     ::CreateDirectoryW(site.c_str(), nullptr);
     for (const wchar_t* name : {L"a.html", L"b.html", L"c.html"}) writeBytes(site + L"\\" + name, "x");
-    MsiSession package(tableSql({
+    MsiSession package(actionTable({
         {L"n1", L"1", L"Cmd", L"cmd.exe /c exit 0", L"First -password=s3cret", 1, L"1", L"normal"},
         {L"n2", L"1", L"Cmd", L"cmd.exe /c echo one& echo password=s3cret", L"Counting", 2, L"1", L"normal"},
         {L"n3", L"1", L"BackupFolder", site, L"Back up", 3, L"1", L"normal"},

@@ -10,6 +10,7 @@
 #include "runtime/filesystem/lockers.h"
 #include "runtime/filesystem/vfilename.h"
 #include "runtime/holder.h"
+#include "tests/filetree.h"
 #include "tests/heldfile.h"
 #include "tests/msisession.h"
 #include "tests/testutil.h"
@@ -17,16 +18,6 @@
 namespace {
 
 using Listing = std::vector<std::wstring>;
-
-// A folder whose path is longer than MAX_PATH.
-std::wstring longFolder(const std::wstring& base) {
-    std::wstring path = base;
-    for (int level = 0; level < 6; ++level) {
-        path += L"\\level-" + std::to_wstring(level) + L"-" + std::wstring(40, L'x');
-        ::CreateDirectoryW(VFileName::toLongPath(path).c_str(), nullptr);
-    }
-    return path;
-}
 
 class ScopedLimits {
 public:

@@ -6,14 +6,9 @@
 #include "runtime/errors/codepage.h"
 #include "runtime/process/command.h"
 #include "srvclient/pipes.h"
+#include "tests/testutil.h"
 
 namespace {
-
-std::wstring uniqueName(const wchar_t* what) {
-    static std::atomic<int> counter{0};
-    return std::wstring(L"tarvo-test-") + what + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-           std::to_wstring(++counter);
-}
 
 tarvo::unique_handle event(const std::wstring& name) {
     tarvo::unique_handle made(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));

@@ -113,6 +113,26 @@ void writeBytes(const std::wstring& path, const std::string& bytes) {
     ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
+std::vector<std::wstring> actionTable(const std::vector<ActionRow>& rows, const std::vector<std::wstring>& more) {
+    const auto quoted = [](const std::wstring& text) {
+        std::wstring out = L"'";
+        for (wchar_t c : text) out += c == L'\'' ? std::wstring(L"''") : std::wstring(1, c);
+        return out + L"'";
+    };
+    std::vector<std::wstring> sql = {
+        L"CREATE TABLE `TarvoCustomActions` (`Id` CHAR(72) NOT NULL, `Condition` CHAR(255), `ActionType` CHAR(64) NOT "
+        L"NULL, `Parameters` LONGCHAR, `ProgressText` CHAR(255), `Order` LONG, `Critical` SHORT, `Stage` CHAR(16) NOT "
+        L"NULL PRIMARY KEY `Id`)"};
+    for (const ActionRow& r : rows)
+        sql.push_back(L"INSERT INTO `TarvoCustomActions` (`Id`, `Condition`, `ActionType`, `Parameters`, `ProgressText`, "
+                      L"`Order`, `Stage`" + std::wstring(r.critical.empty() ? L"" : L", `Critical`") + L") VALUES (" +
+                      quoted(r.id) + L", " + quoted(r.condition) + L", " + quoted(r.type) + L", " + quoted(r.parameters) +
+                      L", " + quoted(r.text) + L", " + std::to_wstring(r.order) + L", " + quoted(r.stage) +
+                      (r.critical.empty() ? L"" : L", " + r.critical) + L")");
+    sql.insert(sql.end(), more.begin(), more.end());
+    return sql;
+}
+
 HMODULE MsiSession::productDll() {
     static HMODULE dll = [] {
         HMODULE module = ::LoadLibraryW((programFolder() + L"\\TarvoCA.dll").c_str());

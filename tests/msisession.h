@@ -14,6 +14,17 @@ struct InstallerMessage {
     unsigned kind() const { return type & 0xFF000000u; }
 };
 
+// One row of the package's TarvoCustomActions table. `critical` is an SQL literal (a number or Null), or empty
+// to leave the column out (null as well).
+struct ActionRow {
+    std::wstring id, condition, type, parameters, text;
+    int order;
+    std::wstring critical;
+    std::wstring stage;
+};
+// The SQL that makes the TarvoCustomActions table with these rows, followed by `more`.
+std::vector<std::wstring> actionTable(const std::vector<ActionRow>& rows, const std::vector<std::wstring>& more = {});
+
 // A new installer package file: the standard properties, summary information and `setupSql`; removed with
 // the object.
 class TestPackage {

@@ -26,7 +26,7 @@ bool synchronous(HANDLE handle) {
 }
 
 template <typename Call>
-std::wstring failureOf(Call&& call) {
+std::wstring failureMessage(Call&& call) {
     try {
         call();
     } catch (const vexception& e) {
@@ -65,7 +65,7 @@ TEST(Pipes, APairCarriesTheChildsWritesToTheParentsServerEnd) {
         pair.client.reset();
         childEnd->close();
         EXPECT_TRUE(childEnd->finished());
-        EXPECT_EQ(failureOf([&] { pair.server->read(text, 4, true); }), L"Completed only 0 of 4 bytes");
+        EXPECT_EQ(failureMessage([&] { pair.server->read(text, 4, true); }), L"Completed only 0 of 4 bytes");
         EXPECT_TRUE(pair.server->finished());
         EXPECT_EQ(pair.server->read(text, 4, false), 0u);
     }
@@ -77,10 +77,10 @@ TEST(Pipes, OverlappedReadsEndAtTheirTimeLimitOrCancelEventAndKeepTheirData) {
     char buffer[16] = {};
     EXPECT_EQ(server.beginRead(buffer, sizeof buffer, false), 0u);
     EXPECT_FALSE(server.idle());
-    EXPECT_EQ(failureOf([&] { server.beginRead(buffer, sizeof buffer, false); }), L"Previous request has not completed!");
+    EXPECT_EQ(failureMessage([&] { server.beginRead(buffer, sizeof buffer, false); }), L"Previous request has not completed!");
     EXPECT_EQ(server.complete(nullptr, 50, false), 0u);
     EXPECT_TRUE(server.idle());
-    EXPECT_EQ(failureOf([&] { server.complete(nullptr, 0, false); }), L"Previous request has completed!");
+    EXPECT_EQ(failureMessage([&] { server.complete(nullptr, 0, false); }), L"Previous request has completed!");
 
     tarvo::unique_handle cancel(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
     EXPECT_EQ(server.beginRead(buffer, sizeof buffer, false), 0u);

@@ -58,7 +58,7 @@ unsigned envOr(const char* name, unsigned fallback) {
 
 }  // namespace
 
-TEST(Quoting, EdgeCases) {
+TEST(Processes, QuotingEdgeCasesReachAChildUnchanged) {
     struct Case {
         const wchar_t* argument;
         const wchar_t* quoted;
@@ -91,7 +91,7 @@ TEST(Quoting, EdgeCases) {
 
 // Random arguments through quoteArgument and back through CommandLineToArgvW. TARVO_QUOTING_SEED and
 // TARVO_QUOTING_COUNT repeat or lengthen a run.
-TEST(Quoting, RandomArgumentsComeBackUnchanged) {
+TEST(Processes, QuotingRandomArgumentsComeBackUnchanged) {
     const unsigned seed = envOr("TARVO_QUOTING_SEED", std::random_device{}());
     const unsigned count = envOr("TARVO_QUOTING_COUNT", 10000);
     std::mt19937 random(seed);
@@ -108,7 +108,7 @@ TEST(Quoting, RandomArgumentsComeBackUnchanged) {
     }
 }
 
-TEST(Environment, BlocksHoldUpperCasedNamesInOrder) {
+TEST(Processes, EnvironmentBlocksHoldUpperCasedNamesInOrder) {
     ProcessEnvironment environment;
     EXPECT_EQ(environment.block(), std::wstring(1, L'\0'));
     environment.set(L"path", L"C:\\a");
@@ -354,7 +354,7 @@ struct TwoPipes {
 
 }  // namespace
 
-TEST(ProcessOutput, BothPipesReachTheHandlerWithTheirLastLines) {
+TEST(Processes, OutputOfBothPipesReachesTheHandlerWithTheLastLines) {
     TwoPipes pipes(L"--out a --err b --bytes \"c\\r\\nno line end\"");
     std::string out, err;
     LineCollector handler;
@@ -365,7 +365,7 @@ TEST(ProcessOutput, BothPipesReachTheHandlerWithTheirLastLines) {
     EXPECT_EQ(handler.lines, (std::vector<std::string>{"a\r", "b\r", "c\r", "no line end (last)"}));
 }
 
-TEST(ProcessOutput, BytesBeyondTheLimitAreReadAndDropped) {
+TEST(Processes, OutputBeyondTheLimitIsReadAndDropped) {
     // The first chunk arrives while nothing is held and is kept whole; the later one is dropped.
     TwoPipes pipes(L"--bytes 0123456789abcdefghijklmno --sleep 300 --bytes later --err dropped-too");
     std::string out, err;
@@ -375,7 +375,7 @@ TEST(ProcessOutput, BytesBeyondTheLimitAreReadAndDropped) {
     EXPECT_EQ(VProcess::getExitCode(pipes.child.process.get()), 0u);  // it never blocked on a full pipe
 }
 
-TEST(ProcessOutput, ATimeOutOrTheCancelEventEndsTheReading) {
+TEST(Processes, OutputReadingEndsAtItsTimeOutOrTheCancelEvent) {
     TwoPipes slow(L"--sleep 5000 --out never");
     std::string out, err;
     readProcessOutput(out, err, slow.out(), slow.err(), nullptr, 100, 1u << 20, nullptr);

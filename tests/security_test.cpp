@@ -61,22 +61,11 @@ TEST(Security, WellKnownSidsHaveTheirTextAndAccountNames) {
     EXPECT_EQ(VSID(VSID::admins().get()), VSID::admins());
     EXPECT_FALSE(VSID::admins() == VSID::system());
     EXPECT_EQ(VSID(SECURITY_NT_AUTHORITY, {SECURITY_LOCAL_SYSTEM_RID}), VSID::system());
-    try {
-        VSID(SECURITY_NT_AUTHORITY, {});
-        ADD_FAILURE() << "a SID without sub-authorities was made";
-    } catch (const std::runtime_error& e) {
-        EXPECT_TRUE(contains(wstr(e.what()), L"Unable to allocate and initialize sid")) << e.what();
-    }
-}
-
-TEST(Security, AnUnknownAccountIsReportedWithTheLookup) {
-    try {
-        sidOf(L"S-1-5-21-1-2-3-98765").findAccount();
-        ADD_FAILURE() << "an unknown SID has a name";
-    } catch (const vosexception& e) {
-        EXPECT_TRUE(contains(e.toString(), L"LookupAccountName")) << e.toString();
-        EXPECT_EQ(e.frames().back().function, "VSID::findAccount");
-    }
+    EXPECT_TRUE(contains(runtimeFailure([] { VSID(SECURITY_NT_AUTHORITY, {}); }), L"Unable to allocate and initialize sid"));
+    // An unknown account is reported with the lookup.
+    const vexception unknown = thrownVexception([] { sidOf(L"S-1-5-21-1-2-3-98765").findAccount(); });
+    EXPECT_TRUE(contains(unknown.toString(), L"LookupAccountName")) << unknown.toString();
+    EXPECT_EQ(unknown.frames().back().function, "VSID::findAccount");
 }
 
 TEST(Security, TheEveryoneDescriptorGuardsANamedMutex) {
@@ -120,21 +109,12 @@ TEST(Security, TokensAndPrivileges) {
     EXPECT_EQ(security::currentUser(), security::processUser());
     EXPECT_FALSE(security::tokenGroups(security::currentToken(TOKEN_QUERY).get()).empty());
 
-    try {
-        security::enablePrivilege(L"SeNoSuchPrivilege");
-        ADD_FAILURE() << "an unknown privilege was enabled";
-    } catch (const std::runtime_error& e) {
-        EXPECT_TRUE(contains(wstr(e.what()), L"Unable to find privilege (SeNoSuchPrivilege)")) << e.what();
-    }
+    EXPECT_TRUE(contains(runtimeFailure([] { security::enablePrivilege(L"SeNoSuchPrivilege"); }),
+                         L"Unable to find privilege (SeNoSuchPrivilege)"));
     EXPECT_THROW(security::hasPrivilege(L"SeNoSuchPrivilege"), std::runtime_error);
-    try {
-        security::setPrivilege(L"SeNoSuchPrivilege", true);
-        ADD_FAILURE() << "an unknown privilege was set";
-    } catch (const vosexception& e) {
-        EXPECT_TRUE(contains(e.toString(), L"LookupPrivilegeValue")) << e.toString();
-        EXPECT_EQ(e.frames().back().function, "setPrivilege");
-    }
-
+    const vexception unknown = thrownVexception([] { security::setPrivilege(L"SeNoSuchPrivilege", true); });
+    EXPECT_TRUE(contains(unknown.toString(), L"LookupPrivilegeValue")) << unknown.toString();
+    EXPECT_EQ(unknown.frames().back().function, "setPrivilege");
     ASSERT_TRUE(security::hasPrivilege(SE_SHUTDOWN_NAME) || !security::hasPrivilege(SE_SHUTDOWN_NAME));
     if (security::hasPrivilege(SE_BACKUP_NAME)) {
         security::enablePrivilege(SE_BACKUP_NAME);
@@ -144,18 +124,14 @@ TEST(Security, TokensAndPrivileges) {
     // A privilege the token lacks: the adjustment "succeeds" with ERROR_NOT_ALL_ASSIGNED, which is a failure.
     for (const wchar_t* name : {SE_CREATE_TOKEN_NAME, SE_TCB_NAME, SE_RELABEL_NAME, SE_TRUSTED_CREDMAN_ACCESS_NAME}) {
         if (security::hasPrivilege(name)) continue;
-        try {
-            security::enablePrivilege(name);
-            ADD_FAILURE() << "a privilege the token lacks was enabled";
-        } catch (const std::runtime_error& e) {
-            EXPECT_TRUE(contains(wstr(e.what()), L"Unable to adjust privilege (" + std::wstring(name) + L")")) << e.what();
-        }
+        EXPECT_TRUE(contains(runtimeFailure([&] { security::enablePrivilege(name); }),
+                             L"Unable to adjust privilege (" + std::wstring(name) + L")"));
         return;
     }
     GTEST_SKIP() << "this token holds every privilege tried";
 }
 
-TEST(SecurityMerges, FlagMergeUnitesFlagsAndKeepsInheritOnlyOnlyWhenAllHaveIt) {
+TEST(Security, FlagMergeUnitesFlagsAndKeepsInheritOnlyOnlyWhenAllHaveIt) {
     const VSID a = VSID::admins(), s = VSID::system();
     const std::vector<AclEntry> merged = security::mergeFlags(
         {allow(a, 0x1, OI), allow(a, 0x1, CI | IO), allow(s, 0x2, OI | IO), allow(s, 0x2, CI | IO), allow(a, 0x4, OI)},
@@ -164,7 +140,7 @@ TEST(SecurityMerges, FlagMergeUnitesFlagsAndKeepsInheritOnlyOnlyWhenAllHaveIt) {
                                                            L"A;11;00000002;S-1-5-18"}));
 }
 
-TEST(SecurityMerges, FileObjectsCompareMasksAfterTheGenericMapping) {
+TEST(Security, FileObjectsCompareMasksAfterTheGenericMapping) {
     const VSID a = VSID::admins();
     EXPECT_EQ(security::mapFileGeneric(GENERIC_READ | GENERIC_EXECUTE | 0x1), 0x001200A9u);
     EXPECT_EQ(security::mapFileGeneric(GENERIC_ALL), 0x001F01FFu);
@@ -174,7 +150,7 @@ TEST(SecurityMerges, FileObjectsCompareMasksAfterTheGenericMapping) {
     EXPECT_EQ(security::mergeFlags(entries, false).size(), 2u);
 }
 
-TEST(SecurityMerges, MaskMergeUnitesMasksClearsInheritedAndOrdersTheResult) {
+TEST(Security, MaskMergeUnitesMasksClearsInheritedAndOrdersTheResult) {
     const VSID a = VSID::admins(), s = VSID::system(), e = VSID::everyone();
     const std::vector<AclEntry> merged = security::mergeMasks(
         {deny(e, 0x1), allow(s, 0x10, OI | CI | INH), allow(a, 0x1, OI), allow(a, 0x2, OI), allow(s, 0x20, OI | CI)},
@@ -188,14 +164,14 @@ TEST(SecurityMerges, MaskMergeUnitesMasksClearsInheritedAndOrdersTheResult) {
               (std::vector<std::wstring>{L"A;0;00000001;S-1-1-0", L"A;0;00000001;S-1-5-32-544"}));
 }
 
-TEST(SecurityMerges, DenialsOfTheGivenSidsGoAndEverythingElseStays) {
+TEST(Security, DenialsOfTheGivenSidsGoAndEverythingElseStays) {
     const VSID a = VSID::admins(), s = VSID::system(), e = VSID::everyone();
     const std::vector<AclEntry> kept =
         security::withoutDenials({deny(a, 0x1), allow(a, 0x2), deny(e, 0x4), deny(s, 0x8)}, {a, s});
     EXPECT_EQ(describe(kept), (std::vector<std::wstring>{L"A;0;00000002;S-1-5-32-544", L"D;0;00000004;S-1-1-0"}));
 }
 
-TEST(SecurityMerges, AclsRoundTripAndUnknownEntriesPassThrough) {
+TEST(Security, AclsRoundTripAndUnknownEntriesPassThrough) {
     const VSID a = VSID::admins();
     AclEntry audit{SYSTEM_MANDATORY_LABEL_ACE_TYPE, 0, 0x1, VSID(), {}};
     // A mandatory label entry: header, mask and a SID, kept as bytes because its layout is not merged.
@@ -217,7 +193,7 @@ TEST(SecurityMerges, AclsRoundTripAndUnknownEntriesPassThrough) {
     EXPECT_EQ(merged[2].opaque[1], 0) << "the inherited flag is cleared on carried entries too";
 }
 
-TEST(SecurityMerges, DeleteAccessPutsTheTwoGrantsFirstAndKeepsOtherAccounts) {
+TEST(Security, DeleteAccessPutsTheTwoGrantsFirstAndKeepsOtherAccounts) {
     const VSID user = sidOf(L"S-1-5-21-1-2-3-1001"), users = sidOf(L"S-1-5-32-545"), e = VSID::everyone();
     const std::vector<AclEntry> current = {deny(user, DELETE), allow(users, GENERIC_READ, OI | INH),
                                            allow(users, FILE_GENERIC_READ, CI), deny(e, DELETE), deny(users, 0x1),
@@ -303,13 +279,10 @@ TEST(Security, FileSecurityWorksOnPathsOverTheOldLimit) {
 
 TEST(Security, FileSecurityFailuresNameThePath) {
     const std::wstring missing = tempDirectory() + L"\\missing.txt";
-    try {
-        security::getFileSecurityInfo(missing, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr);
-        ADD_FAILURE() << "security of a missing file was read";
-    } catch (const vosexception& e) {
-        EXPECT_TRUE(contains(e.toString(), L"GetNamedSecurityInfo(" + missing + L")")) << e.toString();
-        EXPECT_EQ(e.code(), 2u);
-    }
+    const Failure failure = failureOf(
+        [&] { security::getFileSecurityInfo(missing, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr); });
+    EXPECT_TRUE(contains(failure.message, L"GetNamedSecurityInfo(" + missing + L")")) << failure.message;
+    EXPECT_EQ(failure.code, 2u);
     SecurityDescriptor descriptor(SecurityDescriptor::everyoneFullAccess(), false);
     EXPECT_THROW(security::setFileAccess(missing, DACL_SECURITY_INFORMATION, descriptor.descriptor()), vosexception);
     EXPECT_THROW(security::getObjectDacl(missing, SE_FILE_OBJECT), std::runtime_error);

@@ -165,34 +165,6 @@ protected:
 
 }  // namespace
 
-TEST(ServiceControl, StartWaitsUntilRunningAndStopUntilStopped) {
-    // The real clock: StartService returns while the service is still start pending, so only the wait makes
-    // the service run when startService returns.
-    TestService svc(L"start=300 stop=300 steps=3 hint=900");
-    EXPECT_EQ(service::startService(svc.name()), 0u);
-    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_TRUE(service::isActive(svc.name()));
-    SERVICE_STATUS status{};
-    EXPECT_EQ(service::queryStatusService(status, svc.name()), 0u);
-    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(status.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
-    EXPECT_EQ(service::controlService(SERVICE_CONTROL_STOP, svc.name()), 0u);
-    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_STOPPED));
-    EXPECT_FALSE(service::isActive(svc.name()));
-}
-
-TEST_F(Services, AServiceAlreadyInTheRequestedStateIsLeftAlone) {
-    TestService svc(L"");
-    EXPECT_EQ(service::controlService(SERVICE_CONTROL_STOP, svc.name()), 0u) << "not active";
-    service::startStopService(svc.name(), false);
-    EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_STOPPED));
-    svc.bringUp();
-    const DWORD process = svc.processId();
-    EXPECT_EQ(service::startService(svc.name()), 0u);
-    service::startStopService(svc.name(), true);
-    EXPECT_EQ(svc.processId(), process);
-}
-
 TEST_F(Services, APausedServiceIsContinuedByAStartAndStoppedByAStop) {
     TestService svc(L"pause");
     svc.bringUp();
@@ -220,14 +192,6 @@ TEST_F(Services, AServiceThatRefusesTheStopControlIsNotReportedStopped) {
     EXPECT_TRUE(anyContains(log.lines(), L"Info:   Controls Accepted: 0x0"));
 }
 
-TEST_F(Services, AFailedStartReturnsTheServicesOwnCode) {
-    TestService svc(L"start=100 exit=42");
-    CapturedLog log;
-    EXPECT_EQ(service::startService(svc.name()), 42u);
-    EXPECT_TRUE(dumpFollows(log.lines(), L"Warning: StartService '" + svc.name() + L"' failed"));
-    EXPECT_TRUE(anyContains(log.lines(), L"Info:   Exit Code: 1066"));
-}
-
 TEST_F(Services, AStopUnderWayIsWaitedForBeforeTheStartAndTheStop) {
     TestService svc(L"steps=2", true);
     svc.bringUp();
@@ -248,7 +212,7 @@ TEST_F(Services, AStopUnderWayIsWaitedForBeforeTheStartAndTheStop) {
     EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_STOPPED));
 }
 
-TEST(ServiceRows, AMissingServiceStopsAsNothingAndFailsTheRowsInTheStateQuery) {
+TEST_F(Services, AMissingServiceStopsAsNothingAndFailsTheRowsInTheStateQuery) {
     const std::wstring missing = uniqueServiceName();
     {
         CapturedLog log;
@@ -271,7 +235,7 @@ TEST(ServiceRows, AMissingServiceStopsAsNothingAndFailsTheRowsInTheStateQuery) {
     }
 }
 
-TEST(ServiceRows, AFailedStartNamesServiceAndCodeWithTheStatusDumpInTheDebugLog) {
+TEST_F(Services, AFailedStartNamesServiceAndCodeWithTheStatusDumpInTheDebugLog) {
     // The start fails after a moment: Wine's StartService fails with 1053 for a service whose first report
     // is already "stopped".
     TestService svc(L"start=100 exit=42");
@@ -285,15 +249,18 @@ TEST(ServiceRows, AFailedStartNamesServiceAndCodeWithTheStatusDumpInTheDebugLog)
     EXPECT_TRUE(anyContains(package.texts(kInfo), L"Info:   Service Specific Exit Code: 42"));
 }
 
+// A service already in the requested state is left alone; a restart makes a new process.
 TEST_F(Services, RowsStartStopAndRestart) {
     TestService svc(L"start=50 stop=50");
     MsiSession package;
+    EXPECT_EQ(service::controlService(SERVICE_CONTROL_STOP, svc.name()), 0u) << "not active";
     EXPECT_EQ(runRow(package, L"StartStopService", L"True," + svc.name()), 0u) << "not exactly true: stop";
     EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(runRow(package, L"RestartService", L"," + svc.name() + L","), 0u) << "a stopped service is started";
     EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_RUNNING));
     const DWORD process = svc.processId();
     EXPECT_EQ(runRow(package, L"StartStopService", L"true," + svc.name()), 0u);
+    EXPECT_EQ(service::startService(svc.name()), 0u);
     EXPECT_EQ(svc.processId(), process);
     EXPECT_EQ(runRow(package, L"RestartService", svc.name()), 0u);
     EXPECT_EQ(svc.state(), static_cast<DWORD>(SERVICE_RUNNING));
@@ -303,20 +270,8 @@ TEST_F(Services, RowsStartStopAndRestart) {
     EXPECT_TRUE(package.texts(kError).empty());
 }
 
-TEST(ServiceRows, FieldCountsAreChecked) {
-    for (const auto& [type, parameters, className] :
-         {std::tuple{L"StartStopService"s, L"name"s, "StartStopServiceAction"s},
-          std::tuple{L"StartStopService"s, L"true,name,more"s, "StartStopServiceAction"s},
-          std::tuple{L"RestartService"s, L"name,more"s, "RestartServiceAction"s},
-          std::tuple{L"RestartService"s, L",,"s, "RestartServiceAction"s}}) {
-        const vexception e = thrownVexception([&] { Action::CreateAction(type, parameters, L"t", true); });
-        EXPECT_EQ(e.message(), L"Invalid arguments on call " + wstr(className));
-        EXPECT_EQ(e.frames().at(0).function, className + "::CreateAction");
-    }
-}
-
 // The time-out rules, with a fake clock and a service held in its pending state.
-TEST(ServiceWaits, WithoutProgressAWaitEndsAfterTheHintAndFiveMinutesAndNeverAfterTenMinutes) {
+TEST_F(Services, WithoutProgressAWaitEndsAfterTheHintAndFiveMinutesAndNeverAfterTenMinutes) {
     struct Case {
         DWORD hint;
         DWORD endsAt;  // the first poll after the limit
@@ -343,7 +298,7 @@ TEST(ServiceWaits, WithoutProgressAWaitEndsAfterTheHintAndFiveMinutesAndNeverAft
     EXPECT_LE(fake.elapsed(), 334000u);
 }
 
-TEST(ServiceWaits, EachProgressOfTheCheckPointStartsTheTimeAgain) {
+TEST_F(Services, EachProgressOfTheCheckPointStartsTheTimeAgain) {
     TestService svc(L"hint=30000 steps=5", true);
     svc.bringUp();
     FakeClock fake;

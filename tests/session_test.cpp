@@ -26,7 +26,7 @@ vosexception osFailure(Body&& body) {
 
 }  // namespace
 
-TEST(Session, PropertiesRoundTripAndUndefinedIsEmpty) {
+TEST(Session, PropertiesAndFormattedRecordsOfAnyLength) {
     MsiSession package;
     vmsi session(package.handle());
     EXPECT_EQ(session.GetProperty(L"NO_SUCH_PROPERTY"), L"");
@@ -34,41 +34,35 @@ TEST(Session, PropertiesRoundTripAndUndefinedIsEmpty) {
     session.SetProperty(L"LONG_ONE", longValue);
     EXPECT_EQ(session.GetProperty(L"LONG_ONE"), longValue);
     EXPECT_EQ(package.property(L"LONG_ONE"), longValue);
-}
-
-TEST(Session, SetPropertyFailureNeverCarriesASecret) {
-    vmsi session(0);  // no installer behind it: every call fails
-    const vosexception plain = osFailure([&] { session.SetProperty(L"P", L"tool -password=Sup3rSecret more"); });
-    EXPECT_EQ(plain.code(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_TRUE(contains(plain.message(), L"SetMsiProperty P to tool -password=* more")) << plain.message();
-    EXPECT_FALSE(contains(plain.toString(), L"Sup3rSecret"));
-    EXPECT_EQ(plain.frames().at(0).function, "vmsi::SetProperty");
-    const vosexception secret = osFailure([&] { session.SetSecretProperty(L"P", L"Sup3rSecret"); });
-    EXPECT_TRUE(contains(secret.message(), L"SetMsiProperty P")) << secret.message();
-    EXPECT_FALSE(contains(secret.toString(), L"Sup3rSecret"));
-}
-
-TEST(Session, FailedCallsCarryTheInstallersStatusTheirTextAndFrame) {
-    vmsi session(0);
-    const vosexception get = osFailure([&] { session.GetProperty(L"INSTALLDIR"); });
-    EXPECT_EQ(get.code(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_TRUE(contains(get.message(), L" at GetMsiProperty INSTALLDIR")) << get.message();
-    ASSERT_EQ(get.frames().size(), 1u);
-    EXPECT_EQ(get.frames()[0].function, "vmsi::GetProperty");
-    const vosexception action = osFailure([&] { session.DoAction(L"ScheduleReboot"); });
-    EXPECT_EQ(action.code(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_TRUE(contains(action.message(), L" at DoAction(ScheduleReboot)")) << action.message();
-    ASSERT_EQ(action.frames().size(), 1u);
-    EXPECT_EQ(action.frames()[0].function, "vmsi::DoAction");
-}
-
-TEST(Session, FormatRecordResolvesReferencesBeyondTheFirstBuffer) {
-    MsiSession package;
-    vmsi session(package.handle());
     session.SetProperty(L"INSTALLDIR", L"C:\\Program Files\\Tarvo\\");
     EXPECT_EQ(session.formatRecord(L"[INSTALLDIR]bin"), L"C:\\Program Files\\Tarvo\\bin");
     session.SetProperty(L"BIG", std::wstring(1500, L'x'));
     EXPECT_EQ(session.formatRecord(L"<[BIG]>"), L"<" + std::wstring(1500, L'x') + L">");
+}
+
+// Without an installer behind the session every call fails with the installer's status, its text and its
+// frame; a property's value never carries a secret into the failure.
+TEST(Session, FailedCallsCarryTheStatusTheirTextAndFrameButNoSecret) {
+    vmsi session(0);
+    const struct {
+        std::function<void()> call;
+        std::wstring text;
+        const char* function;
+    } failures[] = {
+        {[&] { session.GetProperty(L"INSTALLDIR"); }, L" at GetMsiProperty INSTALLDIR", "vmsi::GetProperty"},
+        {[&] { session.DoAction(L"ScheduleReboot"); }, L" at DoAction(ScheduleReboot)", "vmsi::DoAction"},
+        {[&] { session.SetProperty(L"P", L"tool -password=Sup3rSecret more"); }, L"SetMsiProperty P to tool -password=* more",
+         "vmsi::SetProperty"},
+        {[&] { session.SetSecretProperty(L"P", L"Sup3rSecret"); }, L"SetMsiProperty P", "vmsi::SetProperty"},
+    };
+    for (const auto& f : failures) {
+        const vosexception e = osFailure(f.call);
+        EXPECT_EQ(e.code(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_TRUE(contains(e.message(), f.text)) << e.message();
+        EXPECT_FALSE(contains(e.toString(), L"Sup3rSecret"));
+        ASSERT_EQ(e.frames().size(), 1u);
+        EXPECT_EQ(e.frames()[0].function, f.function);
+    }
 }
 
 // An empty condition is asked again; a syntax error cannot heal and fails at once.
@@ -107,24 +101,15 @@ TEST(Session, QueriesIterateRowsAndExhaustedViewsHoldNoRecord) {
     EXPECT_EQ(rows.current().GetInteger(2), 1);
     ASSERT_TRUE(rows.Next());
     EXPECT_EQ(rows.current().GetString(2), L"");
-    try {
-        rows.current().GetInteger(2);  // a null integer is a failure without an error code
-        ADD_FAILURE() << "a null integer was read";
-    } catch (const vexception& e) {
-        EXPECT_EQ(typeid(e), typeid(vexception));
-        EXPECT_EQ(e.message(), L"vmsirecord.GetInteger[2]");
-        ASSERT_EQ(e.frames().size(), 1u);
-        EXPECT_EQ(e.frames()[0].function, "vmsirecord::GetInteger");
-    }
+    const vexception null = thrownVexception([&] { rows.current().GetInteger(2); });  // a failure without a code
+    EXPECT_EQ(typeid(null), typeid(vexception));
+    EXPECT_EQ(null.message(), L"vmsirecord.GetInteger[2]");
+    ASSERT_EQ(null.frames().size(), 1u);
+    EXPECT_EQ(null.frames()[0].function, "vmsirecord::GetInteger");
     EXPECT_FALSE(rows.Next());
     EXPECT_EQ(rows.current().handle(), 0u);
-
-    try {
-        session.query(L"SELECT * FROM `Missing`");
-        ADD_FAILURE() << "query of a missing table succeeded";
-    } catch (const vosexception& e) {
-        EXPECT_TRUE(contains(e.message(), L"MsiDatabaseOpenView(SELECT * FROM `Missing`)")) << e.message();
-    }
+    EXPECT_TRUE(contains(failureOf([&] { session.query(L"SELECT * FROM `Missing`"); }).message,
+                         L"MsiDatabaseOpenView(SELECT * FROM `Missing`)"));
 }
 
 TEST(Session, MessagesCarryTheirTypesAndTexts) {
@@ -153,19 +138,6 @@ TEST(Session, MessagesCarryTheirTypesAndTexts) {
     package.setAnswer(IDCANCEL);
     EXPECT_FALSE(session.actionProgress(L"cancelled", 1));
     EXPECT_EQ(package.texts(kProgress).size(), 0u);
-}
-
-TEST(Session, LibraryMessagesBelowErrorNeedDebugLogging) {
-    MsiSession package;
-    vmsi session(package.handle());
-    if (LogManager::isDebugEnabled()) GTEST_SKIP() << "debug logging is switched on in this prefix";
-    vlog(LogLevel::Warning, L"%s", std::wstring(L"quiet warning"));
-    vlog(LogLevel::Error, L"%s", std::wstring(L"loud error"));
-    session.log(static_cast<LogLevel>(9), L"odd level");
-    const std::wstring log = package.log();
-    EXPECT_FALSE(contains(log, L"quiet warning"));
-    EXPECT_TRUE(contains(log, L"Error: loud error")) << log;
-    EXPECT_TRUE(contains(log, L"Unknown: odd level")) << log;
 }
 
 TEST(Session, TheLogReceivesLibraryMessagesOnlyWhileTheSessionExists) {
@@ -226,7 +198,7 @@ void expectRendering(const std::wstring& text, const std::wstring& head, const w
 
 }  // namespace
 
-TEST(EntryFrame, EveryKindOfFailureBecomesOneRenderedErrorMessageAnd1603) {
+TEST(Session, EveryKindOfFailureBecomesOneRenderedErrorMessageAnd1603) {
     MsiSession package;
     const wchar_t* stageFrame = L"\n   at Stage title \\(_ExecuteActionScript line \\d+\\)";
 
@@ -254,7 +226,7 @@ TEST(EntryFrame, EveryKindOfFailureBecomesOneRenderedErrorMessageAnd1603) {
     expectRendering(frameFailure(package, [] { throw 42; }), L"Unexpected error", stageFrame);
 }
 
-TEST(EntryFrame, ACleanRunReturnsTheWorksResultWithoutAMessage) {
+TEST(Session, ACleanRunReturnsTheWorksResultWithoutAMessage) {
     MsiSession package;
     EXPECT_EQ(runCustomAction(package.handle(), "GetPassword", L"GetPassword", [](vmsi&) -> UINT { return 0; }), 0u);
     // A failure the work reports by its result (a critical action that was rolled back) is passed on as is.
@@ -263,7 +235,7 @@ TEST(EntryFrame, ACleanRunReturnsTheWorksResultWithoutAMessage) {
     EXPECT_TRUE(package.messages().empty());
 }
 
-TEST(EntryFrame, ACancelledCallUnwindsAndFailsButLeavesTheInstallersThreadRunning) {
+TEST(Session, ACancelledCallUnwindsAndFailsButLeavesTheInstallersThreadRunning) {
     MsiSession package;
     bool unwound = false, continued = false;
     const UINT result = runCustomAction(package.handle(), "GetPassword", L"GetPassword", [&](vmsi&) -> UINT {
@@ -281,7 +253,7 @@ TEST(EntryFrame, ACancelledCallUnwindsAndFailsButLeavesTheInstallersThreadRunnin
     EXPECT_TRUE(package.texts(kError).empty());  // no failure of its own to report
 }
 
-TEST(EntryFrame, TheWorkRunsTranslatedCancellableAndLoggedToTheInstaller) {
+TEST(Session, TheWorkRunsTranslatedCancellableAndLoggedToTheInstaller) {
     MsiSession package;
     const SeTranslatorFunction saved = setSeTranslator(&outerTranslator);
     ThreadCancelation::CancelationPoint* const outerPoint = ThreadCancelation::CancelationPoint::current();
@@ -310,27 +282,9 @@ TEST(EntryFrame, TheWorkRunsTranslatedCancellableAndLoggedToTheInstaller) {
         << errors[0];
 }
 
-TEST(EntryFrame, AStageWithoutItsScriptLogsTheEmptyScriptAndFails) {
-    MsiSession package;
-    EXPECT_EQ(package.call("OnStagePreinstall"), 1603u);
-    const std::vector<std::wstring> log = package.texts(kInfo);
-    const std::vector<std::wstring> errors = package.texts(kError);
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.front(), L"Performing pre-installation actions: Action_OnStagePreinstall = ");
-    ASSERT_EQ(errors.size(), 1u);
-    // An empty script is not handed to the parser: the failure says so, in the shape and frames of any other.
-    EXPECT_TRUE(std::regex_match(errors[0], std::wregex(L"The stage 'Performing pre-installation actions' found no "
-                                                        L"script in the property Action_OnStagePreinstall: [^\\n]*"
-                                                        L"\n   at \\(_ExecuteActionScript line \\d+\\)"
-                                                        L"\n   at Performing pre-installation actions "
-                                                        L"\\(_ExecuteActionScript line \\d+\\)")))
-        << errors[0];
-    EXPECT_EQ(log.back(), errors[0]);
-}
-
 // A module whose execute context cannot be set up (its creation mutex's name is taken by an event) fails the
 // call with one error message and 1603, never an exception out of the export, and the next call sets it up.
-TEST(EntryFrame, AContextThatCannotBeSetUpFailsTheCallAndTheNextOneWorks) {
+TEST(Session, AContextThatCannotBeSetUpFailsTheCallAndTheNextOneWorks) {
     // A copy of the DLL is a module of its own, whose context is not set up yet.
     wchar_t original[MAX_PATH];
     ASSERT_GT(::GetModuleFileNameW(MsiSession::productDll(), original, MAX_PATH), 0u);

@@ -15,9 +15,6 @@
 
 namespace {
 
-std::string utf16(const std::wstring& text) {
-    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
-}
 std::string u32(std::uint32_t value) { return std::string(reinterpret_cast<const char*>(&value), sizeof value); }
 std::string sized(const std::string& bytes) { return u32(static_cast<std::uint32_t>(bytes.size())) + bytes; }
 

@@ -26,7 +26,7 @@ struct Connected {
 
 // The failure of `call`, rendered with its frames, or nullopt when it succeeded.
 template <typename Call>
-std::optional<std::wstring> failureOf(Call&& call) {
+std::optional<std::wstring> failureText(Call&& call) {
     try {
         call();
     } catch (const vexception& e) {
@@ -58,7 +58,7 @@ TEST(ManagementService, AnswersStringsAndComponentDirectoriesHoweverTheServiceWr
         EXPECT_EQ(client.componentInfo(L"php", TarvoSrvClient::componentDirectory), root + L"\\php");
         EXPECT_EQ(client.componentInfo(L"python", TarvoSrvClient::componentDirectory), L"") << "not installed";
         EXPECT_EQ(client.componentInfo(L"perl", TarvoSrvClient::componentDirectory), L"");
-        const std::optional<std::wstring> unknown = failureOf([&] { client.getString(L"NO_SUCH_VALUE"); });
+        const std::optional<std::wstring> unknown = failureText([&] { client.getString(L"NO_SUCH_VALUE"); });
         ASSERT_TRUE(unknown);
         EXPECT_TRUE(unknown->starts_with(L"Unknown value 'NO_SUCH_VALUE'\n")) << *unknown;
         service.stop();
@@ -83,12 +83,12 @@ TEST(ManagementService, MisbehavingServicesAreRetriedOnceOrReportedWithPipeAndRe
         {L"close", L"-1", L"Completed only 0 of 4 bytes", 2, L"Completed only 0 of 4 bytes"},
         {L"truncated", L"-1", L"Completed only", 2, L"Completed only"},
         {L"huge", L"-1", L"The reply length 2147483647 from pipe", 2, L"exceeds the limit of 16777216 bytes"},
-        {L"stall", L"-1", L"No reply from pipe", 2, L"within 2000 ms: awaited a reply of"},
+        {L"stall", L"-1", L"No reply from pipe", 2, L"within 500 ms: awaited a reply of"},
         {L"error=The service is busy", L"-1", L"The service is busy\n", 1, nullptr},
         {L"empty", L"-1", L"Unexpected end of data when read C-string from serializer.\n", 1, nullptr},
         {L"charsize", L"-1", L"Unsupported char size when read C-string from serializer.\n", 1, nullptr},
     };
-    Con::shortenReplyTimeLimit(2000);
+    Con::shortenReplyTimeLimit(500);
     const std::shared_ptr<void> restore(nullptr, [](void*) { Con::shortenReplyTimeLimit(0); });
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(std::wstring(c.fault)));
@@ -96,7 +96,7 @@ TEST(ManagementService, MisbehavingServicesAreRetriedOnceOrReportedWithPipeAndRe
         Connected connected(service);
         RecordedLog log;
         std::wstring value;
-        const std::optional<std::wstring> failure = failureOf([&] { value = connected.client.getString(L"PRODUCT_ROOT_D"); });
+        const std::optional<std::wstring> failure = failureText([&] { value = connected.client.getString(L"PRODUCT_ROOT_D"); });
         if (c.failure) {
             ASSERT_TRUE(failure);
             EXPECT_TRUE(failure->starts_with(c.failure)) << *failure;
@@ -127,7 +127,7 @@ TEST(ManagementService, AServerThatIsNotLocalSystemIsRefusedBeforeAnyRequest) {
     std::wstring domain;
     std::wstring user = security::processUser().findAccount(&domain);
     if (!domain.empty()) user = domain + L"\\" + user;
-    const std::optional<std::wstring> failure = failureOf([&] { Connected connected(service); });
+    const std::optional<std::wstring> failure = failureText([&] { Connected connected(service); });
     ASSERT_TRUE(failure);
     EXPECT_TRUE(failure->starts_with(L"The server of pipe " + service.path() + L" runs as " + user + L", not as LocalSystem"))
         << *failure;
@@ -138,7 +138,7 @@ TEST(ManagementService, AServerThatIsNotLocalSystemIsRefusedBeforeAnyRequest) {
 TEST(ManagementService, AFinishedPipeIsNoticedBeforeAnythingIsWrittenAndReplaced) {
     MgmtService service({L"--set", L"PRODUCT_ROOT_D=" + root, L"--fault", L"close", L"--fault-count", L"2"});
     Connected connected(service);
-    EXPECT_TRUE(failureOf([&] { connected.client.getString(L"PRODUCT_ROOT_D"); }));
+    EXPECT_TRUE(failureText([&] { connected.client.getString(L"PRODUCT_ROOT_D"); }));
     RecordedLog log;
     EXPECT_EQ(connected.client.getString(L"PRODUCT_ROOT_D"), root);
     const std::vector<std::wstring> lines = log.lines();
@@ -157,7 +157,7 @@ TEST(ManagementService, AServiceThatIsDownIsReportedWithThePipeAndTheRequest) {
     std::optional<Connected> connected(std::in_place, service);
     service.stop();
     RecordedLog log;
-    const std::optional<std::wstring> failure = failureOf([&] { connected->client.getString(L"PRODUCT_ROOT_D"); });
+    const std::optional<std::wstring> failure = failureText([&] { connected->client.getString(L"PRODUCT_ROOT_D"); });
     ASSERT_TRUE(failure);
     EXPECT_TRUE(contains(*failure, L"Unable to connect to pipe " + service.path())) << *failure;
     EXPECT_TRUE(contains(*failure, L"at getString(PRODUCT_ROOT_D)(TarvoSrvClient::getString")) << *failure;
@@ -165,7 +165,7 @@ TEST(ManagementService, AServiceThatIsDownIsReportedWithThePipeAndTheRequest) {
     connected.reset();
 
     ScopedConfigValue value(L"hvcpipe_test", service.name());
-    const std::optional<std::wstring> refused = failureOf([] { TarvoSrvClient client(L"hvcpipe_test"); });
+    const std::optional<std::wstring> refused = failureText([] { TarvoSrvClient client(L"hvcpipe_test"); });
     ASSERT_TRUE(refused);
     EXPECT_TRUE(contains(*refused, L"Unable to connect to pipe " + service.path())) << *refused;
 }

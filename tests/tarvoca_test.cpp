@@ -9,25 +9,11 @@
 
 namespace {
 
-std::wstring quoted(const std::wstring& text) { return L"'" + text + L"'"; }
-
-// One row of TarvoCustomActions; an empty `critical` leaves the column null.
-std::wstring actionRow(const std::wstring& id, const std::wstring& condition, const std::wstring& type,
-                       const std::wstring& parameters, int order, const std::wstring& critical,
-                       const std::wstring& stage) {
-    return L"INSERT INTO `TarvoCustomActions` (`Id`, `Condition`, `ActionType`, `Parameters`, `ProgressText`, "
-           L"`Order`, `Stage`" + std::wstring(critical.empty() ? L"" : L", `Critical`") + L") VALUES (" +
-           quoted(id) + L", " + quoted(condition) + L", " + quoted(type) + L", " + quoted(parameters) + L", " +
-           quoted(id + L" row") + L", " + std::to_wstring(order) + L", " + quoted(stage) +
-           (critical.empty() ? L"" : L", " + critical) + L")";
-}
-
-std::vector<std::wstring> withActionTable(std::vector<std::wstring> rows) {
-    rows.insert(rows.begin(),
-                L"CREATE TABLE `TarvoCustomActions` (`Id` CHAR(72) NOT NULL, `Condition` CHAR(255), `ActionType` "
-                L"CHAR(64) NOT NULL, `Parameters` LONGCHAR, `ProgressText` CHAR(255), `Order` INT, `Critical` SHORT, "
-                L"`Stage` CHAR(16) NOT NULL PRIMARY KEY `Id`)");
-    return rows;
+// The package's rows, each with the ProgressText "ID row".
+std::vector<std::wstring> withActionTable(const std::vector<ActionRow>& rows, const std::vector<std::wstring>& more = {}) {
+    std::vector<ActionRow> named = rows;
+    for (ActionRow& row : named) row.text = row.id + L" row";
+    return actionTable(named, more);
 }
 
 struct ToolRun {
@@ -60,20 +46,19 @@ struct Expected {
 // One problem of each kind in one package: exactly these findings, in this order, and exit code 1.
 TEST(Tarvoca, LintReportsEachProblemOfAPackage) {
     const TestPackage package(withActionTable({
-        actionRow(L"Bad\"Key\\\u00e9", L"1", L"WriteRegistryDword", L"LM,SOFTWARE\\T,V,1", 10, L"1", L"normal"),
-        actionRow(L"Cond", L"NOT (", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 20, L"1", L"normal"),
-        actionRow(L"Critical", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 30, L"", L"normal"),
-        actionRow(L"Empty", L"", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 40, L"1", L"normal"),
-        actionRow(L"Fields", L"1", L"FormBINDKey", L"only-one-field", 50, L"1", L"normal"),
-        actionRow(L"FieldsRef", L"1", L"StartStopService", L"[START_AND_NAME]", 10, L"1", L"precommit"),
-        actionRow(L"FieldsWord", L"1", L"FixIniFile", L"[INSTALLDIR]php.ini,PHP,extension", 60, L"1", L"normal"),
-        actionRow(L"Order", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 50, L"1", L"normal"),
-        actionRow(L"Password", L"1", L"FormBINDKey", L"a.conf,b.key -password=[SECRET] --quiet", 10, L"1",
-                  L"postinstall"),
-        actionRow(L"Pre", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 10, L"1", L"preinstall"),
-        actionRow(L"Root", L"1", L"WriteRegistryDWORD", L"CU,SOFTWARE\\T,V,1", 20, L"0", L"postinstall"),
-        actionRow(L"RootRef", L"1", L"WriteRegistryDWORD", L"[ROOT],SOFTWARE\\T,V,1", 30, L"1", L"postinstall"),
-        actionRow(L"Stage", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 10, L"1", L"install"),
+        {L"Bad\"Key\\\u00e9", L"1", L"WriteRegistryDword", L"LM,SOFTWARE\\T,V,1", L"", 10, L"1", L"normal"},
+        {L"Cond", L"NOT (", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", L"", 20, L"1", L"normal"},
+        {L"Critical", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", L"", 30, L"", L"normal"},
+        {L"Empty", L"", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", L"", 40, L"1", L"normal"},
+        {L"Fields", L"1", L"FormBINDKey", L"only-one-field", L"", 50, L"1", L"normal"},
+        {L"FieldsRef", L"1", L"StartStopService", L"[START_AND_NAME]", L"", 10, L"1", L"precommit"},
+        {L"FieldsWord", L"1", L"FixIniFile", L"[INSTALLDIR]php.ini,PHP,extension", L"", 60, L"1", L"normal"},
+        {L"Order", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", L"", 50, L"1", L"normal"},
+        {L"Password", L"1", L"FormBINDKey", L"a.conf,b.key -password=[SECRET] --quiet", L"", 10, L"1", L"postinstall"},
+        {L"Pre", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", L"", 10, L"1", L"preinstall"},
+        {L"Root", L"1", L"WriteRegistryDWORD", L"CU,SOFTWARE\\T,V,1", L"", 20, L"0", L"postinstall"},
+        {L"RootRef", L"1", L"WriteRegistryDWORD", L"[ROOT],SOFTWARE\\T,V,1", L"", 30, L"1", L"postinstall"},
+        {L"Stage", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", L"", 10, L"1", L"install"}}, {
         L"CREATE TABLE `CustomAction` (`Action` CHAR(72) NOT NULL, `Type` SHORT NOT NULL, `Source` CHAR(72), "
         L"`Target` CHAR(255) PRIMARY KEY `Action`)",
         L"INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
@@ -175,17 +160,17 @@ TEST(Tarvoca, LintReportsEachProblemOfAPackage) {
 TEST(Tarvoca, AuthorMistakesAndCommandLines) {
     const TestPackage clean(withActionTable({}));
     const TestPackage nullCritical(
-        withActionTable({actionRow(L"Row", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 10, L"", L"normal")}));
+        withActionTable({{L"Row", L"1", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", L"", 10, L"", L"normal"}}));
     const TestPackage badCondition(
-        withActionTable({actionRow(L"Cond", L"AKX == \"1\"", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", 10, L"1", L"normal")}));
+        withActionTable({{L"Cond", L"AKX == \"1\"", L"WriteRegistryDWORD", L"LM,SOFTWARE\\T,V,1", L"", 10, L"1", L"normal"}}));
     const TestPackage unknownType(withActionTable(
-        {actionRow(L"Copy", L"1", L"CopyFiles", L"C:\\a.txt,C:\\b.txt", 10, L"1", L"preinstall")}));
+        {{L"Copy", L"1", L"CopyFiles", L"C:\\a.txt,C:\\b.txt", L"", 10, L"1", L"preinstall"}}));
     const TestPackage unknownOptional(withActionTable(
-        {actionRow(L"Copy", L"1", L"CopyFiles", L"C:\\a.txt,C:\\b.txt", 10, L"0", L"preinstall")}));
+        {{L"Copy", L"1", L"CopyFiles", L"C:\\a.txt,C:\\b.txt", L"", 10, L"0", L"preinstall"}}));
     const TestPackage fieldCount(
-        withActionTable({actionRow(L"Ini", L"1", L"FixIniFile", L"C:\\php.ini,PHP,extension", 10, L"1", L"normal")}));
+        withActionTable({{L"Ini", L"1", L"FixIniFile", L"C:\\php.ini,PHP,extension", L"", 10, L"1", L"normal"}}));
     // The commit stage scheduled with a plain deferred type, and no precommit rows at all.
-    const TestPackage immediateCommit(withActionTable({
+    const TestPackage immediateCommit(withActionTable({}, {
         L"CREATE TABLE `CustomAction` (`Action` CHAR(72) NOT NULL, `Type` SHORT NOT NULL, `Source` CHAR(72), "
         L"`Target` CHAR(255) PRIMARY KEY `Action`)",
         L"INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
@@ -256,9 +241,9 @@ TEST(Tarvoca, DryRunExecutesOneStage) {
     const ScopedTestKey key(L"tarvoca");
     const std::wstring missingFiles = L"C:\\no\\such\\rndc.conf,C:\\no\\such\\rndc.key";
     const TestPackage package(withActionTable({
-        actionRow(L"Mark", L"1", L"WriteRegistryDWORD", L"LM,[TESTKEY],Normal,7", 10, L"1", L"normal"),
-        actionRow(L"Optional", L"1", L"FormBINDKey", missingFiles, 20, L"0", L"normal"),
-        actionRow(L"Broken", L"1", L"FormBINDKey", missingFiles, 10, L"1", L"postinstall"),
+        {L"Mark", L"1", L"WriteRegistryDWORD", L"LM,[TESTKEY],Normal,7", L"", 10, L"1", L"normal"},
+        {L"Optional", L"1", L"FormBINDKey", missingFiles, L"", 20, L"0", L"normal"},
+        {L"Broken", L"1", L"FormBINDKey", missingFiles, L"", 10, L"1", L"postinstall"},
     }));
     const std::wstring arguments = L"dry-run \"" + package.path() + L"\" --set \"TESTKEY=" + key.subkey() + L"\" --stage ";
 

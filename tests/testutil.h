@@ -9,6 +9,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -23,6 +24,18 @@
 // Wine's ntdll exports wine_get_version; Windows' does not. For the few checks where Wine is known to differ.
 inline bool runningUnderWine() {
     return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// A name for a kernel object or pipe that no other test or run uses.
+inline std::wstring uniqueName(const wchar_t* what) {
+    static std::atomic<int> counter{0};
+    return std::wstring(L"tarvo-test-") + what + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+           std::to_wstring(++counter);
+}
+
+// The bytes of `text` as UTF-16.
+inline std::string utf16(const std::wstring& text) {
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
 }
 
 inline bool contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
@@ -136,16 +149,6 @@ inline std::string otherWidthSkipReason() {
     return std::string(answer) == "runs" ? std::string() : std::string(answer);
 }
 
-// A file of the sample package's data folder (packaging/data), as the test program sees it through Wine's
-// drive Z:.
-#ifdef TARVO_DATA_DIR
-inline std::wstring dataFile(const std::wstring& name) {
-    std::wstring path = L"Z:" TARVO_DATA_DIR L"/" + name;
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return path;
-}
-#endif
-
 // Starts `program` without a window with `commandLine` and the given (inheritable) standard handles; the
 // caller owns the handles in `started`.
 inline bool startProcess(const std::wstring& program, std::wstring commandLine, HANDLE input, HANDLE output,
@@ -207,6 +210,43 @@ private:
     std::mutex lock_;
     std::vector<std::wstring> lines_;
 };
+
+// What `call` throws: the rendered failure and, for a vosexception, its code.
+struct Failure {
+    std::wstring message;  // toString
+    DWORD code = 0;
+};
+template <typename F>
+Failure failureOf(F&& call) {
+    try {
+        call();
+    } catch (const vosexception& e) {
+        return {e.toString(), e.code()};
+    } catch (const vexception& e) {
+        return {e.toString(), 0};
+    }
+    return {L"<no failure>", 0};
+}
+
+inline size_t occurrences(const std::wstring& text, const std::wstring& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// The text of the std::runtime_error (not a vexception) that `call` throws; empty when it throws none.
+template <typename F>
+std::wstring runtimeFailure(F&& call) {
+    try {
+        call();
+    } catch (const vexception&) {
+        ADD_FAILURE() << "a vexception instead of a runtime error";
+    } catch (const std::runtime_error& e) {
+        const std::string what = e.what();
+        return std::wstring(what.begin(), what.end());
+    }
+    return {};
+}
 
 // What `call` throws as a vexception; a test failure when it throws nothing.
 template <typename F>

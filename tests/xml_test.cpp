@@ -33,31 +33,17 @@ TEST(Xml, WrittenAttributesAreEscapedByTheDom) {
               L"say \"hi\" & <bye>");
 }
 
-TEST(Xml, InvalidTextFailsWithTheParserReasonAndAMaskedQuote) {
-    try {
-        vxmlLoadXML(L"");
-        ADD_FAILURE() << "empty text loaded";
-    } catch (const vexception& e) {
-        // The parser's reason and line differ between systems: only the shape is fixed.
-        EXPECT_TRUE(std::regex_match(e.message(), std::wregex(L".+ at load xml  in line -?\\d+"))) << e.message();
-        ASSERT_EQ(e.frames().size(), 1u);
-        EXPECT_EQ(e.frames()[0].function, "vxmlLoadXML");
-        EXPECT_EQ(e.frames()[0].text, L"");
-    }
-    try {
-        vxmlLoadXML(L"<a>\n<b></a>");
-        ADD_FAILURE() << "unbalanced text loaded";
-    } catch (const vexception& e) {
-        EXPECT_TRUE(std::regex_match(e.message(), std::wregex(L".+ at load xml <a>\n<b></a> in line -?\\d+")))
-            << e.message();
-    }
-    try {
-        vxmlLoadXML(L"<actionslist><action parameters=\"db -password=TopSecret1 x\"></actionslist>");
-        ADD_FAILURE() << "broken text loaded";
-    } catch (const vexception& e) {
-        EXPECT_FALSE(contains(e.toString(), L"TopSecret1")) << e.toString();
-        EXPECT_TRUE(contains(e.message(), L"-password=* x")) << e.message();
-    }
+TEST(Xml, InvalidTextFailsWithTheParserReasonAndTheText) {
+    // The parser's reason and line differ between systems: only the shape is fixed. (The quote of a broken
+    // script is masked: the stage scripts' tests show it.)
+    const vexception empty = thrownVexception([] { vxmlLoadXML(L""); });
+    EXPECT_TRUE(std::regex_match(empty.message(), std::wregex(L".+ at load xml  in line -?\\d+"))) << empty.message();
+    ASSERT_EQ(empty.frames().size(), 1u);
+    EXPECT_EQ(empty.frames()[0].function, "vxmlLoadXML");
+    EXPECT_EQ(empty.frames()[0].text, L"");
+    const vexception unbalanced = thrownVexception([] { vxmlLoadXML(L"<a>\n<b></a>"); });
+    EXPECT_TRUE(std::regex_match(unbalanced.message(), std::wregex(L".+ at load xml <a>\n<b></a> in line -?\\d+")))
+        << unbalanced.message();
 }
 
 TEST(Xml, MissingObjectsAreRaisedAsComPointerErrors) {

@@ -23,7 +23,7 @@ etc="$demo_dir/etc"
 data="$root/packaging/data"
 # Every file of the product with its hash; the demo service's own notes change with each start and stop.
 snapshot() { (cd "$demo_dir" && find . -type f ! -name service.log -print0 | sort -z | xargs -0 sha256sum); }
-undo_data() { find "$undo_root" -mindepth 1 2>/dev/null | sort; }
+undo_data() { { find "$undo_root" -mindepth 1 2>/dev/null || true; } | sort; }
 undo_before="$(undo_data)"  # what tests of the library left there
 # The server as its administrator keeps it: php.ini and Apache's configuration as shipped, a virtual host
 # and a ".bak" of its own, an older backup of the site, a port value of its own and no marker value; a

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <cwctype>
+#include <future>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -522,15 +523,14 @@ void FixTemplateFile::execute(vmsi&) {
     // rollback finds the previous bytes there, and the older ".bak" in the undo journal. Without a previous
     // target there is nothing to back up, and an older ".bak" stays.
     const bool replacing = fileExist(target_);
-    if (replacing) {
-        std::wstring previous = VFileName::comparePaths(source_, target_) == VFileName::Equal
-                                    ? digestOf(text.release())
-                                    : digestOfFile(target_);
-        backupUndo_.beforeTakingAway(backup);
-        targetUndo_.beforeKeptAt(target_, backup, std::move(previous));
-    } else {
+    std::wstring previousDigest;
+    std::future<std::wstring> readingPrevious;  // read while the new text is written: two files, two cores
+    if (replacing && VFileName::comparePaths(source_, target_) == VFileName::Equal)
+        previousDigest = digestOf(text.release());
+    else if (replacing)
+        readingPrevious = std::async(std::launch::async, [this] { return digestOfFile(target_); });
+    else
         targetUndo_.before(target_);
-    }
     try {
         annotate("FixTemplateFile::Commit", L"Unable open file " + newFile + L" for writing", [&] {
             VFile file(newFile, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
@@ -538,12 +538,17 @@ void FixTemplateFile::execute(vmsi&) {
             file.flush();
         });
         if (replacing) {
+            if (readingPrevious.valid()) previousDigest = readingPrevious.get();
+            // Noted before anything changes.
+            backupUndo_.beforeTakingAway(backup);
+            targetUndo_.beforeKeptAt(target_, backup, previousDigest);
             removeFile(backup, false, false, 0, 0);  // still there when the journal could only copy it
             replaceFile(newFile, target_, backup);
         } else {
             replaceFile(newFile, target_);
         }
     } catch (...) {
+        if (readingPrevious.valid()) readingPrevious.wait();
         (void)captureFailure("FixTemplateFile::Commit", L"", [&] { removeFile(newFile, false, false, 0, 0); });
         targetUndo_.putBack();
         backupUndo_.putBack();

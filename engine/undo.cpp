@@ -78,6 +78,12 @@ std::vector<std::wstring> recordsOf(const std::wstring& folder) {
 
 thread_local UndoJournal* currentJournal = nullptr;
 
+// A line of an undo: to the installer's log in a rollback, to the library's log when a change is put back.
+void tell(vmsi* session, const std::wstring& line, LogLevel level = LogLevel::Info) {
+    if (session) session->log(L"%s", line);
+    else vlog(level, L"%s", line);
+}
+
 // The journal of actions run outside any stage (tools, tests): the process's own, gone with it.
 struct PrivateJournal {
     UndoJournal journal{UndoJournal::newRunFolder(L"process-" + std::to_wstring(::GetCurrentProcessId()))};
@@ -501,16 +507,14 @@ void FileUndo::after(bool exists, std::wstring digest) {
 }
 
 bool FileUndo::bringBackPrevious(vmsi* session) {
-    const auto tell = [&](const std::wstring& line) {
-        if (session) session->log(L"%s", line);
-        else vlog(LogLevel::Warning, L"%s", line);
-    };
     bool isDirectory = false;
     if (!fileExist(previousAt_, &isDirectory) || isDirectory ||
         (!previousDigest_.empty() && digestOfFile(previousAt_) != previousDigest_)) {
-        tell(formatString(L"Rollback: file '%s' is left as it is: its previous content, kept in '%s', was changed "
-                          L"or removed since",
-                          path_, previousAt_));
+        tell(session,
+             formatString(L"Rollback: file '%s' is left as it is: its previous content, kept in '%s', was changed or "
+                          L"removed since",
+                          path_, previousAt_),
+             LogLevel::Warning);
         return false;
     }
     if (previousTaken_ && !fileExist(path_)) {
@@ -835,18 +839,14 @@ void ServiceUndo::after(const std::vector<std::wstring>& stoppedDependents) {
 // while each is still where the action left it: a service that something else started or stopped since is
 // left alone.
 void ServiceUndo::bringBack(vmsi* session) {
-    const auto tell = [&](const std::wstring& line) {
-        if (session) session->log(L"%s", line);
-        else vlog(LogLevel::Info, L"%s", line);
-    };
     const auto back = [&](const std::wstring& name, bool run) {
         if (service::isActive(name) == run) {
-            tell(formatString(L"Rollback: service '%s' is left as it is: it is already %s again", name,
+            tell(session, formatString(L"Rollback: service '%s' is left as it is: it is already %s again", name,
                               std::wstring(run ? L"running" : L"stopped")));
             return;
         }
         service::startStopService(name, run);
-        tell(formatString(L"Rollback: service '%s' is %s again", name, std::wstring(run ? L"running" : L"stopped")));
+        tell(session, formatString(L"Rollback: service '%s' is %s again", name, std::wstring(run ? L"running" : L"stopped")));
     };
     if (acted_) back(name_, !start_);
     for (const std::wstring& dependent : stoppedDependents_) back(dependent, true);

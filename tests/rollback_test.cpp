@@ -389,16 +389,12 @@ TEST_F(Rollback, TheNextRunRemovesWhatAnEarlierRunLeft) {
 // package built for an earlier DLL gets the stage's own rollback, as before.
 TEST(UndoWiring, TheNormalStageKeepsItsJournalForTheInstallationOnlyWhenBothActionsAreScheduled) {
     for (const auto& [rollback, commit] : {std::pair{true, true}, {true, false}, {false, true}, {false, false}}) {
-        std::vector<std::wstring> sql = {
-            L"CREATE TABLE `TarvoCustomActions` (`Id` CHAR(72) NOT NULL, `Condition` CHAR(255), `ActionType` "
-            L"CHAR(64), `Parameters` LONGCHAR, `ProgressText` CHAR(255), `Order` LONG, `Critical` SHORT, `Stage` "
-            L"CHAR(16) PRIMARY KEY `Id`)",
-            L"INSERT INTO `TarvoCustomActions` (`Id`, `Condition`, `ActionType`, `Parameters`, `ProgressText`, "
-            L"`Order`, `Critical`, `Stage`) VALUES ('R', '1', 'Cmd', 'cmd.exe /c exit 0', 'R', 1, 1, 'normal')",
-            L"CREATE TABLE `CustomAction` (`Action` CHAR(72) NOT NULL, `Type` SHORT NOT NULL, `Source` CHAR(72), "
-            L"`Target` CHAR(255) PRIMARY KEY `Action`)",
-            L"CREATE TABLE `InstallExecuteSequence` (`Action` CHAR(72) NOT NULL, `Condition` CHAR(255), `Sequence` "
-            L"SHORT PRIMARY KEY `Action`)"};
+        std::vector<std::wstring> sql = actionTable(
+            {{L"R", L"1", L"Cmd", L"cmd.exe /c exit 0", L"R", 1, L"1", L"normal"}},
+            {L"CREATE TABLE `CustomAction` (`Action` CHAR(72) NOT NULL, `Type` SHORT NOT NULL, `Source` CHAR(72), "
+             L"`Target` CHAR(255) PRIMARY KEY `Action`)",
+             L"CREATE TABLE `InstallExecuteSequence` (`Action` CHAR(72) NOT NULL, `Condition` CHAR(255), `Sequence` "
+             L"SHORT PRIMARY KEY `Action`)"});
         for (const auto& [wanted, name, type, sequence] :
              {std::tuple{rollback, L"Undo", 3329, 4004}, {commit, L"Keep", 3585, 4006}}) {
             if (!wanted) continue;

@@ -6,7 +6,7 @@
 #include <typeinfo>
 
 #include "srvclient/vserializer.h"
-#include "tests/replyfuzz.h"
+#include "fuzz/replyfuzz.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "runtime/security/security.h"
 #include "srvclient/srvclient.h"
 #include "tests/mgmtservice.h"
-#include "tests/replyfuzz.h"
+#include "fuzz/replyfuzz.h"
 #include "tests/testutil.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/replyfuzz.h"
+#include "fuzz/replyfuzz.h"
 
 #include <windows.h>
 

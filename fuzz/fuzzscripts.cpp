@@ -1,4 +1,4 @@
-// Malformed and mutated action scripts through the product DLL's stage entry point (tests/hostilescripts.h):
+// Malformed and mutated action scripts through the product DLL's stage entry point (fuzz/hostilescripts.h):
 //   tarvo_hostile_scripts [SEED [COUNT]]
 // COUNT scripts (default 10000), reproducible from SEED (default: the clock, printed). Prints how often each
 // kind of script ended with which result; exit code 1 with the failure (seed and iteration included).
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cwchar>
 
-#include "tests/hostilescripts.h"
+#include "fuzz/hostilescripts.h"
 
 int wmain(int argc, wchar_t** argv) {
     const std::uint32_t seed = argc > 1 ? static_cast<std::uint32_t>(std::wcstoul(argv[1], nullptr, 10))

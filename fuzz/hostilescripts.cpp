@@ -1,4 +1,4 @@
-#include "tests/hostilescripts.h"
+#include "fuzz/hostilescripts.h"
 
 #include <windows.h>
 

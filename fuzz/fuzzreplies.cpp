@@ -8,7 +8,7 @@
 #include <cwchar>
 #include <string>
 
-#include "tests/replyfuzz.h"
+#include "fuzz/replyfuzz.h"
 
 namespace {
 

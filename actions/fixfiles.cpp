@@ -523,22 +523,24 @@ void FixTemplateFile::execute(vmsi&) {
     // rollback finds the previous bytes there, and the older ".bak" in the undo journal. Without a previous
     // target there is nothing to back up, and an older ".bak" stays.
     const bool replacing = fileExist(target_);
-    std::wstring previousDigest;
-    std::future<std::wstring> readingPrevious;  // read while the new text is written: two files, two cores
-    if (replacing && VFileName::comparePaths(source_, target_) == VFileName::Equal)
-        previousDigest = digestOf(text.release());
-    else if (replacing)
-        readingPrevious = std::async(std::launch::async, [this] { return digestOfFile(target_); });
-    else
-        targetUndo_.before(target_);
+    const bool inPlace = replacing && VFileName::comparePaths(source_, target_) == VFileName::Equal;
+    std::wstring previousDigest = inPlace ? digestOf(text.release()) : std::wstring();
+    if (!replacing) targetUndo_.before(target_);
+    // The digests of the previous target and of the new text are taken while the new text is written: two
+    // cores, and the previous target is read from another file.
+    std::wstring writtenDigest;
+    std::future<void> digesting = std::async(std::launch::async, [&] {
+        if (replacing && !inPlace) previousDigest = digestOfFile(target_);
+        writtenDigest = digestOf(content);
+    });
     try {
         annotate("FixTemplateFile::Commit", L"Unable open file " + newFile + L" for writing", [&] {
             VFile file(newFile, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
             file.writeAll(content);
             file.flush();
         });
+        digesting.get();
         if (replacing) {
-            if (readingPrevious.valid()) previousDigest = readingPrevious.get();
             // Noted before anything changes.
             backupUndo_.beforeTakingAway(backup);
             targetUndo_.beforeKeptAt(target_, backup, previousDigest);
@@ -548,13 +550,13 @@ void FixTemplateFile::execute(vmsi&) {
             replaceFile(newFile, target_);
         }
     } catch (...) {
-        if (readingPrevious.valid()) readingPrevious.wait();
+        if (digesting.valid()) digesting.wait();
         (void)captureFailure("FixTemplateFile::Commit", L"", [&] { removeFile(newFile, false, false, 0, 0); });
         targetUndo_.putBack();
         backupUndo_.putBack();
         throw;
     }
-    targetUndo_.after(content);
+    targetUndo_.after(true, writtenDigest);
     if (replacing) {
         backupUndo_.holdsPreviousOf(target_);
         backupUndo_.after(true, targetUndo_.previousDigest());

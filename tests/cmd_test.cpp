@@ -21,7 +21,8 @@
 
 namespace {
 
-const std::wstring cmdRebootAtom = L"TarvoCA.RebootRequest.{6F0C1A53-3A8E-4C38-9F1E-7B1D2A9C0001}";  // the test package's
+// The test package's product code names the request.
+const std::wstring cmdRebootAtom = L"TarvoCA.RebootRequest.{6F0C1A53-3A8E-4C38-9F1E-7B1D2A9C0001}";
 
 std::wstring child(const std::wstring& arguments) { return quoteArgument(childProgram()) + L" " + arguments; }
 
@@ -139,7 +140,8 @@ TEST_F(CmdRows, OutputWithoutLineBreaksIsLoggedInPiecesAndOnlyItsEndIsKept) {
     std::thread sampler([&] {
         for (; !done; ::Sleep(5)) peak = std::max(peak.load(), workingSet());
     });
-    const Failure failure = failureOf([&] { CmdAction(L"Flood", child(L"--fill 128 --out end --exit 1")).execute(session); });
+    const Failure failure =
+        failureOf([&] { CmdAction(L"Flood", child(L"--fill 128 --out end --exit 1")).execute(session); });
     done = true;
     sampler.join();
     const size_t grown = peak - before;
@@ -147,7 +149,8 @@ TEST_F(CmdRows, OutputWithoutLineBreaksIsLoggedInPiecesAndOnlyItsEndIsKept) {
     EXPECT_LT(grown, size_t{200} << 20);  // the 16 MiB kept, its text and the failure message: not the output
     EXPECT_EQ(session.longest, maxLineBytes);
     EXPECT_EQ(session.lines, 2 + (size_t{128} << 20) / maxLineBytes + 1);  // "Execute", "Output:", the pieces, "end"
-    EXPECT_TRUE(contains(failure.message, L"failed with code 1. Output: (the first bytes are left out; the last 16 MiB follow)\nxxx"));
+    EXPECT_TRUE(contains(failure.message,
+                         L"failed with code 1. Output: (the first bytes are left out; the last 16 MiB follow)\nxxx"));
     EXPECT_TRUE(contains(failure.message, L"xxxxend\r\n"));
     EXPECT_LT(failure.message.size(), size_t{17} << 20);
 }

@@ -93,7 +93,7 @@ TEST_F(FolderActions, ABackupIsMadeAnewBesideTheFolderAndRestoredInOneRename) {
     ASSERT_EQ(run({{L"BackupFolder", site}}), 0u);
     removeDir(site, false, L"");
     std::wstring deep;
-    for (int level = 0; level < 6; ++level) deep += L"level-" + std::to_wstring(level) + L"-" + std::wstring(40, L'd') + L"\\";
+    for (int level = 0; level < 6; ++level) deep += L"level-" + std::to_wstring(level) + L"-" + std::wstring(40, 'd') + L"\\";
     Tree tree;
     for (int i = 0; i < 1000; ++i)
         tree[(i % 2 ? deep : L"") + L"folder" + std::to_wstring(i % 10) + L"\\file" + std::to_wstring(i) + L".txt"] =

@@ -17,13 +17,23 @@
 namespace {
 
 // One row on a file of its own: the file's bytes before, the row's parameters after the file name, and the
-// bytes the row must leave.
+// bytes the row must leave. A file left as it was keeps its time stamp too: it is not written at all.
 struct Case {
     const char* what;
     std::string before;
     std::wstring parameters;
     std::string after;
 };
+
+// The low half of a file's last-write time, after setting it to a day in 2015 when `age`.
+DWORD lastWrite(const std::wstring& path, bool age = false) {
+    const tarvo::unique_file file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    FILETIME time{0x12345678, 0x01D00000};
+    const BOOL done =
+        age ? ::SetFileTime(file.get(), nullptr, nullptr, &time) : ::GetFileTime(file.get(), nullptr, nullptr, &time);
+    return done ? time.dwLowDateTime : 0;
+}
 
 class Fixers : public ::testing::Test {
 protected:
@@ -33,20 +43,23 @@ protected:
         ActionList actions;
         for (size_t i = 0; i < cases.size(); ++i) {
             writeBytes(file(i), cases[i].before);
+            lastWrite(file(i), true);
             actions.push_back(Action::CreateAction(type, file(i) + L"," + cases[i].parameters, type, true));
         }
         ASSERT_EQ(executeList(session, 5, actions, L"stage"), 0u);
         for (size_t i = 0; i < cases.size(); ++i) {
             EXPECT_EQ(readBytes(file(i)), cases[i].after) << cases[i].what;
             EXPECT_EQ(readBytes(file(i) + L".new"), "<missing>") << cases[i].what;
+            EXPECT_TRUE(cases[i].before != cases[i].after || lastWrite(file(i)) == 0x12345678u) << cases[i].what;
         }
         EXPECT_TRUE(package.texts(kWarning).empty());
     }
-    void runOne(const wchar_t* type, const std::wstring& parameters) {
+    UINT runRow(const wchar_t* type, const std::wstring& parameters) {
         ActionList actions;
         actions.push_back(Action::CreateAction(type, parameters, type, true));
-        ASSERT_EQ(executeList(session, 5, actions, L"stage"), 0u);
+        return executeList(session, 5, actions, L"stage");
     }
+    void runOne(const wchar_t* type, const std::wstring& parameters) { ASSERT_EQ(runRow(type, parameters), 0u); }
 
     MsiSession package;
     vmsi session{package.handle()};
@@ -64,6 +77,8 @@ TEST_F(Fixers, IniLinesAreSwitchedWhereTheyStartALineAndAddedUnderTheirSection) 
         {"nor does it count as present", "[s]\r\nsslport=8080\r\n", L"s,port,80", "[s]\r\nport=80\r\nsslport=8080\r\n"},
         {"a longer value matches by its prefix", "[e]\n;extension=php_x.dll\n", L"e,extension,php_x", "[e]\nextension=php_x.dll\n"},
         {"blanks and tabs before the line stay", "[s]\n \t;k=v ; note\n", L"s,k,v", "[s]\n \tk=v ; note\n"},
+        {"an active line stays", "[PHP]\r\nextension=mbstring\r\n", L"PHP,extension,mbstring",
+         "[PHP]\r\nextension=mbstring\r\n"},
         {"the commented line wins over an active one", "[s]\nk=v\n;k=v\n", L"s,k,v", "[s]\nk=v\nk=v\n"},
         {"'; k=v' is a comment, not the commented line", "[s]\n; k=v\n", L"s,k,v", "[s]\nk=v\n; k=v\n"},
         {"blanks around '=' never match", "[s]\nk = v\n", L"s,k,v,0", "[s]\nk = v\n"},
@@ -143,36 +158,12 @@ TEST_F(Fixers, OnlyAMissingFileFailsTheActionOtherFailuresAreWarningsThatLeaveTh
     for (const auto& c : cases) {
         package.clearMessages();
         if (c.before) writeBytes(dir + c.name, c.before);
-        ActionList actions;
-        actions.push_back(Action::CreateAction(c.type, dir + c.name + L"," + c.parameters, L"t", true));
-        EXPECT_EQ(executeList(session, 5, actions, L"stage"), c.stage) << package.log();
+        EXPECT_EQ(runRow(c.type, dir + c.name + L"," + c.parameters), c.stage) << package.log();
         const std::wstring text = formatString(c.text.c_str(), dir);
         const std::wstring shown = c.stage ? package.texts(kError).at(0) : package.log();
         EXPECT_TRUE(contains(shown, text) && contains(shown, c.stage ? L"" : L"finished successfully")) << shown;
         EXPECT_EQ(readBytes(dir + c.name), c.before ? c.before : "<missing>");
     }
-}
-
-TEST_F(Fixers, AFileInTheWantedStateKeepsItsBytesAndTimeStamp) {
-    const std::wstring path = dir + L"\\php.ini";
-    writeBytes(path, "[PHP]\r\nextension=mbstring\r\n");
-    const auto lastWrite = [&] {
-        WIN32_FILE_ATTRIBUTE_DATA data{};
-        ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
-        return (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
-    };
-    {
-        const tarvo::unique_file handle(
-            ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        const FILETIME old{0x12345678, 0x01D00000};  // a day in 2015
-        ASSERT_TRUE(::SetFileTime(handle.get(), nullptr, nullptr, &old));
-    }
-    const ULONGLONG before = lastWrite();
-    runOne(L"FixIniFile", path + L",PHP,extension,mbstring");
-    runOne(L"FixIniFile", path + L",PHP,zend_extension,opcache,0");
-    runOne(L"FixConfFile", path + L",Listen,80");
-    EXPECT_EQ(readBytes(path), "[PHP]\r\nextension=mbstring\r\n");
-    EXPECT_EQ(lastWrite(), before);
 }
 
 // The new text is complete beside the file before it takes the file's place in one step; when that step
@@ -198,15 +189,14 @@ TEST_F(Fixers, ARewriteThatFailsLeavesTheOldFileAndNoWorkFile) {
     EXPECT_EQ(contentAtSwap, "[s]\r\n;k=v\r\n") << "the file was still untouched when the new text took its place";
     EXPECT_EQ(replacementAtSwap, "[s]\r\nk=v\r\n");
     runOne(L"FixConfFile", dir + L"\\b.conf,Listen,80");
-    ActionList actions;
-    actions.push_back(Action::CreateAction(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\site.conf,A=1", L"t", true));
-    EXPECT_EQ(executeList(session, 5, actions, L"stage"), 1603u);
+    EXPECT_EQ(runRow(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\site.conf,A=1"), 1603u);
     replacefile_detail::replaceFunction = previous;
     EXPECT_EQ(readBytes(dir + L"\\a.ini"), "[s]\r\n;k=v\r\n");
     EXPECT_EQ(readBytes(dir + L"\\b.conf"), "Listen 80\n");
     EXPECT_EQ(readBytes(dir + L"\\site.conf"), "old\n");
     EXPECT_EQ(readBytes(dir + L"\\site.conf.bak"), "older\n");
-    for (const wchar_t* work : {L"\\a.ini.new", L"\\b.conf.new", L"\\site.conf.new"}) EXPECT_EQ(readBytes(dir + work), "<missing>");
+    for (const wchar_t* work : {L"\\a.ini.new", L"\\b.conf.new", L"\\site.conf.new"})
+        EXPECT_EQ(readBytes(dir + work), "<missing>");
     EXPECT_TRUE(contains(package.log(), L"Unable to replace the file '" + dir + L"\\b.conf'")) << package.log();
 }
 
@@ -240,9 +230,7 @@ TEST_F(Fixers, ATemplateMadeInPlaceKeepsItselfAsBakAndAMissingOneFailsTheAction)
     EXPECT_EQ(readBytes(dir + L"\\site.tpl"), "Listen 81\r\n");
     EXPECT_EQ(readBytes(dir + L"\\site.tpl.bak"), "Listen PORT\n");
     for (const wchar_t* work : {L"\\site.tpl.new", L"\\new.conf.new"}) EXPECT_EQ(readBytes(dir + work), "<missing>");
-    ActionList actions;
-    actions.push_back(Action::CreateAction(L"FixTemplateFile", dir + L"\\missing.tpl>" + dir + L"\\new.conf,A=1", L"t", true));
-    EXPECT_EQ(executeList(session, 5, actions, L"stage"), 1603u);
+    EXPECT_EQ(runRow(L"FixTemplateFile", dir + L"\\missing.tpl>" + dir + L"\\new.conf,A=1"), 1603u);
     EXPECT_TRUE(anyContains(package.texts(kError), L"at Unable open file " + dir + L"\\missing.tpl for reading"));
     EXPECT_EQ(readBytes(dir + L"\\new.conf"), "Listen 80\r\n");
 }

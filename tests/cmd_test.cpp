@@ -58,7 +58,7 @@ public:
     size_t longest = 0;
 };
 
-size_t workingSet() {
+size_t cmdWorkingSet() {
     PROCESS_MEMORY_COUNTERS counters{};
     ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters);
     return counters.WorkingSetSize;
@@ -137,11 +137,11 @@ TEST_F(CmdRows, AProcessTheCommandLeftHoldingItsOutputDoesNotHoldTheStage) {
 TEST_F(CmdRows, OutputWithoutLineBreaksIsLoggedInPiecesAndOnlyItsEndIsKept) {
     MsiSession package;
     CountingSession session(package.handle());
-    const size_t before = workingSet();
+    const size_t before = cmdWorkingSet();
     std::atomic<bool> done{false};
     std::atomic<size_t> peak{before};
     std::thread sampler([&] {
-        for (; !done; ::Sleep(5)) peak = std::max(peak.load(), workingSet());
+        for (; !done; ::Sleep(5)) peak = std::max(peak.load(), cmdWorkingSet());
     });
     const Failure failure =
         failureOf([&] { CmdAction(L"Flood", child(L"--fill 128 --out end --exit 1")).execute(session); });

@@ -26,7 +26,7 @@ struct Case {
 };
 
 // The low half of a file's last-write time, after setting it to a day in 2015 when `age`.
-DWORD lastWrite(const std::wstring& path, bool age = false) {
+DWORD fixedFileTime(const std::wstring& path, bool age = false) {
     const tarvo::unique_file file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
     FILETIME time{0x12345678, 0x01D00000};
@@ -43,14 +43,14 @@ protected:
         ActionList actions;
         for (size_t i = 0; i < cases.size(); ++i) {
             writeBytes(file(i), cases[i].before);
-            lastWrite(file(i), true);
+            fixedFileTime(file(i), true);
             actions.push_back(Action::CreateAction(type, file(i) + L"," + cases[i].parameters, type, true));
         }
         ASSERT_EQ(executeList(session, 5, actions, L"stage"), 0u);
         for (size_t i = 0; i < cases.size(); ++i) {
             EXPECT_EQ(readBytes(file(i)), cases[i].after) << cases[i].what;
             EXPECT_EQ(readBytes(file(i) + L".new"), "<missing>") << cases[i].what;
-            EXPECT_TRUE(cases[i].before != cases[i].after || lastWrite(file(i)) == 0x12345678u) << cases[i].what;
+            EXPECT_TRUE(cases[i].before != cases[i].after || fixedFileTime(file(i)) == 0x12345678u) << cases[i].what;
         }
         EXPECT_TRUE(package.texts(kWarning).empty());
     }

@@ -86,29 +86,37 @@ TEST_F(FolderActions, CopyFileOverwritesATargetButMakesNoFolder) {
     EXPECT_FALSE(fileExist(dir + L"\\none"));
 }
 
+// A backup is made anew beside the folder, whatever separators end its name; a restore gives the emptied folder
+// the backup in one rename. A thousand files, half of them at paths longer than MAX_PATH, come back byte for byte.
 TEST_F(FolderActions, ABackupIsMadeAnewBesideTheFolderAndRestoredInOneRename) {
     writeTree(site, {{L"a.txt", "a1"}, {L"sub", folderMark}, {L"sub\\b.txt", "b1"}, {L"empty", folderMark}});
     ASSERT_EQ(run({{L"BackupFolder", site}}), 0u);
-    const Tree second = {{L"a.txt", "a2"}, {L"c.txt", "c2"}, {L"sub", folderMark}, {L"sub\\b.txt", "b1"}};
-    ::DeleteFileW((site + L"\\a.txt").c_str());
-    ::RemoveDirectoryW((site + L"\\empty").c_str());
-    writeTree(site, second);
-    // Trailing separators are dropped: the backup lies beside the folder, not inside it.
+    removeDir(site, false, L"");
+    std::wstring deep;
+    for (int level = 0; level < 6; ++level) deep += L"level-" + std::to_wstring(level) + L"-" + std::wstring(40, 'd') + L"\\";
+    Tree tree;
+    for (int i = 0; i < 1000; ++i)
+        tree[(i % 2 ? deep : L"") + L"folder" + std::to_wstring(i % 10) + L"\\file" + std::to_wstring(i) + L".txt"] =
+            std::string(static_cast<size_t>(i % 7) * 100, static_cast<char>('a' + i % 26));
+    writeTree(site, tree);
+    const Tree original = readTree(site);
+    ASSERT_GT((site + L"\\" + deep).size(), 300u);
     ASSERT_EQ(run({{L"BackupFolder", site + L"\\\\"}}), 0u);
-    EXPECT_EQ(readTree(backup), second) << "nothing of the first backup is mixed in";
+    EXPECT_TRUE(readTree(backup) == original) << "nothing of the first backup is mixed in";
     EXPECT_EQ(names(), (std::vector<std::wstring>{L"site", L"site_upgrade.bak"})) << "no previous backup kept aside";
 
-    writeTree(site, {{L"a.txt", "upgraded"}, {L"new.txt", "added by the upgrade"}});
+    writeTree(site, {{deep + L"folder1\\file1.txt", "changed"}, {L"extra.txt", "added"}});
+    removeFile(site + L"\\folder0\\file0.txt", false, false, 0, 0);
     BY_HANDLE_FILE_INFORMATION inBackup{}, restored{};
     const auto identify = [](const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
         const tarvo::unique_file file(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         return ::GetFileInformationByHandle(file.get(), &info) != FALSE;
     };
-    ASSERT_TRUE(identify(backup + L"\\c.txt", inBackup));
+    ASSERT_TRUE(identify(backup + L"\\folder2\\file2.txt", inBackup));
     ASSERT_EQ(run({{L"RestoreFolder", site + L"\\"}}), 0u);
-    EXPECT_EQ(readTree(site), second);
+    EXPECT_TRUE(readTree(site) == original);
     EXPECT_EQ(names(), std::vector<std::wstring>{L"site"});
-    ASSERT_TRUE(identify(site + L"\\c.txt", restored));
+    ASSERT_TRUE(identify(site + L"\\folder2\\file2.txt", restored));
     EXPECT_EQ(std::tie(restored.nFileIndexHigh, restored.nFileIndexLow), std::tie(inBackup.nFileIndexHigh, inBackup.nFileIndexLow))
         << "the emptied folder got the backup in one rename, not by copying";
 }
@@ -167,28 +175,6 @@ TEST_F(FolderActions, ARestoreFillsInAroundAFileAnotherProcessHolds) {
     EXPECT_TRUE(contains(log, L"Warning: The backup's copy of '" + site + L"\\held.txt' stays in '" + backup +
                                   L"\\held.txt': it could not take its place"))
         << log;
-    EXPECT_TRUE(contains(log, L"Error: ")) << log;
-    EXPECT_TRUE(contains(log, L"at Unable to remove file: " + site + L"\\held.txt(`anonymous-namespace'::RemoveItem")) << log;
+    EXPECT_TRUE(contains(log, L"at Unable to remove file: " + site + L"\\held.txt(")) << log;
     EXPECT_TRUE(contains(log, holder.listed())) << "the holder is named\n" << log;
-    EXPECT_TRUE(contains(log, L"at Unable to move file '" + backup + L"\\held.txt' to file '" + site + L"\\held.txt'"))
-        << log;
-}
-
-TEST_F(FolderActions, ATreeWithLongPathsAndAThousandFilesComesBackByteForByte) {
-    std::wstring deep = L"";
-    for (int level = 0; level < 6; ++level) deep += L"level-" + std::to_wstring(level) + L"-" + std::wstring(40, L'd') + L"\\";
-    Tree tree;
-    for (int i = 0; i < 1000; ++i)
-        tree[(i % 2 ? deep : L"") + L"folder" + std::to_wstring(i % 10) + L"\\file" + std::to_wstring(i) + L".txt"] =
-            std::string(static_cast<size_t>(i % 7) * 100, static_cast<char>('a' + i % 26));
-    writeTree(site, tree);
-    const Tree original = readTree(site);
-    ASSERT_GT((site + L"\\" + deep).size(), 300u);
-    ASSERT_EQ(original.size(), 1000u + 5u + 5u + 6u);  // files, folders in the root and deep down, levels
-    ASSERT_EQ(run({{L"BackupFolder", site}}), 0u);
-    writeTree(site, {{deep + L"folder1\\file1.txt", "changed"}, {L"extra.txt", "added"}});
-    removeFile(site + L"\\folder0\\file0.txt", false, false, 0, 0);
-    ASSERT_EQ(run({{L"RestoreFolder", site}}), 0u);
-    EXPECT_TRUE(readTree(site) == original);
-    EXPECT_FALSE(fileExist(backup));
 }

@@ -4,7 +4,6 @@
 
 #include "actions/fixfiles.h"
 
-#include <tuple>
 #include <utility>
 
 #include "engine/executor.h"
@@ -18,13 +17,23 @@
 namespace {
 
 // One row on a file of its own: the file's bytes before, the row's parameters after the file name, and the
-// bytes the row must leave.
+// bytes the row must leave. A file left as it was keeps its time stamp too: it is not written at all.
 struct Case {
     const char* what;
     std::string before;
     std::wstring parameters;
     std::string after;
 };
+
+// The low half of a file's last-write time, after setting it to a day in 2015 when `age`.
+DWORD fixedFileTime(const std::wstring& path, bool age = false) {
+    const tarvo::unique_file file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    FILETIME time{0x12345678, 0x01D00000};
+    const BOOL done =
+        age ? ::SetFileTime(file.get(), nullptr, nullptr, &time) : ::GetFileTime(file.get(), nullptr, nullptr, &time);
+    return done ? time.dwLowDateTime : 0;
+}
 
 class Fixers : public ::testing::Test {
 protected:
@@ -34,20 +43,23 @@ protected:
         ActionList actions;
         for (size_t i = 0; i < cases.size(); ++i) {
             writeBytes(file(i), cases[i].before);
+            fixedFileTime(file(i), true);
             actions.push_back(Action::CreateAction(type, file(i) + L"," + cases[i].parameters, type, true));
         }
         ASSERT_EQ(executeList(session, 5, actions, L"stage"), 0u);
         for (size_t i = 0; i < cases.size(); ++i) {
             EXPECT_EQ(readBytes(file(i)), cases[i].after) << cases[i].what;
             EXPECT_EQ(readBytes(file(i) + L".new"), "<missing>") << cases[i].what;
+            EXPECT_TRUE(cases[i].before != cases[i].after || fixedFileTime(file(i)) == 0x12345678u) << cases[i].what;
         }
         EXPECT_TRUE(package.texts(kWarning).empty());
     }
-    void runOne(const wchar_t* type, const std::wstring& parameters) {
+    UINT runRow(const wchar_t* type, const std::wstring& parameters) {
         ActionList actions;
         actions.push_back(Action::CreateAction(type, parameters, type, true));
-        ASSERT_EQ(executeList(session, 5, actions, L"stage"), 0u);
+        return executeList(session, 5, actions, L"stage");
     }
+    void runOne(const wchar_t* type, const std::wstring& parameters) { ASSERT_EQ(runRow(type, parameters), 0u); }
 
     MsiSession package;
     vmsi session{package.handle()};
@@ -65,6 +77,8 @@ TEST_F(Fixers, IniLinesAreSwitchedWhereTheyStartALineAndAddedUnderTheirSection) 
         {"nor does it count as present", "[s]\r\nsslport=8080\r\n", L"s,port,80", "[s]\r\nport=80\r\nsslport=8080\r\n"},
         {"a longer value matches by its prefix", "[e]\n;extension=php_x.dll\n", L"e,extension,php_x", "[e]\nextension=php_x.dll\n"},
         {"blanks and tabs before the line stay", "[s]\n \t;k=v ; note\n", L"s,k,v", "[s]\n \tk=v ; note\n"},
+        {"an active line stays", "[PHP]\r\nextension=mbstring\r\n", L"PHP,extension,mbstring",
+         "[PHP]\r\nextension=mbstring\r\n"},
         {"the commented line wins over an active one", "[s]\nk=v\n;k=v\n", L"s,k,v", "[s]\nk=v\nk=v\n"},
         {"'; k=v' is a comment, not the commented line", "[s]\n; k=v\n", L"s,k,v", "[s]\nk=v\n; k=v\n"},
         {"blanks around '=' never match", "[s]\nk = v\n", L"s,k,v,0", "[s]\nk = v\n"},
@@ -121,70 +135,42 @@ TEST_F(Fixers, FilesAreEditedInTheirOwnEncoding) {
     });
 }
 
-// A character the file's code page cannot hold is refused, not written as something else.
-TEST_F(Fixers, TextTheCodePageCannotHoldLeavesTheFileAsItWas) {
-    writeBytes(dir + L"\\plain.ini", "[s]\r\n");
-    runOne(L"FixIniFile", dir + L"\\plain.ini,s,name,\u540d\u524d\u2603");
-    EXPECT_EQ(readBytes(dir + L"\\plain.ini"), "[s]\r\n");
-    EXPECT_TRUE(contains(package.log(), L"cannot represent")) << package.log();
-}
-
-// A failure other than a missing file leaves the file as it was and the stage going; the warning reaches the
-// installer log whatever the Debug switch.
-TEST_F(Fixers, SwallowedFailuresAreWarningsInTheInstallerLogEvenWithoutDebug) {
+// Only a missing file fails the action. Any other failure, a section that is not there or a character the file's
+// code page cannot hold (refused, not written as something else), leaves the file as it was and the stage
+// going, with a warning in the installer log whatever the Debug switch.
+TEST_F(Fixers, OnlyAMissingFileFailsTheActionOtherFailuresAreWarningsThatLeaveTheFile) {
     ScopedDebugLogging quiet(false);
-    writeBytes(dir + L"\\php.ini", "[PHP]\r\n");
-    writeBytes(dir + L"\\empty.conf", "");
-    runOne(L"FixIniFile", dir + L"\\php.ini,Date,date.timezone,UTC");
-    runOne(L"FixConfFile", dir + L"\\empty.conf,\u540d,x,\u2603\u540d");
-    EXPECT_EQ(readBytes(dir + L"\\php.ini"), "[PHP]\r\n");
-    const std::wstring log = package.log();
-    EXPECT_TRUE(contains(log, L"Warning: Cannot fix INI-file: " + dir + L"\\php.ini. Section is not found: Date")) << log;
-    EXPECT_TRUE(contains(log, L"at Fix INI-file(FixIniFile::Commit")) << log;
-    EXPECT_TRUE(contains(log, L"at Fix Conf-file(FixConfFile::Commit")) << log;
-    EXPECT_TRUE(contains(log, L"Action 'FixIniFile' finished successfully")) << log;
-}
-
-TEST_F(Fixers, OnlyAMissingFileFailsTheAction) {
-    for (const auto& [type, parameters, message] :
-         {std::tuple{L"FixIniFile", L"\\none.ini,s,k,v", L"Cannot fix INI-file: %s\\none.ini. File is not found."},
-          std::tuple{L"FixConfFile", L"\\none.conf,k,v", L"Cannot fix Conf-file: %s\\none.conf. File is not found."}}) {
-        ActionList actions;
-        actions.push_back(Action::CreateAction(type, dir + parameters, L"t", true));
-        EXPECT_EQ(executeList(session, 5, actions, L"stage"), 1603u);
-        EXPECT_TRUE(anyContains(package.texts(kError), formatString(message, dir))) << package.log();
-    }
-}
-
-TEST_F(Fixers, AFileInTheWantedStateKeepsItsBytesAndTimeStamp) {
-    const std::wstring path = dir + L"\\php.ini";
-    writeBytes(path, "[PHP]\r\nextension=mbstring\r\n");
-    const auto lastWrite = [&] {
-        WIN32_FILE_ATTRIBUTE_DATA data{};
-        ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
-        return (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    const struct {
+        const wchar_t* type;
+        const wchar_t* name;
+        const char* before;  // nullptr: no file
+        std::wstring parameters;
+        UINT stage;
+        std::wstring text;  // in the error message, or the log's line
+    } cases[] = {
+        {L"FixIniFile", L"\\none.ini", nullptr, L"s,k,v", 1603, L"Cannot fix INI-file: %s\\none.ini. File is not found."},
+        {L"FixConfFile", L"\\none.conf", nullptr, L"k,v", 1603, L"Cannot fix Conf-file: %s\\none.conf. File is not found."},
+        {L"FixIniFile", L"\\php.ini", "[PHP]\r\n", L"Date,date.timezone,UTC", 0,
+         L"Warning: Cannot fix INI-file: %s\\php.ini. Section is not found: Date"},
+        {L"FixIniFile", L"\\plain.ini", "[s]\r\n", L"s,name,\u540d\u524d\u2603", 0, L"cannot represent"},
+        {L"FixConfFile", L"\\empty.conf", "", L"\u540d,x,\u2603\u540d", 0, L"at Fix Conf-file(FixConfFile::Commit"},
     };
-    {
-        const tarvo::unique_file handle(
-            ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        const FILETIME old{0x12345678, 0x01D00000};  // a day in 2015
-        ASSERT_TRUE(::SetFileTime(handle.get(), nullptr, nullptr, &old));
+    for (const auto& c : cases) {
+        package.clearMessages();
+        if (c.before) writeBytes(dir + c.name, c.before);
+        EXPECT_EQ(runRow(c.type, dir + c.name + L"," + c.parameters), c.stage) << package.log();
+        const std::wstring text = formatString(c.text.c_str(), dir);
+        const std::wstring shown = c.stage ? package.texts(kError).at(0) : package.log();
+        EXPECT_TRUE(contains(shown, text) && contains(shown, c.stage ? L"" : L"finished successfully")) << shown;
+        EXPECT_EQ(readBytes(dir + c.name), c.before ? c.before : "<missing>");
     }
-    const ULONGLONG before = lastWrite();
-    runOne(L"FixIniFile", path + L",PHP,extension,mbstring");
-    runOne(L"FixIniFile", path + L",PHP,zend_extension,opcache,0");
-    runOne(L"FixConfFile", path + L",Listen,80");
-    EXPECT_EQ(readBytes(path), "[PHP]\r\nextension=mbstring\r\n");
-    EXPECT_EQ(lastWrite(), before);
 }
 
 // The new text is complete beside the file before it takes the file's place in one step; when that step
-// fails, the file keeps its old bytes and nothing is left beside it.
+// fails, the file (and a template's target with its ".bak") keeps its old bytes and nothing is left beside it.
 namespace {
-std::wstring replacedPath;
 std::string contentAtSwap, replacementAtSwap;
 BOOL WINAPI failingReplace(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR, DWORD, LPVOID, LPVOID) {
-    replacedPath = replaced;
     contentAtSwap = readBytes(replaced);
     replacementAtSwap = readBytes(replacement);
     ::SetLastError(ERROR_DISK_FULL);
@@ -196,14 +182,21 @@ TEST_F(Fixers, ARewriteThatFailsLeavesTheOldFileAndNoWorkFile) {
     const auto previous = std::exchange(replacefile_detail::replaceFunction, &failingReplace);
     writeBytes(dir + L"\\a.ini", "[s]\r\n;k=v\r\n");
     writeBytes(dir + L"\\b.conf", "Listen 80\n");
+    writeBytes(dir + L"\\site.tpl", "A\n");
+    writeBytes(dir + L"\\site.conf", "old\n");
+    writeBytes(dir + L"\\site.conf.bak", "older\n");
     runOne(L"FixIniFile", dir + L"\\a.ini,s,k,v");
     EXPECT_EQ(contentAtSwap, "[s]\r\n;k=v\r\n") << "the file was still untouched when the new text took its place";
     EXPECT_EQ(replacementAtSwap, "[s]\r\nk=v\r\n");
     runOne(L"FixConfFile", dir + L"\\b.conf,Listen,80");
+    EXPECT_EQ(runRow(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\site.conf,A=1"), 1603u);
     replacefile_detail::replaceFunction = previous;
     EXPECT_EQ(readBytes(dir + L"\\a.ini"), "[s]\r\n;k=v\r\n");
     EXPECT_EQ(readBytes(dir + L"\\b.conf"), "Listen 80\n");
-    for (const wchar_t* work : {L"\\a.ini.new", L"\\b.conf.new"}) EXPECT_EQ(readBytes(dir + work), "<missing>");
+    EXPECT_EQ(readBytes(dir + L"\\site.conf"), "old\n");
+    EXPECT_EQ(readBytes(dir + L"\\site.conf.bak"), "older\n");
+    for (const wchar_t* work : {L"\\a.ini.new", L"\\b.conf.new", L"\\site.conf.new"})
+        EXPECT_EQ(readBytes(dir + work), "<missing>");
     EXPECT_TRUE(contains(package.log(), L"Unable to replace the file '" + dir + L"\\b.conf'")) << package.log();
 }
 
@@ -227,41 +220,19 @@ TEST_F(Fixers, TemplatesAreFilledInLineByLine) {
     });
 }
 
-TEST_F(Fixers, ATemplateMadeInPlaceKeepsThePreviousFileAsBak) {
+// The end-to-end installation shows a target's previous file kept as ".bak" and a new target made without one.
+TEST_F(Fixers, ATemplateMadeInPlaceKeepsItselfAsBakAndAMissingOneFailsTheAction) {
     writeBytes(dir + L"\\site.tpl", "Listen PORT\n");
-    writeBytes(dir + L"\\site.conf", "old\n");
-    writeBytes(dir + L"\\site.conf.bak", "older\n");
-    runOne(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\site.conf,PORT=80");
-    EXPECT_EQ(readBytes(dir + L"\\site.conf"), "Listen 80\r\n");
-    EXPECT_EQ(readBytes(dir + L"\\site.conf.bak"), "old\n");
-    EXPECT_EQ(readBytes(dir + L"\\site.tpl"), "Listen PORT\n");
+    writeBytes(dir + L"\\new.conf.bak", "kept\n");
+    runOne(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\new.conf,PORT=80");
+    EXPECT_EQ(readBytes(dir + L"\\new.conf.bak"), "kept\n") << "a new target has no previous file to keep";
     runOne(L"FixTemplateFile", dir + L"\\site.tpl,PORT=81");
     EXPECT_EQ(readBytes(dir + L"\\site.tpl"), "Listen 81\r\n");
     EXPECT_EQ(readBytes(dir + L"\\site.tpl.bak"), "Listen PORT\n");
-    // A new target has no previous file: a ".bak" of the same name that is already there stays.
-    writeBytes(dir + L"\\new.conf.bak", "kept\n");
-    runOne(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\new.conf,X=1");
-    EXPECT_EQ(readBytes(dir + L"\\new.conf.bak"), "kept\n");
-    for (const wchar_t* work : {L"\\site.conf.new", L"\\site.tpl.new", L"\\new.conf.new"})
-        EXPECT_EQ(readBytes(dir + work), "<missing>");
-}
-
-TEST_F(Fixers, TemplateFailuresFailTheActionAndLeaveTargetAndBakAlone) {
-    writeBytes(dir + L"\\site.conf", "old\n");
-    writeBytes(dir + L"\\site.conf.bak", "older\n");
-    ActionList actions;
-    actions.push_back(Action::CreateAction(L"FixTemplateFile", dir + L"\\missing.tpl>" + dir + L"\\site.conf,A=1", L"t", true));
-    EXPECT_EQ(executeList(session, 5, actions, L"stage"), 1603u);
+    for (const wchar_t* work : {L"\\site.tpl.new", L"\\new.conf.new"}) EXPECT_EQ(readBytes(dir + work), "<missing>");
+    EXPECT_EQ(runRow(L"FixTemplateFile", dir + L"\\missing.tpl>" + dir + L"\\new.conf,A=1"), 1603u);
     EXPECT_TRUE(anyContains(package.texts(kError), L"at Unable open file " + dir + L"\\missing.tpl for reading"));
-    const auto previous = std::exchange(replacefile_detail::replaceFunction, &failingReplace);
-    writeBytes(dir + L"\\site.tpl", "A\n");
-    actions.clear();
-    actions.push_back(Action::CreateAction(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\site.conf,A=1", L"t", true));
-    EXPECT_EQ(executeList(session, 5, actions, L"stage"), 1603u);
-    replacefile_detail::replaceFunction = previous;
-    EXPECT_EQ(readBytes(dir + L"\\site.conf"), "old\n");
-    EXPECT_EQ(readBytes(dir + L"\\site.conf.bak"), "older\n");
-    EXPECT_EQ(readBytes(dir + L"\\site.conf.new"), "<missing>");
+    EXPECT_EQ(readBytes(dir + L"\\new.conf"), "Listen 80\r\n");
 }
 
 // Wine takes its ANSI and OEM code pages from the locale it is started with: the ctest "codepage.ja_JP" runs

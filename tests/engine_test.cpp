@@ -75,35 +75,6 @@ TEST_F(StageScripts, ACriticalFailureIsShownAsLoggedAndUndoesTheEarlierRow) {
     EXPECT_FALSE(written(L"one")) << "undone by the rollback";
 }
 
-// A refused script fails before any of its rows runs; a missing or strange UI level does not matter.
-TEST_F(StageScripts, BadScriptsFailBeforeAnyActionRunsAndAnyUiLevelRuns) {
-    for (const std::wstring& bad : {actionXml(L"NoSuchType", L"x", L"Unknown"),
-                                    actionXml(L"WriteRegistryDWORD", L"lm,a,b,1", L"Bad root")}) {
-        EXPECT_EQ(runPostinstall(scriptXml(registryAction(L"before", L"Before") + bad)), 1603u);
-        EXPECT_FALSE(anyContains(package.texts(kInfo), L"Tarvo custom action start"));
-        EXPECT_EQ(package.texts(kError).size(), 1u);
-        EXPECT_FALSE(written(L"before"));
-    }
-    for (const std::wstring level : {L"", L"abc"}) EXPECT_EQ(runPostinstall(scriptXml(registryAction(L"v" + level, L"L"), level)), 0u);
-    EXPECT_EQ(runPostinstall(L"<actionslist>" + registryAction(L"absent", L"Absent") + L"</actionslist>"), 0u);
-    EXPECT_TRUE(written(L"v") && written(L"vabc") && written(L"absent"));
-}
-
-// The unmasked script is what runs (the failure names the real file), but the logged script line and the
-// failure are masked, and only the value is.
-TEST_F(StageScripts, APasswordReachesTheLogOnlyMasked) {
-    EXPECT_EQ(runPostinstall(scriptXml(actionXml(L"FormBINDKey", L"C:\\x\\out.conf,C:\\x\\key -password=Pa55-w0rd! more",
-                                                 L"Key", L"0"))),
-              0u);
-    ASSERT_FALSE(package.texts(kInfo).empty());
-    EXPECT_EQ(package.texts(kInfo)[0],
-              L"Performing post-installation actions: Action_OnStagePostinstall = <actionslist uilevel=\"5\">"
-              L"<action type=\"FormBINDKey\" parameters=\"C:\\x\\out.conf,C:\\x\\key -password=* more\" "
-              L"text=\"Key\" critical=\"0\"/></actionslist>");
-    ASSERT_EQ(package.texts(kWarning).size(), 1u);
-    EXPECT_TRUE(contains(package.texts(kWarning)[0], L"the key file 'C:\\x\\key -password=*")) << package.texts(kWarning)[0];
-}
-
 namespace {
 
 // An action whose steps the test gives: "ok", "fail" (a vexception), "undo", "int", "std", "seh" (other kinds

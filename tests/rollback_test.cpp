@@ -144,19 +144,11 @@ TEST_F(Rollback, RegistryValuesComeBackAndAKeyARowMadeGoesUnlessItHoldsOtherValu
 
 // Read-only targets are edited and put back keeping the flag; a copy takes its source's flag.
 TEST_F(Rollback, TheFileActionsPutEveryFileAndFolderBack) {
-    writeTree(dir + L"\\files", {{L"php.ini", "[PHP]\r\n;extension=mbstring\r\n"},
-                                 {L"httpd.conf", "\nListen 80\n\n"},
-                                 {L"site.tpl", "Listen PORT\n"},
-                                 {L"site.conf", "old\n"},
-                                 {L"site.conf.bak", "older\n"},
-                                 {L"source.txt", "copied"},
-                                 {L"copy.txt", "previous"},
-                                 {L"rndc.key", "key \"rndc-key\" {};\n"},
-                                 {L"rndc.conf", "old configuration\r\n"},
-                                 {L"www", folderMark},
-                                 {L"www\\index.html", "site"},
-                                 {L"www_upgrade.bak\\index.html", "previous backup"},
-                                 {L"data\\a.txt", "a"}});
+    writeTree(dir + L"\\files", {{L"php.ini", "[PHP]\r\n;extension=mbstring\r\n"}, {L"httpd.conf", "\nListen 80\n\n"},
+                                 {L"site.tpl", "Listen PORT\n"}, {L"site.conf", "old\n"}, {L"site.conf.bak", "older\n"},
+                                 {L"source.txt", "copied"}, {L"copy.txt", "previous"}, {L"rndc.key", "key \"rndc-key\" {};\n"},
+                                 {L"rndc.conf", "old configuration\r\n"}, {L"www", folderMark}, {L"www\\index.html", "site"},
+                                 {L"www_upgrade.bak\\index.html", "previous backup"}, {L"data\\a.txt", "a"}});
     const std::wstring files = dir + L"\\files\\";
     const auto readOnly = [&](const wchar_t* name) {
         const DWORD attributes = ::GetFileAttributesW((files + name).c_str());

@@ -90,50 +90,6 @@ TEST(Session, ConditionsEvaluateAndBadOnesFailAfterTheRetries) {
     EXPECT_TRUE(contains(empty.message(), L"MsiEvaluateCondition()")) << empty.message();
 }
 
-// A null number is a failure without a code; a view past its last row holds no record.
-TEST(Session, QueriesIterateRowsAndExhaustedViewsHoldNoRecord) {
-    MsiSession package({L"CREATE TABLE `Rows` (`Key` CHAR(16) NOT NULL, `Number` SHORT PRIMARY KEY `Key`)",
-                        L"INSERT INTO `Rows` (`Key`, `Number`) VALUES ('a', 1)",
-                        L"INSERT INTO `Rows` (`Key`) VALUES ('b')"});
-    vmsi session(package.handle());
-    vmsirecordset rows(session.query(L"SELECT `Key`, `Number` FROM `Rows` ORDER BY `Key`"));
-    ASSERT_TRUE(rows.Next());
-    EXPECT_EQ(rows.current().GetString(1), L"a");
-    EXPECT_EQ(rows.current().GetInteger(2), 1);
-    ASSERT_TRUE(rows.Next());
-    EXPECT_EQ(rows.current().GetString(2), L"");
-    const vexception null = thrownVexception([&] { rows.current().GetInteger(2); });
-    EXPECT_EQ(typeid(null), typeid(vexception));
-    EXPECT_EQ(null.message(), L"vmsirecord.GetInteger[2]");
-    EXPECT_FALSE(rows.Next());
-    EXPECT_EQ(rows.current().handle(), 0u);
-    EXPECT_TRUE(contains(failureOf([&] { session.query(L"SELECT * FROM `Missing`"); }).message,
-                         L"MsiDatabaseOpenView(SELECT * FROM `Missing`)"));
-}
-
-// A logged line is not formatted by the installer; a Cancel answer to the progress is passed on.
-TEST(Session, MessagesCarryTheirTypesAndTexts) {
-    MsiSession package;
-    vmsi session(package.handle());
-    package.setProperty(L"SOMEPROP", L"s3cret");
-    const std::wstring line = L"plain [NOT_A_REFERENCE] line [OK] [SOMEPROP] [[1]] [\\[] {x} {{y}} {[SOMEPROP]} [~]";
-    session.logMessage(line);
-    session.errorMessage(L"broken");
-    session.warningMessage(L"careful");
-    EXPECT_TRUE(session.actionProgress(L"Rollback action:x", 1));
-    const std::vector<std::pair<unsigned, std::wstring>> expected = {
-        {kInfo, line},        {kInfo, L"broken"}, {0x01000010u, L"broken"}, {kInfo, L"careful"}, {0x02000030u, L"careful"},
-        {kActionData, L"Rollback action:x"},      {kProgress, L"2,1"}};
-    std::vector<std::pair<unsigned, std::wstring>> seen;
-    for (const InstallerMessage& m : package.messages()) seen.emplace_back(m.type, m.text);
-    EXPECT_EQ(seen, expected);
-
-    package.clearMessages();
-    package.setAnswer(IDCANCEL);
-    EXPECT_FALSE(session.actionProgress(L"cancelled", 1));
-    EXPECT_EQ(package.texts(kProgress).size(), 0u);
-}
-
 TEST(Session, PipeOutputWritesCompleteLines) {
     MsiSession package;
     vmsi session(package.handle());

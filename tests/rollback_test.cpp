@@ -108,8 +108,8 @@ protected:
     UndoJournal::Scope scope{journal};
 };
 
-const std::wstring restored = L" has its previous content again", removed = L", which the action created, is removed",
-                   edited = L" is left as it is: it was changed after the action";
+const std::wstring backAgain = L" has its previous content again", createdRemoved = L", which the action created, is removed",
+                   leftEdited = L" is left as it is: it was changed after the action";
 
 }  // namespace
 
@@ -138,8 +138,8 @@ TEST_F(Rollback, RegistryValuesComeBackAndAKeyARowMadeGoesUnlessItHoldsOtherValu
     EXPECT_EQ(valueOf(shared, L"other"), L"sz:x") << "a key that holds another value since stays";
     const std::wstring hklm = L"HKLM\\" + base + L"\\";
     expectLines({{L"registry value", hklm + L"kept (32-bit view)", L" has its previous value again"},
-                 {L"registry value", hklm + L"made\\made (32-bit view)", removed},
-                 {L"registry value", hklm + L"changed (32-bit view)", edited}});
+                 {L"registry value", hklm + L"made\\made (32-bit view)", createdRemoved},
+                 {L"registry value", hklm + L"changed (32-bit view)", leftEdited}});
 }
 
 // Read-only targets are edited and put back keeping the flag; a copy takes its source's flag.
@@ -175,10 +175,10 @@ TEST_F(Rollback, TheFileActionsPutEveryFileAndFolderBack) {
     EXPECT_EQ(readTree(dir + L"\\files"), before);
     for (const wchar_t* name : {L"php.ini", L"httpd.conf", L"site.conf"}) EXPECT_TRUE(readOnly(name)) << name;
     EXPECT_EQ(readTree(dir + L"\\restored"), (Tree{{L"a.txt", "backed up"}}));
-    expectLines({{L"file", L"files\\php.ini", restored},
-                 {L"file", L"files\\site.conf.bak", restored},
-                 {L"file", L"files\\made.conf", removed},
-                 {L"folder", L"files\\www_upgrade.bak", restored},
+    expectLines({{L"file", L"files\\php.ini", backAgain},
+                 {L"file", L"files\\site.conf.bak", backAgain},
+                 {L"file", L"files\\made.conf", createdRemoved},
+                 {L"folder", L"files\\www_upgrade.bak", backAgain},
                  {L"folder", L"files\\data_upgrade.bak", L", which the action made, is removed"}});
     EXPECT_TRUE(contains(log, L"Rollback: the restore of folder '" + dir + L"\\restored' is not undone")) << log;
 }
@@ -200,11 +200,11 @@ TEST_F(Rollback, WhatWasChangedSinceOrIsGoneIsLeftAloneWithALine) {
 
     for (const wchar_t* name : {L"\\a.conf", L"\\php.ini", L"\\copy.txt"}) EXPECT_EQ(readBytes(dir + name), "edited by hand");
     EXPECT_EQ(readTree(dir + L"\\www_upgrade.bak"), (Tree{{L"a", "a"}, {L"b", "added by hand"}}));
-    expectLines({{L"file", L"a.conf", edited},
+    expectLines({{L"file", L"a.conf", leftEdited},
                  {L"file", L"b.conf", L" is left as it is: it no longer exists"},
-                 {L"file", L"php.ini", edited},
-                 {L"file", L"copy.txt", edited},
-                 {L"folder", L"www_upgrade.bak", edited},
+                 {L"file", L"php.ini", leftEdited},
+                 {L"file", L"copy.txt", leftEdited},
+                 {L"folder", L"www_upgrade.bak", leftEdited},
                  {L"the previous content of folder", L"www_upgrade.bak", L" stays in '" + dir + L"\\www_upgrade.bak.kept-"}});
     EXPECT_EQ(workFiles(dir).size(), 1u) << "the previous backup is kept, not deleted";
 }
@@ -245,7 +245,7 @@ TEST_F(Rollback, ALaterFailureTakesBackWhatASucceededStageChanged) {
     expected[L"db_upgrade.bak\\a"] = "a";
     EXPECT_EQ(readTree(dir), expected);
     EXPECT_EQ(valueOf(key.subkey(), L"v"), L"<absent>");
-    expectLines({{L"file", L"copy.txt", edited},
+    expectLines({{L"file", L"copy.txt", leftEdited},
                  {L"folder", L"db_upgrade.bak", L" stays: '" + dir + L"\\db' was changed after it was made"},
                  {L"folder", L"old_upgrade.bak", L" no longer exists: the previous one is back in its place"},
                  {L"file", L"vhost.conf.bak",

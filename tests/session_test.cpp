@@ -65,29 +65,20 @@ TEST(Session, FailedCallsCarryTheStatusTheirTextAndFrameButNoSecret) {
     }
 }
 
-// An empty condition is asked again; a syntax error cannot heal and fails at once.
-TEST(Session, ConditionsEvaluateAndBadOnesFailAfterTheRetries) {
+// A syntax error cannot heal: it fails at once, where an empty condition is asked again (generation_test).
+TEST(Session, ConditionsEvaluateAndASyntaxErrorFailsWithoutRetries) {
     MsiSession package;
     vmsi session(package.handle());
     session.SetProperty(L"A", L"1");
     EXPECT_TRUE(session.evaluateCondition(L"A = 1"));
     EXPECT_FALSE(session.evaluateCondition(L"A = 2"));
     EXPECT_FALSE(session.evaluateCondition(L"UNDEFINED_ONE"));
-
     const DWORD savedPause = std::exchange(vmsi::conditionRetryPause, 5);
-    ULONGLONG started = ::GetTickCount64();
+    const ULONGLONG started = ::GetTickCount64();
     const vosexception bad = osFailure([&] { session.evaluateCondition(L"A = = ("); });
-    const ULONGLONG badElapsed = ::GetTickCount64() - started;
-    started = ::GetTickCount64();
-    const vosexception empty = osFailure([&] { session.evaluateCondition(L""); });
-    const ULONGLONG emptyElapsed = ::GetTickCount64() - started;
+    EXPECT_LT(::GetTickCount64() - started, 21u * 5u - 10u);
     vmsi::conditionRetryPause = savedPause;
     EXPECT_TRUE(contains(bad.message(), L"MsiEvaluateCondition(A = = (): the condition has a syntax error")) << bad.message();
-    ASSERT_EQ(bad.frames().size(), 1u);
-    EXPECT_EQ(bad.frames()[0].function, "vmsi::evaluateCondition");
-    EXPECT_LT(badElapsed, 21u * 5u - 10u);
-    EXPECT_GE(emptyElapsed, 21u * 5u - 10u);  // 22 tries, 21 pauses between them
-    EXPECT_TRUE(contains(empty.message(), L"MsiEvaluateCondition()")) << empty.message();
 }
 
 TEST(Session, PipeOutputWritesCompleteLines) {

@@ -142,47 +142,6 @@ TEST_F(Rollback, RegistryValuesComeBackAndAKeyARowMadeGoesUnlessItHoldsOtherValu
                  {L"registry value", hklm + L"changed (32-bit view)", leftEdited}});
 }
 
-// Read-only targets are edited and put back keeping the flag; a copy takes its source's flag.
-TEST_F(Rollback, TheFileActionsPutEveryFileAndFolderBack) {
-    writeTree(dir + L"\\files", {{L"php.ini", "[PHP]\r\n;extension=mbstring\r\n"}, {L"httpd.conf", "\nListen 80\n\n"},
-                                 {L"site.tpl", "Listen PORT\n"}, {L"site.conf", "old\n"}, {L"site.conf.bak", "older\n"},
-                                 {L"source.txt", "copied"}, {L"copy.txt", "previous"}, {L"rndc.key", "key \"rndc-key\" {};\n"},
-                                 {L"rndc.conf", "old configuration\r\n"}, {L"www", folderMark}, {L"www\\index.html", "site"},
-                                 {L"www_upgrade.bak\\index.html", "previous backup"}, {L"data\\a.txt", "a"}});
-    const std::wstring files = dir + L"\\files\\";
-    const auto readOnly = [&](const wchar_t* name) {
-        const DWORD attributes = ::GetFileAttributesW((files + name).c_str());
-        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-    };
-    for (const wchar_t* name : {L"php.ini", L"httpd.conf", L"site.conf", L"source.txt"})
-        ASSERT_TRUE(::SetFileAttributesW((files + name).c_str(), FILE_ATTRIBUTE_READONLY));
-    const Tree before = readTree(dir + L"\\files");
-    writeTree(dir + L"\\restored", {{L"a.txt", "upgraded"}});
-    writeTree(dir + L"\\restored_upgrade.bak", {{L"a.txt", "backed up"}});
-    row(L"FixIniFile", files + L"php.ini,PHP,extension,mbstring");
-    row(L"FixConfFile", files + L"httpd.conf,Listen,80,8443");
-    row(L"FixTemplateFile", files + L"site.tpl>" + files + L"site.conf,PORT=8443");
-    row(L"FixTemplateFile", files + L"site.tpl>" + files + L"made.conf,PORT=8443");
-    row(L"CopyFile", files + L"source.txt," + files + L"copy.txt");
-    row(L"CopyFile", files + L"source.txt," + files + L"new.txt");
-    row(L"FormBINDKey", files + L"rndc.conf," + files + L"rndc.key");
-    row(L"FormBINDKey", files + L"new.conf," + files + L"rndc.key");
-    row(L"BackupFolder", files + L"www");
-    row(L"BackupFolder", files + L"data");
-    row(L"RestoreFolder", dir + L"\\restored");
-    runAndFail();
-
-    EXPECT_EQ(readTree(dir + L"\\files"), before);
-    for (const wchar_t* name : {L"php.ini", L"httpd.conf", L"site.conf"}) EXPECT_TRUE(readOnly(name)) << name;
-    EXPECT_EQ(readTree(dir + L"\\restored"), (Tree{{L"a.txt", "backed up"}}));
-    expectLines({{L"file", L"files\\php.ini", backAgain},
-                 {L"file", L"files\\site.conf.bak", backAgain},
-                 {L"file", L"files\\made.conf", createdRemoved},
-                 {L"folder", L"files\\www_upgrade.bak", backAgain},
-                 {L"folder", L"files\\data_upgrade.bak", L", which the action made, is removed"}});
-    EXPECT_TRUE(contains(log, L"Rollback: the restore of folder '" + dir + L"\\restored' is not undone")) << log;
-}
-
 TEST_F(Rollback, WhatWasChangedSinceOrIsGoneIsLeftAloneWithALine) {
     writeTree(dir, {{L"rndc.key", "key \"rndc-key\" {};\n"}, {L"php.ini", "[PHP]\r\n;extension=mbstring\r\n"},
                     {L"source.txt", "copied"}, {L"www\\a", "a"}, {L"www_upgrade.bak\\a", "previous"}});
@@ -209,25 +168,37 @@ TEST_F(Rollback, WhatWasChangedSinceOrIsGoneIsLeftAloneWithALine) {
     EXPECT_EQ(workFiles(dir).size(), 1u) << "the previous backup is kept, not deleted";
 }
 
-// The installation fails after the stage succeeded: the rollback action, given the journal, takes everything
-// back from the records on disk, and a backup that is the only copy of its folder as it was stays.
+// The installation fails after the stage succeeded: the rollback action, given the journal, takes back every
+// file action's change from the records on disk (read-only targets keep their flag), but a backup that is the
+// only copy of its folder as it was stays.
 TEST_F(Rollback, ALaterFailureTakesBackWhatASucceededStageChanged) {
     ScopedTestKey key(L"later");
     writeTree(dir, {{L"php.ini", "[PHP]\r\n;extension=mbstring\r\n"}, {L"httpd.conf", "Listen 80\n"},
                     {L"site.tpl", "Listen PORT\n"}, {L"site.conf", "old\n"}, {L"site.conf.bak", "older\n"},
                     {L"source.txt", "copied"}, {L"copy.txt", "previous"}, {L"www\\a", "a"},
-                    {L"www_upgrade.bak\\a", "previous backup"}, {L"db\\a", "a"}, {L"old\\a", "a"},
-                    {L"old_upgrade.bak\\a", "oldest"}, {L"vhost.conf", "previous"}, {L"vhost.conf.bak", "older"}});
+                    {L"www_upgrade.bak\\a", "previous backup"}, {L"db\\a", "a"}, {L"data\\a", "a"}, {L"old\\a", "a"},
+                    {L"old_upgrade.bak\\a", "oldest"}, {L"vhost.conf", "previous"}, {L"vhost.conf.bak", "older"},
+                    {L"rndc.key", "key \"rndc-key\" {};\n"}, {L"rndc.conf", "old configuration\r\n"}});
+    const auto readOnly = [&](const wchar_t* name) {
+        const DWORD attributes = ::GetFileAttributesW((dir + L"\\" + name).c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    };
+    for (const wchar_t* name : {L"php.ini", L"httpd.conf", L"site.conf"})
+        ASSERT_TRUE(::SetFileAttributesW((dir + L"\\" + name).c_str(), FILE_ATTRIBUTE_READONLY));
     const Tree before = readTree(dir);
     row(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\vhost.conf,PORT=2");
     row(L"FixIniFile", dir + L"\\php.ini,PHP,extension,mbstring");
     row(L"FixConfFile", dir + L"\\httpd.conf,Listen,80,8443");
     row(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\site.conf,PORT=1");
+    row(L"FixTemplateFile", dir + L"\\site.tpl>" + dir + L"\\made.conf,PORT=1");
     row(L"CopyFile", dir + L"\\source.txt," + dir + L"\\copy.txt");
     row(L"CopyFile", dir + L"\\source.txt," + dir + L"\\new.txt");
+    row(L"FormBINDKey", dir + L"\\rndc.conf," + dir + L"\\rndc.key");
+    row(L"FormBINDKey", dir + L"\\new.conf," + dir + L"\\rndc.key");
     row(L"WriteRegistryDWORD", L"LM," + key.subkey() + L",v,1");
     row(L"BackupFolder", dir + L"\\www");
     row(L"BackupFolder", dir + L"\\db");
+    row(L"BackupFolder", dir + L"\\data");
     row(L"BackupFolder", dir + L"\\old");
     row(L"RestoreFolder", dir + L"\\old");  // uses the new backup up
     step([&] { writeBytes(dir + L"\\db\\a", "migrated"); });
@@ -244,8 +215,14 @@ TEST_F(Rollback, ALaterFailureTakesBackWhatASucceededStageChanged) {
     expected[L"db_upgrade.bak"] = folderMark;
     expected[L"db_upgrade.bak\\a"] = "a";
     EXPECT_EQ(readTree(dir), expected);
+    for (const wchar_t* name : {L"php.ini", L"httpd.conf", L"site.conf"}) EXPECT_TRUE(readOnly(name)) << name;
     EXPECT_EQ(valueOf(key.subkey(), L"v"), L"<absent>");
-    expectLines({{L"file", L"copy.txt", leftEdited},
+    expectLines({{L"file", L"php.ini", backAgain},
+                 {L"file", L"site.conf.bak", backAgain},
+                 {L"file", L"made.conf", createdRemoved},
+                 {L"folder", L"www_upgrade.bak", backAgain},
+                 {L"folder", L"data_upgrade.bak", L", which the action made, is removed"},
+                 {L"file", L"copy.txt", leftEdited},
                  {L"folder", L"db_upgrade.bak", L" stays: '" + dir + L"\\db' was changed after it was made"},
                  {L"folder", L"old_upgrade.bak", L" no longer exists: the previous one is back in its place"},
                  {L"file", L"vhost.conf.bak",
@@ -253,12 +230,15 @@ TEST_F(Rollback, ALaterFailureTakesBackWhatASucceededStageChanged) {
 }
 
 // What the stage's own rollback undid, the rollback action finds done; a change whose action never finished
-// (its process ended in the middle) is put back as it was.
+// (its process ended in the middle) is put back as it was. A restore of a folder from its backup stays.
 TEST_F(Rollback, EachChangeIsUndoneOnceAndAnUnfinishedOneIsPutBack) {
     ScopedTestKey key(L"once");
-    writeTree(dir, {{L"a.conf", "before"}, {L"b.conf", "source"}});
+    writeTree(dir, {{L"a.conf", "before"}, {L"b.conf", "source"}, {L"site\\a", "upgraded"}, {L"site_upgrade.bak\\a", "kept"}});
     row(L"CopyFile", dir + L"\\b.conf," + dir + L"\\a.conf");
+    row(L"RestoreFolder", dir + L"\\site");
     runAndFail();
+    EXPECT_EQ(readTree(dir + L"\\site"), (Tree{{L"a", "kept"}}));
+    EXPECT_TRUE(contains(log, L"Rollback: the restore of folder '" + dir + L"\\site' is not undone")) << log;
     FileUndo unfinishedFile;
     unfinishedFile.before(dir + L"\\b.conf");
     writeBytes(dir + L"\\b.conf", "half written");

@@ -59,12 +59,14 @@ TEST_F(StageScripts, AnEmptyOrAbsentScriptFailsTheStageNamingTheCause) {
                          L"action (3585;"))
         << package.texts(kError)[0];
     EXPECT_EQ(runPostinstall(L"<actionslist uilevel=\"5\"/>"), 0u);
-    EXPECT_EQ(package.log(), L"Performing post-installation actions: Action_OnStagePostinstall = <actionslist uilevel=\"5\"/>\n");
+    EXPECT_EQ(package.log(),
+              L"Performing post-installation actions: Action_OnStagePostinstall = <actionslist uilevel=\"5\"/>\n");
 }
 
 // The failure is shown once and logged as shown, with the action's frame; the earlier row is undone.
 TEST_F(StageScripts, ACriticalFailureIsShownAsLoggedAndUndoesTheEarlierRow) {
-    const std::wstring failing = actionXml(L"FormBINDKey", L"C:\\tarvo-missing\\rndc.conf,C:\\tarvo-missing\\rndc.key", L"Second");
+    const std::wstring failing =
+        actionXml(L"FormBINDKey", L"C:\\tarvo-missing\\rndc.conf,C:\\tarvo-missing\\rndc.key", L"Second");
     EXPECT_EQ(runPostinstall(scriptXml(registryAction(L"one", L"First") + failing)), 1603u);
     const std::vector<std::wstring> errors = package.texts(kError);
     ASSERT_EQ(errors.size(), 1u);
@@ -177,7 +179,8 @@ TEST_F(StageScripts, RollbackOrderAndOutcomeOfEveryKindOfRun) {
         const std::vector<std::wstring> warnings = package.texts(kWarning);
         ASSERT_EQ(warnings.size(), c.warnings.size());
         for (size_t i = 0; i < warnings.size(); ++i) EXPECT_TRUE(contains(warnings[i], c.warnings[i])) << warnings[i];
-        const auto executed = std::count_if(journal.begin(), journal.end(), [](const auto& l) { return l.starts_with(L"execute "); });
+        const auto executed =
+            std::count_if(journal.begin(), journal.end(), [](const auto& l) { return l.starts_with(L"execute "); });
         EXPECT_EQ(countContaining(package.texts(kInfo), L"Tarvo custom action start"), static_cast<size_t>(executed));
         if (c.actions.empty()) {
             EXPECT_TRUE(package.messages().empty());

@@ -59,7 +59,8 @@ std::unique_ptr<Product> PhpRows::product;
 // install scenario shows the command line, the script's output and its environment in the log.)
 TEST_F(PhpRows, TheScriptGetsItsArgumentsAndTheProductsPhpAsTheSystemAccount) {
     MsiSession package;
-    EXPECT_EQ(runPostinstall(package, actionXml(L"ExecPHPScript", L",admin\\scripts\\ok.php,,a b,say \"hi\",c,", L"Run")), 0u);
+    const std::wstring parameters = L",admin\\scripts\\ok.php,,a b,say \"hi\",c,";
+    EXPECT_EQ(runPostinstall(package, actionXml(L"ExecPHPScript", parameters, L"Run")), 0u);
     const std::wstring log = package.log();
     EXPECT_TRUE(contains(log, L"Action 'Run' finished successfully"));
     EXPECT_TRUE(contains(log, L"\nOutput:\nphp: argument 1: -q\nphp: argument 2: " + script(L"ok.php") +

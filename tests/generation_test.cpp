@@ -55,7 +55,8 @@ TEST_F(Generation, RowsFollowTheirOrderWithReferencesResolvedAndFalseConditionsL
     vmsi session(package.handle());
     const std::wstring script = GenerateCAScript(session, L"normal");
     EXPECT_EQ(actionsOf(script), (std::vector<std::wstring>{L"FormBINDKey|C:\\Tarvo\\bin|First in C:\\Tarvo\\|0",
-                                                            L"[INSTALLDIR]|say \"C:\\Tarvo\\\"|Second|0", L"Cmd|third|Third|1"}));
+                                                            L"[INSTALLDIR]|say \"C:\\Tarvo\\\"|Second|0",
+                                                            L"Cmd|third|Third|1"}));
     // The quote is stored as an entity reference, the form the masking of logged scripts expects.
     EXPECT_TRUE(contains(script, L"parameters=\"say &quot;C:\\Tarvo\\&quot;\"")) << script;
     MsiSession optional(actionTable({{L"a", L"1", L"Cmd", L"p", L"T", 1, L"0", L"normal"}}));

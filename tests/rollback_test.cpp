@@ -108,7 +108,9 @@ protected:
     UndoJournal::Scope scope{journal};
 };
 
-const std::wstring backAgain = L" has its previous content again", createdRemoved = L", which the action created, is removed",
+// How the rollback's lines end.
+const std::wstring backAgain = L" has its previous content again",
+                   createdRemoved = L", which the action created, is removed",
                    leftEdited = L" is left as it is: it was changed after the action";
 
 }  // namespace
@@ -157,14 +159,16 @@ TEST_F(Rollback, WhatWasChangedSinceOrIsGoneIsLeftAloneWithALine) {
     });
     runAndFail();
 
-    for (const wchar_t* name : {L"\\a.conf", L"\\php.ini", L"\\copy.txt"}) EXPECT_EQ(readBytes(dir + name), "edited by hand");
+    for (const wchar_t* name : {L"\\a.conf", L"\\php.ini", L"\\copy.txt"})
+        EXPECT_EQ(readBytes(dir + name), "edited by hand") << name;
     EXPECT_EQ(readTree(dir + L"\\www_upgrade.bak"), (Tree{{L"a", "a"}, {L"b", "added by hand"}}));
     expectLines({{L"file", L"a.conf", leftEdited},
                  {L"file", L"b.conf", L" is left as it is: it no longer exists"},
                  {L"file", L"php.ini", leftEdited},
                  {L"file", L"copy.txt", leftEdited},
                  {L"folder", L"www_upgrade.bak", leftEdited},
-                 {L"the previous content of folder", L"www_upgrade.bak", L" stays in '" + dir + L"\\www_upgrade.bak.kept-"}});
+                 {L"the previous content of folder", L"www_upgrade.bak",
+                  L" stays in '" + dir + L"\\www_upgrade.bak.kept-"}});
     EXPECT_EQ(workFiles(dir).size(), 1u) << "the previous backup is kept, not deleted";
 }
 
@@ -226,14 +230,16 @@ TEST_F(Rollback, ALaterFailureTakesBackWhatASucceededStageChanged) {
                  {L"folder", L"db_upgrade.bak", L" stays: '" + dir + L"\\db' was changed after it was made"},
                  {L"folder", L"old_upgrade.bak", L" no longer exists: the previous one is back in its place"},
                  {L"file", L"vhost.conf.bak",
-                  L" is left as it is: it holds the previous content of '" + dir + L"\\vhost.conf', which is not back there"}});
+                  L" is left as it is: it holds the previous content of '" + dir + L"\\vhost.conf', which is not back "
+                  L"there"}});
 }
 
 // What the stage's own rollback undid, the rollback action finds done; a change whose action never finished
 // (its process ended in the middle) is put back as it was. A restore of a folder from its backup stays.
 TEST_F(Rollback, EachChangeIsUndoneOnceAndAnUnfinishedOneIsPutBack) {
     ScopedTestKey key(L"once");
-    writeTree(dir, {{L"a.conf", "before"}, {L"b.conf", "source"}, {L"site\\a", "upgraded"}, {L"site_upgrade.bak\\a", "kept"}});
+    writeTree(dir,
+              {{L"a.conf", "before"}, {L"b.conf", "source"}, {L"site\\a", "upgraded"}, {L"site_upgrade.bak\\a", "kept"}});
     row(L"CopyFile", dir + L"\\b.conf," + dir + L"\\a.conf");
     row(L"RestoreFolder", dir + L"\\site");
     runAndFail();
@@ -315,7 +321,8 @@ TEST(UndoWiring, TheNormalStageKeepsItsJournalForTheInstallationOnlyWhenBothActi
              L"CREATE TABLE `InstallExecuteSequence` (`Action` CHAR(72) NOT NULL, `Condition` CHAR(255), `Sequence` "
              L"SHORT PRIMARY KEY `Action`)"});
         for (const auto& [wanted, name, type, sequence, entry] :
-             {std::tuple{rollback, L"Undo", 3329, 4004, L"OnStageNormalRollback"}, {commit, L"Keep", 3585, 4006, L"OnStageNormalCommit"}}) {
+             {std::tuple{rollback, L"Undo", 3329, 4004, L"OnStageNormalRollback"},
+              {commit, L"Keep", 3585, 4006, L"OnStageNormalCommit"}}) {
             if (!wanted) continue;
             sql.push_back(formatString(L"INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
                                        L"('%s', %d, 'TarvoCA', '%s')", std::wstring(name), type, std::wstring(entry)));

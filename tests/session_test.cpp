@@ -131,7 +131,8 @@ TEST(Session, EveryKindOfFailureBecomesOneRenderedErrorMessageAnd1603) {
     const wchar_t* stageFrame = L"\n   at Stage title \\(_ExecuteActionScript line \\d+\\)";
     expectRendering(frameFailure(package, [] { throw std::runtime_error("narrow text"); }), L"narrow text", stageFrame);
     expectRendering(frameFailure(package, [] { throw std::exception(); }), L"Unknown exception", stageFrame);
-    expectRendering(frameFailure(package, [] { throwOsError(L"RenameDir('a', 'b')", 5, ErrorFrame{L"", "renameDir", 10}); }),
+    expectRendering(frameFailure(package,
+                                 [] { throwOsError(L"RenameDir('a', 'b')", 5, ErrorFrame{L"", "renameDir", 10}); }),
                     osErrorText(5, std::make_unique<std::wstring>(L"RenameDir('a', 'b')").get()) +
                         L"\n   at (renameDir line 10)",
                     stageFrame);
@@ -151,7 +152,8 @@ TEST(Session, EveryKindOfFailureBecomesOneRenderedErrorMessageAnd1603) {
 TEST(Session, TheWorkRunsTranslatedCancellableAndLoggedToTheInstaller) {
     MsiSession package;
     EXPECT_EQ(runCustomAction(package.handle(), "GetPassword", L"GetPassword", [](vmsi&) -> UINT { return 0; }), 0u);
-    EXPECT_EQ(runCustomAction(package.handle(), "GetPassword", L"GetPassword", [](vmsi&) -> UINT { return 1603; }), 1603u);
+    EXPECT_EQ(runCustomAction(package.handle(), "GetPassword", L"GetPassword", [](vmsi&) -> UINT { return 1603; }),
+              1603u);
     EXPECT_TRUE(package.messages().empty());
 
     const SeTranslatorFunction saved = setSeTranslator(&outerTranslator);

@@ -128,8 +128,8 @@ struct EngineCase {
 }  // namespace
 
 // Rollback covers every action that ran before the critical failure (failed non-critical ones too), in
-// reverse order; its own failures are warnings; a cancellation rolls back, then passes on. The dialog shows
-// each step the journal notes.
+// reverse order; its own failures are warnings; a cancellation rolls back, then passes on; the user's Cancel
+// rolls back what ran and ends the stage with 1602. The dialog shows each step the journal notes.
 TEST_F(StageScripts, RollbackOrderAndOutcomeOfEveryKindOfRun) {
     const EngineCase cases[] = {
         {"empty list", {}, 0, {}, 0, {}},

@@ -1,4 +1,5 @@
-// The action factory, the parameter splitting and the script reader.
+// The action factory, the parameter splitting and the script reader. (tarvoca_test shows more refusals of the
+// factory, as lint findings.)
 #include <gtest/gtest.h>
 
 #include "actions/bindregistry.h"
@@ -56,20 +57,17 @@ TEST(ActionScripts, UnknownTypesAndBadParametersAreRefusedAtCreation) {
         {L"cmd", L"x", "Action", L"Unable create CustomAction Provider cmd"},
         {L"", L"x", "Action", L"Unable create CustomAction Provider "},
         {L"Cmd", L"", "CmdAction", L"Empty arguments on call CreateAction"},
-        {L"FormBINDKey", L"only-one", "FormBINDKeyAction", L"Invalid arguments on call FormBINDKeyAction"},
         {L"FormBINDKey", L"a,b,c", "FormBINDKeyAction", L"Invalid arguments on call FormBINDKeyAction"},
         {L"WriteRegistryDWORD", L"LM,k,v", "WriteRegistryDWORD", L"Invalid arguments on call WriteRegistryDWORD"},
         {L"WriteRegistryDWORD", L"lm,k,v,1", "WriteRegistryDWORD", L"Invalid registry root lm at call WriteRegistryDWORD"},
         {L"WriteRegistryDWORD", L"HKEY_LOCAL_MACHINE,k,v,1", "WriteRegistryDWORD",
          L"Invalid registry root HKEY_LOCAL_MACHINE at call WriteRegistryDWORD"},
-        {L"WriteRegistryDWORD", L"CU,k,v,1", "WriteRegistryDWORD", L"Invalid registry root CU at call WriteRegistryDWORD"},
         {L"ExecPHPScript", L"", "ExecPHPScriptAction", L"Invalid arguments on call ExecPHPScriptAction"},
         {L"ExecPHPScript", L",,,", "ExecPHPScriptAction", L"Invalid arguments on call ExecPHPScriptAction"},
         {L"StartStopService", L"name", "StartStopServiceAction", L""},
         {L"StartStopService", L"true,name,more", "StartStopServiceAction", L""},
         {L"RestartService", L"name,more", "RestartServiceAction", L""},
         {L"RestartService", L",,", "RestartServiceAction", L""},
-        {L"FixIniFile", L"f,s,k", "FixIniFile", L""},
         {L"FixIniFile", L"f,s,k,v,1,2", "FixIniFile", L""},
         {L"FixConfFile", L"f,k", "FixConfFile", L""},
         {L"FixTemplateFile", L",,", "FixTemplateFile", L""},

@@ -1,4 +1,5 @@
 // Generation of the stage scripts from the package's TarvoCustomActions table, in real installer sessions.
+// (The e2e install scenario shows every stage's rows run in Order, and a row with a false condition not at all.)
 #include <gtest/gtest.h>
 
 #include "engine/generation.h"
@@ -24,9 +25,12 @@ std::vector<std::wstring> actionsOf(const std::wstring& script) {
     return actions;
 }
 
-std::wstring trimmed(std::wstring text) {
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
-    return text;
+// One row "Cmd <stage letter>" in each stage; `critical` of the postinstall row.
+std::vector<std::wstring> rowPerStage(const wchar_t* critical) {
+    return actionTable({{L"n", L"1", L"Cmd", L"n", L"N", 1, L"1", L"normal"},
+                        {L"c", L"1", L"Cmd", L"c", L"C", 1, L"1", L"precommit"},
+                        {L"p", L"1", L"Cmd", L"p", L"P", 1, critical, L"postinstall"},
+                        {L"r", L"1", L"Cmd", L"r", L"R", 1, L"1", L"preinstall"}});
 }
 
 class Generation : public ::testing::Test {
@@ -38,6 +42,7 @@ protected:
 
 }  // namespace
 
+// Only the parameters and the text are formatted; only ERRORMODE "full", spelled so, makes every row critical.
 TEST_F(Generation, RowsFollowTheirOrderWithReferencesResolvedAndFalseConditionsLeftOut) {
     MsiSession package(actionTable({
         {L"c", L"1", L"Cmd", L"third", L"Third", 30, L"1", L"normal"},
@@ -49,115 +54,85 @@ TEST_F(Generation, RowsFollowTheirOrderWithReferencesResolvedAndFalseConditionsL
     package.setProperty(L"INSTALLDIR", L"C:\\Tarvo\\");
     vmsi session(package.handle());
     const std::wstring script = GenerateCAScript(session, L"normal");
-    EXPECT_EQ(actionsOf(script), (std::vector<std::wstring>{
-                                     L"FormBINDKey|C:\\Tarvo\\bin|First in C:\\Tarvo\\|0",
-                                     L"[INSTALLDIR]|say \"C:\\Tarvo\\\"|Second|0",
-                                     L"Cmd|third|Third|1",
-                                 }));
+    EXPECT_EQ(actionsOf(script), (std::vector<std::wstring>{L"FormBINDKey|C:\\Tarvo\\bin|First in C:\\Tarvo\\|0",
+                                                            L"[INSTALLDIR]|say \"C:\\Tarvo\\\"|Second|0",
+                                                            L"Cmd|third|Third|1"}));
     // The quote is stored as an entity reference, the form the masking of logged scripts expects.
     EXPECT_TRUE(contains(script, L"parameters=\"say &quot;C:\\Tarvo\\&quot;\"")) << script;
-    EXPECT_TRUE(contains(script, L"<actionslist uilevel=\"")) << script;
+    MsiSession optional(actionTable({{L"a", L"1", L"Cmd", L"p", L"T", 1, L"0", L"normal"}}));
+    vmsi optionalSession(optional.handle());
+    optional.setProperty(L"ERRORMODE", L"Full");
+    EXPECT_EQ(actionsOf(GenerateCAScript(optionalSession, L"normal")), (std::vector<std::wstring>{L"Cmd|p|T|0"}));
+    optional.setProperty(L"ERRORMODE", L"full");
+    EXPECT_EQ(actionsOf(GenerateCAScript(optionalSession, L"normal")), (std::vector<std::wstring>{L"Cmd|p|T|1"}));
 }
 
-TEST_F(Generation, ErrorModeFullMakesEveryActionCriticalButOnlyWhenSpelledExactly) {
-    MsiSession package(actionTable({{L"a", L"1", L"Cmd", L"p", L"T", 1, L"0", L"normal"}}));
-    vmsi session(package.handle());
-    package.setProperty(L"ERRORMODE", L"Full");
-    EXPECT_EQ(actionsOf(GenerateCAScript(session, L"normal")), (std::vector<std::wstring>{L"Cmd|p|T|0"}));
-    package.setProperty(L"ERRORMODE", L"full");
-    EXPECT_EQ(actionsOf(GenerateCAScript(session, L"normal")), (std::vector<std::wstring>{L"Cmd|p|T|1"}));
-}
-
+// A strange level stays an attribute value: it can neither break the script nor add actions.
 TEST_F(Generation, AStageWithoutRowsIsTheEmptyRootAndTheLevelCannotReshapeIt) {
     MsiSession package(actionTable({{L"a", L"0", L"Cmd", L"p", L"T", 1, L"1", L"normal"}}));
     vmsi session(package.handle());
     package.setProperty(L"UILevel", L"3");
-    EXPECT_EQ(trimmed(GenerateCAScript(session, L"normal")), L"<actionslist uilevel=\"3\"/>");
-    EXPECT_EQ(trimmed(GenerateCAScript(session, L"preinstall")), L"<actionslist uilevel=\"3\"/>");
-
-    // A strange level stays an attribute value: it can neither break the script nor add actions.
+    for (const wchar_t* stage : {L"normal", L"preinstall"}) {
+        std::wstring script = GenerateCAScript(session, stage);
+        while (!script.empty() && (script.back() == L'\n' || script.back() == L'\r')) script.pop_back();
+        EXPECT_EQ(script, L"<actionslist uilevel=\"3\"/>");
+    }
     const std::wstring level = L"5\"><action type=\"Cmd\" parameters=\"x\"/><x y=\"";
     package.setProperty(L"UILevel", level);
     const std::wstring script = GenerateCAScript(session, L"normal");
     EXPECT_TRUE(actionsOf(script).empty()) << script;
-    const XmlDocument document = vxmlLoadXML(script);
-    EXPECT_EQ(getAttribute(documentElement(document.get()).get(), L"uilevel", L""), level);
+    EXPECT_EQ(getAttribute(documentElement(vxmlLoadXML(script).get()).get(), L"uilevel", L""), level);
 }
 
 TEST_F(Generation, EvaluationsAreLoggedOnlyWithDebugLogging) {
     MsiSession package(actionTable({{L"a", L"0", L"Cmd", L"p", L"Text [X]", 3, L"1", L"normal"},
-                                 {L"b", L"1", L"Cmd", L"p", L"Kept", 4, L"1", L"normal"}}));
+                                    {L"b", L"1", L"Cmd", L"p", L"Kept", 4, L"1", L"normal"}}));
     vmsi session(package.handle());
-    {
-        ScopedDebugLogging debug(false);
-        GenerateCAScript(session, L"normal");
-        EXPECT_FALSE(anyContains(package.texts(kInfo), L"has been evaluated")) << package.log();
-    }
-    {
-        ScopedDebugLogging debug(true);
+    for (const bool debug : {false, true}) {
+        ScopedDebugLogging logging(debug);
         package.clearMessages();
         GenerateCAScript(session, L"normal");
         const std::vector<std::wstring> lines = package.texts(kInfo);
-        EXPECT_TRUE(anyContains(lines, L"Info: Custom action 'Text [X]' (Order: 3) with condition '0' has been "
-                                       L"evaluated to: false")) << package.log();
-        EXPECT_TRUE(anyContains(lines, L"Custom action 'Kept' (Order: 4) with condition '1' has been evaluated to: true"))
-            << package.log();
+        EXPECT_EQ(anyContains(lines, L"Info: Custom action 'Text [X]' (Order: 3) with condition '0' has been "
+                                     L"evaluated to: false"), debug) << package.log();
+        EXPECT_EQ(anyContains(lines, L"Custom action 'Kept' (Order: 4) with condition '1' has been evaluated to: true"),
+                  debug) << package.log();
     }
 }
 
+// Each of the four attempts waits through the condition's 21 pauses before its evaluation gives up.
 TEST_F(Generation, AnEmptyConditionFailsEveryAttemptAfterItsRetries) {
     MsiSession package(actionTable({{L"a", L"", L"Cmd", L"p", L"T", 1, L"1", L"normal"}}));
     vmsi session(package.handle());
-    // Each of the four attempts waits through 21 pauses before its evaluation gives up.
-    constexpr DWORD pause = 5;
-    vmsi::conditionRetryPause = pause;
+    vmsi::conditionRetryPause = 5;
     const ULONGLONG started = ::GetTickCount64();
-    try {
-        GenerateCAScript(session, L"normal");
-        ADD_FAILURE() << "an empty condition was accepted";
-    } catch (const vexception& e) {
-        const ULONGLONG elapsed = ::GetTickCount64() - started;
-        EXPECT_GE(elapsed, 4 * 21 * pause * 8 / 10) << "fewer attempts or retries than expected";
-        const std::wstring text = e.toString();
-        EXPECT_EQ(e.message().rfind(L"Unable to generate post-installation actions list with error:", 0), 0u) << text;
-        EXPECT_TRUE(contains(text, L"MsiEvaluateCondition()")) << text;
-        EXPECT_TRUE(contains(text, L"Unable to create configuration actions list.(GenerateCAScript line")) << text;
-        ASSERT_EQ(e.frames().size(), 1u);
-        EXPECT_EQ(e.frames()[0].function, "GenerateCAScript");
-        EXPECT_TRUE(e.frames()[0].text.empty());
-    }
+    const vexception e = thrownVexception([&] { GenerateCAScript(session, L"normal"); });
+    EXPECT_GE(::GetTickCount64() - started, 4u * 21u * 5u * 8u / 10u) << "fewer attempts or retries than expected";
+    EXPECT_TRUE(e.message().starts_with(L"Unable to generate post-installation actions list with error:")) << e.toString();
+    EXPECT_TRUE(contains(e.toString(), L"MsiEvaluateCondition()")) << e.toString();
 }
 
-TEST_F(Generation, PrepareSetsTheAdministratorsNameTheRandomAndAllFourScripts) {
-    MsiSession package(actionTable({{L"n", L"1", L"Cmd", L"n", L"N", 1, L"1", L"normal"},
-                                 {L"c", L"1", L"Cmd", L"c", L"C", 1, L"1", L"precommit"},
-                                 {L"p", L"1", L"Cmd", L"p", L"P", 1, L"1", L"postinstall"},
-                                 {L"r", L"1", L"Cmd", L"r", L"R", 1, L"1", L"preinstall"}}));
+// The stages are set in the order normal, precommit, postinstall, preinstall: a failing stage leaves the
+// earlier ones set and fails the action with one error.
+TEST_F(Generation, PrepareSetsTheAdministratorsNameTheRandomAndAllFourScriptsOrFailsAtTheFirstBadStage) {
+    MsiSession package(rowPerStage(L"1"));
     ASSERT_EQ(package.call("PrepareTarvoCustomActions"), 0u) << package.log();
     EXPECT_EQ(package.property(L"AdminGroup"), VSID::admins().findAccount());
     EXPECT_FALSE(package.property(L"AdminGroup").empty());
     const std::wstring random = package.property(L"SSLRANDOM");
-    EXPECT_FALSE(random.empty());
-    EXPECT_EQ(random.find_first_not_of(L"0123456789"), std::wstring::npos) << random;
-    EXPECT_EQ(actionsOf(package.property(L"Action_OnStageNormal")), (std::vector<std::wstring>{L"Cmd|n|N|1"}));
-    EXPECT_EQ(actionsOf(package.property(L"Action_OnStagePrecommit")), (std::vector<std::wstring>{L"Cmd|c|C|1"}));
-    EXPECT_EQ(actionsOf(package.property(L"Action_OnStagePostinstall")), (std::vector<std::wstring>{L"Cmd|p|P|1"}));
-    EXPECT_EQ(actionsOf(package.property(L"Action_OnStagePreinstall")), (std::vector<std::wstring>{L"Cmd|r|R|1"}));
+    EXPECT_TRUE(!random.empty() && random.find_first_not_of(L"0123456789") == std::wstring::npos) << random;
+    for (const auto& [stage, row] : {std::pair{L"Normal", L"Cmd|n|N|1"}, {L"Precommit", L"Cmd|c|C|1"},
+                                     {L"Postinstall", L"Cmd|p|P|1"}, {L"Preinstall", L"Cmd|r|R|1"}})
+        EXPECT_EQ(actionsOf(package.property(std::wstring(L"Action_OnStage") + stage)), std::vector<std::wstring>{row});
     EXPECT_TRUE(package.texts(kError).empty());
-}
 
-TEST_F(Generation, AFailingPostinstallRowLeavesTheEarlierStagesSetAndFailsTheAction) {
-    // A null Critical cannot be read as a number: every attempt of the postinstall stage fails.
-    MsiSession package(actionTable({{L"n", L"1", L"Cmd", L"n", L"N", 1, L"1", L"normal"},
-                                 {L"c", L"1", L"Cmd", L"c", L"C", 1, L"1", L"precommit"},
-                                 {L"p", L"1", L"Cmd", L"p", L"P", 1, L"Null", L"postinstall"},
-                                 {L"r", L"1", L"Cmd", L"r", L"R", 1, L"1", L"preinstall"}}));
-    EXPECT_EQ(package.call("PrepareTarvoCustomActions"), 1603u);
-    EXPECT_EQ(actionsOf(package.property(L"Action_OnStageNormal")).size(), 1u);
-    EXPECT_EQ(actionsOf(package.property(L"Action_OnStagePrecommit")).size(), 1u);
-    EXPECT_TRUE(package.property(L"Action_OnStagePostinstall").empty());
-    EXPECT_TRUE(package.property(L"Action_OnStagePreinstall").empty());
-    const std::vector<std::wstring> errors = package.texts(kError);
+    MsiSession failing(rowPerStage(L"Null"));  // a null Critical cannot be read as a number
+    EXPECT_EQ(failing.call("PrepareTarvoCustomActions"), 1603u);
+    EXPECT_EQ(actionsOf(failing.property(L"Action_OnStageNormal")).size(), 1u);
+    EXPECT_EQ(actionsOf(failing.property(L"Action_OnStagePrecommit")).size(), 1u);
+    EXPECT_TRUE(failing.property(L"Action_OnStagePostinstall").empty());
+    EXPECT_TRUE(failing.property(L"Action_OnStagePreinstall").empty());
+    const std::vector<std::wstring> errors = failing.texts(kError);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_TRUE(contains(errors[0], L"Unable to generate post-installation actions list with error:")) << errors[0];
     EXPECT_TRUE(contains(errors[0], L"PrepareTarvoCustomActions(PrepareTarvoCustomActions line")) << errors[0];

@@ -82,14 +82,7 @@ TEST(ErrorModel, ErrorTextsCarryTheSystemSentenceTheCodeAndTheContext) {
     EXPECT_EQ(formatString(L"%02d:%s", 7, std::wstring(2000, L'x')).size(), 2003u);
 }
 
-TEST(ErrorModel, RenderingListsEveryFrameInOrder) {
-    vexception e(L"message", ErrorFrame{L"", "f", 10});
-    e.addFrame(ErrorFrame{L"T", "g", 20});
-    EXPECT_EQ(e.toString(), L"message\n   at (f line 10)\n   at T(g line 20)");
-    EXPECT_EQ(vexception(L"alone").toString(), L"alone");
-}
-
-TEST(ErrorModel, AnnotationTurnsEveryKindIntoVexceptionWithOneMoreFrame) {
+TEST(ErrorModel, AnnotationTurnsEveryKindIntoVexceptionWithOneMoreFrameRenderedInOrder) {
     auto annotated = [](auto thrower) -> vexception {
         try {
             annotate("g", L"Context", thrower);
@@ -106,6 +99,9 @@ TEST(ErrorModel, AnnotationTurnsEveryKindIntoVexceptionWithOneMoreFrame) {
     ASSERT_EQ(fromOs.frames().size(), 2u);
     EXPECT_EQ(fromOs.frames()[1].text, L"Context");
     EXPECT_EQ(fromOs.message(), osErrorText(2, std::make_unique<std::wstring>(L"T").get()));
+    vexception rendered(L"message", ErrorFrame{L"", "f", 10});
+    EXPECT_EQ(rendered.addFrame(ErrorFrame{L"T", "g", 20}).toString(), L"message\n   at (f line 10)\n   at T(g line 20)");
+    EXPECT_EQ(vexception(L"alone").toString(), L"alone");
 
     EXPECT_EQ(annotated([] { throw std::runtime_error("narrow text"); }).message(), L"narrow text");
     EXPECT_EQ(annotated([] { throw std::exception(); }).message(), L"Unknown exception");

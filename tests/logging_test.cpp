@@ -112,17 +112,6 @@ TEST_F(Logging, LevelsReachTheFileAndTheInstallerLogByTheDebugSwitchMaskedAndSta
     EXPECT_EQ(std::stoul(m[5].str()), ::GetCurrentThreadId());
 }
 
-TEST_F(Logging, ADisabledLogWritesNothingEvenForErrors) {
-    ScopedConfigValue::set(L"log_debug_enabled", 0);
-    log(LogLevel::Error, L"dropped");
-    EXPECT_EQ(::GetFileAttributesW(debugLogPath().c_str()), INVALID_FILE_ATTRIBUTES);
-    ScopedConfigValue::set(L"log_debug_enabled", 1);
-    log(LogLevel::Error, L"still dropped: the settings are taken again only on the Debug switch's rhythm");
-    LogManager::rereadSettings();
-    log(LogLevel::Error, L"kept");
-    EXPECT_EQ(textsOf(lines()), (std::vector<std::wstring>{L"Error: kept"}));
-}
-
 TEST_F(Logging, AnExceptionIsWrittenRenderedAndAFailingSinkStopsOnlyItself) {
     struct Throwing : ILogHandler {
         void log(LogLevel, const std::wstring&) override { throw std::runtime_error("handler failed"); }
@@ -189,7 +178,9 @@ TEST_F(Logging, DefaultSourceSwitchesOnResultAndWorseOnTheConsoleAndTheEventLogB
     EXPECT_EQ(runHelper(L"flags manager-first"), "console=000000 eventlog=000000");
 }
 
-TEST_F(Logging, EveryMessageCountsTowardsTheNextReadOfTheDebugSwitch) {
+// Every message counts towards the next reading of the settings, errors included; a disabled log writes
+// nothing, errors included, until the settings are read again.
+TEST_F(Logging, EveryMessageCountsTowardsTheNextReadOfTheSettings) {
     ScopedConfigValue value(L"Debug", std::optional<DWORD>(0));
     for (int i = 0; i < 16; ++i) LogManager::isDebugEnabled();
     ScopedConfigValue::set(L"Debug", 1);
@@ -201,9 +192,19 @@ TEST_F(Logging, EveryMessageCountsTowardsTheNextReadOfTheDebugSwitch) {
     log(LogLevel::Info, L"still on");
     EXPECT_FALSE(LogManager::isDebugEnabled()) << "the sixteenth call re-reads";
     log(LogLevel::Info, L"now off");
+
+    ScopedConfigValue::set(L"log_debug_enabled", 0);
+    LogManager::rereadSettings();
+    log(LogLevel::Error, L"dropped");
+    ScopedConfigValue::set(L"log_debug_enabled", 1);
+    log(LogLevel::Error, L"still dropped: the settings are taken again only on the Debug switch's rhythm");
+    LogManager::rereadSettings();
+    log(LogLevel::Error, L"kept");
     const std::vector<std::wstring> texts = textsOf(lines());
     EXPECT_TRUE(anyContains(texts, L"Info: still on"));
     EXPECT_FALSE(anyContains(texts, L"now off"));
+    EXPECT_TRUE(anyContains(texts, L"Error: kept"));
+    EXPECT_FALSE(anyContains(texts, L"dropped"));
 }
 
 TEST_F(Logging, EventLogSourceIsRegisteredOnlyForLevelsWhoseFlagIsSet) {

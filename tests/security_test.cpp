@@ -231,7 +231,7 @@ void expectDeleteAccessGranted(const std::wstring& path) {
 
 }  // namespace
 
-TEST(Security, GrantDeleteAccessWorksOnFilesAndFoldersOverTheOldPathLimit) {
+TEST(Security, GrantDeleteAccessWorksOverTheOldPathLimitAndFailuresNameThePath) {
     // Made through the prefixed form, then handed over as a plain drive path of more than 260 characters.
     std::wstring directory = tempDirectory();
     for (int i = 0; directory.size() < 300; ++i) {
@@ -251,15 +251,13 @@ TEST(Security, GrantDeleteAccessWorksOnFilesAndFoldersOverTheOldPathLimit) {
     expectDeleteAccessGranted(path);
     expectDeleteAccessGranted(directory);
     EXPECT_TRUE(::DeleteFileW((L"\\\\?\\" + path).c_str()));
-}
 
-TEST(Security, FileSecurityFailuresNameThePath) {
+    // A missing file's failures name the path.
     const std::wstring missing = tempDirectory() + L"\\missing.txt";
     const Failure failure = failureOf(
         [&] { security::getFileSecurityInfo(missing, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr); });
     EXPECT_TRUE(contains(failure.message, L"GetNamedSecurityInfo(" + missing + L")")) << failure.message;
     EXPECT_EQ(failure.code, 2u);
-    SecurityDescriptor descriptor(SecurityDescriptor::everyoneFullAccess(), false);
-    EXPECT_THROW(security::setFileAccess(missing, DACL_SECURITY_INFORMATION, descriptor.descriptor()), vosexception);
+    EXPECT_THROW(security::setFileAccess(missing, DACL_SECURITY_INFORMATION, everyone.descriptor()), vosexception);
     EXPECT_THROW(security::getObjectDacl(missing, SE_FILE_OBJECT), std::runtime_error);
 }

@@ -100,7 +100,8 @@ TEST(ErrorModel, AnnotationTurnsEveryKindIntoVexceptionWithOneMoreFrameRenderedI
     EXPECT_EQ(fromOs.frames()[1].text, L"Context");
     EXPECT_EQ(fromOs.message(), osErrorText(2, std::make_unique<std::wstring>(L"T").get()));
     vexception rendered(L"message", ErrorFrame{L"", "f", 10});
-    EXPECT_EQ(rendered.addFrame(ErrorFrame{L"T", "g", 20}).toString(), L"message\n   at (f line 10)\n   at T(g line 20)");
+    EXPECT_EQ(rendered.addFrame(ErrorFrame{L"T", "g", 20}).toString(),
+              L"message\n   at (f line 10)\n   at T(g line 20)");
     EXPECT_EQ(vexception(L"alone").toString(), L"alone");
 
     EXPECT_EQ(annotated([] { throw std::runtime_error("narrow text"); }).message(), L"narrow text");

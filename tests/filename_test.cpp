@@ -95,7 +95,8 @@ TEST(PathNames, SingleArgumentFunctionsGiveTheirResult) {
         {VFileName::removeFileSpec, L"a\\b", L"a"},
         {VFileName::removeFileSpec, L"a", L""},
         {VFileName::removeFileSpec, deep + L"\\f.txt", deep.substr(4)},
-        {VFileName::expandEnvironmentStrings, L"%TARVO_PATHS_TEST%\\x;%TARVO_PATHS_UNSET%", L"C:\\expanded\\x;%TARVO_PATHS_UNSET%"},
+        {VFileName::expandEnvironmentStrings, L"%TARVO_PATHS_TEST%\\x;%TARVO_PATHS_UNSET%",
+         L"C:\\expanded\\x;%TARVO_PATHS_UNSET%"},
         {VFileName::expandEnvironmentStrings, L"", L""},
     };
     ASSERT_TRUE(::SetEnvironmentVariableW(L"TARVO_PATHS_TEST", L"C:\\expanded"));

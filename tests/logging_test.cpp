@@ -288,7 +288,8 @@ TEST_F(Logging, HandlersComeAndGoWhileOtherThreadsLog) {
         return true;
     };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (int round = 0; !(round >= 300 && everyThreadLogged()) && std::chrono::steady_clock::now() < deadline; ++round) {
+    for (int round = 0; !(round >= 300 && everyThreadLogged()) && std::chrono::steady_clock::now() < deadline;
+         ++round) {
         std::vector<std::unique_ptr<Counting>> many(8);
         for (auto& handler : many) LogManager::instance().addHandler((handler = std::make_unique<Counting>()).get());
         for (auto& handler : many) {

@@ -60,7 +60,7 @@ TEST(Masking, EveryKeyValueFormOfASecretIsMaskedAndNothingElse) {
             {L"Password is wrong", L"Password is wrong"},
             {L"Enter the password:", L"Enter the password:"},
             {L"C:\\pwdtools\\run.exe -v", L"C:\\pwdtools\\run.exe -v"},
-            {L"Tarvo custom action start 10:00:00: Set the passwords", L"Tarvo custom action start 10:00:00: Set the passwords"},
+            {L"Tarvo custom action start: Set the passwords", L"Tarvo custom action start: Set the passwords"},
         },
         &maskSecrets);
 }

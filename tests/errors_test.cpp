@@ -4,6 +4,7 @@
 #include "runtime/errors/annotate.h"
 #include "runtime/errors/format.h"
 #include "runtime/errors/vexception.h"
+#include "tests/testutil.h"
 
 namespace {
 
@@ -17,85 +18,71 @@ std::wstring systemText(DWORD code) {
     return text;
 }
 
-template <typename E>
-E thrownBy(DWORD code) {
+// Whether `throwing` throws exactly E (not a relative of it), carrying `code` where E is an OS error.
+template <typename E, typename Throwing>
+bool throwsExactly(Throwing&& throwing, DWORD code) {
     try {
-        throwOsError(L"T", code, errorFrame(L"", "f"));
+        throwing(code);
     } catch (const E& e) {
-        return e;
-    } catch (...) {
-    }
-    ADD_FAILURE() << "code " << code << " did not throw the expected type";
-    return E(code, L"", ErrorFrame{});
-}
-
-template <typename E>
-bool runtimeErrorIs(DWORD code) {
-    try {
-        throwRuntimeError(L"ctx", code);
-    } catch (const E&) {
-        return true;
+        if constexpr (std::is_base_of_v<vosexception, E>) return typeid(e) == typeid(E) && e.code() == code;
+        return typeid(e) == typeid(E);
     } catch (...) {
     }
     return false;
 }
 
+void osError(DWORD code) { throwOsError(L"T", code, errorFrame(L"", "f")); }
+void runtimeError(DWORD code) { throwRuntimeError(L"ctx", code); }
+template <typename E> bool osErrorIs(DWORD code) { return throwsExactly<E>(osError, code); }
+template <typename E> bool runtimeErrorIs(DWORD code) { return throwsExactly<E>(runtimeError, code); }
+
 }  // namespace
 
-TEST(ErrorModel, OsErrorCodesMapToTheirTypes) {
-    EXPECT_EQ(thrownBy<VFileNotFoundException>(2).code(), 2u);
-    EXPECT_EQ(thrownBy<VPathNotFoundException>(3).code(), 3u);
-    EXPECT_EQ(thrownBy<VAccessDeniedException>(5).code(), 5u);
-    EXPECT_EQ(thrownBy<VOutOfMemoryException>(14).code(), 14u);
-    EXPECT_EQ(thrownBy<VSharingViolationException>(32).code(), 32u);
-    EXPECT_EQ(thrownBy<VEOFException>(38).code(), 38u);
-    EXPECT_EQ(thrownBy<VFileExistsException>(80).code(), 80u);
-    EXPECT_EQ(thrownBy<VInsufficientBufferException>(122).code(), 122u);
-    EXPECT_EQ(thrownBy<VAlreadyExistsException>(183).code(), 183u);
-    EXPECT_EQ(thrownBy<VPipeClosedException>(232).code(), 232u);
-    EXPECT_EQ(thrownBy<VServiceDoesNotExistException>(1060).code(), 1060u);
-    EXPECT_EQ(thrownBy<VServiceMarkedForDeleteException>(1072).code(), 1072u);
-    EXPECT_EQ(thrownBy<VServiceAlreadyExistsException>(1073).code(), 1073u);
-    EXPECT_EQ(thrownBy<VPasswordTooShortException>(2245).code(), 2245u);
-    // Neighbouring subclasses are distinct types, so a caller can react to exactly one of them.
-    EXPECT_THROW(
-        {
-            try {
-                throwOsError(L"T", 80, errorFrame(L"", "f"));
-            } catch (const VAlreadyExistsException&) {
-            }
-        },
-        VFileExistsException);
-    const VAccessDeniedException denied = thrownBy<VAccessDeniedException>(5);
-    EXPECT_EQ(denied.message(), osErrorText(5, std::make_unique<std::wstring>(L"T").get()));
+// Callers react to exactly one condition: each code has its own type, and neighbouring codes are not confused.
+TEST(ErrorModel, EachErrorCodeIsThrownAsItsOwnType) {
+    const struct {
+        DWORD code;
+        bool (*is)(DWORD);
+    } kinds[] = {
+        {2, osErrorIs<VFileNotFoundException>}, {3, osErrorIs<VPathNotFoundException>},
+        {5, osErrorIs<VAccessDeniedException>}, {14, osErrorIs<VOutOfMemoryException>},
+        {32, osErrorIs<VSharingViolationException>}, {38, osErrorIs<VEOFException>},
+        {80, osErrorIs<VFileExistsException>}, {122, osErrorIs<VInsufficientBufferException>},
+        {183, osErrorIs<VAlreadyExistsException>}, {232, osErrorIs<VPipeClosedException>},
+        {1060, osErrorIs<VServiceDoesNotExistException>}, {1072, osErrorIs<VServiceMarkedForDeleteException>},
+        {1073, osErrorIs<VServiceAlreadyExistsException>}, {2245, osErrorIs<VPasswordTooShortException>},
+        {87, osErrorIs<vosexception>},
+        {2, runtimeErrorIs<RunTime::PathNotFoundException>}, {3, runtimeErrorIs<RunTime::PathNotFoundException>},
+        {80, runtimeErrorIs<RunTime::AlreadyExistsException>}, {183, runtimeErrorIs<RunTime::AlreadyExistsException>},
+        {1332, runtimeErrorIs<RunTime::NoneMappedException>}, {123, runtimeErrorIs<RunTime::InvalidPathException>},
+        {0, runtimeErrorIs<std::runtime_error>}, {0xA0001234, runtimeErrorIs<std::runtime_error>},
+    };
+    for (const auto& kind : kinds) EXPECT_TRUE(kind.is(kind.code)) << "code " << kind.code;
+}
+
+TEST(ErrorModel, ErrorTextsCarryTheSystemSentenceTheCodeAndTheContext) {
+    EXPECT_EQ(osErrorText(5, nullptr), systemText(5) + L" (Error code 5)");
+    const std::wstring where = L"RenameDir('a', 'b')";
+    EXPECT_EQ(osErrorText(5, &where), systemText(5) + L" (Error code 5) at RenameDir('a', 'b')");
+    EXPECT_EQ(osErrorText(2, nullptr).find(L'\r'), std::wstring::npos);  // the sentence's CR LF goes
+    EXPECT_EQ(osErrorText(0x2A3B4C5D, nullptr), L"Unknown error (Error code 708529245)");
+    const std::wstring t = L"T";
+    const vexception denied = thrownVexception([] { osError(5); });
+    EXPECT_EQ(denied.message(), osErrorText(5, &t));
     ASSERT_EQ(denied.frames().size(), 1u);
     EXPECT_EQ(denied.frames()[0].function, "f");
-    // An unlisted code is a plain vosexception carrying it.
-    try {
-        throwOsError(L"T", 87, errorFrame(L"", "f"));
-    } catch (const vosexception& e) {
-        EXPECT_EQ(typeid(e), typeid(vosexception));
-        EXPECT_EQ(e.code(), 87u);
-    }
+
+    const auto runtimeText = [](DWORD code) { return runtimeFailure([&] { runtimeError(code); }); };
+    EXPECT_EQ(runtimeFailure([] { throwRuntimeError(L"only context", 0); }), L"only context");
+    EXPECT_EQ(runtimeText(5).rfind(L"ctx: (5) ", 0), 0u) << runtimeText(5);
+    EXPECT_NE(runtimeText(5).back(), L'\n');
+    EXPECT_EQ(runtimeText(0xA0001234), L"ctx: (-1610608076) Unknown error 0xA0001234");
+
+    EXPECT_EQ(formatString(L"%s: %d/%s", std::wstring(L"a"), 42, std::wstring(L"b")), L"a: 42/b");
+    EXPECT_EQ(formatString(L"%02d:%s", 7, std::wstring(2000, L'x')).size(), 2003u);
 }
 
-TEST(ErrorModel, OsErrorTextIsSystemSentenceCodeAndContext) {
-    EXPECT_EQ(osErrorText(5, nullptr), systemText(5) + L" (Error code 5)");
-    const std::wstring text = L"RenameDir('a', 'b')";
-    EXPECT_EQ(osErrorText(5, &text), systemText(5) + L" (Error code 5) at RenameDir('a', 'b')");
-    // The system sentence ends in CR LF; neither character survives.
-    EXPECT_EQ(osErrorText(2, nullptr).find(L'\r'), std::wstring::npos);
-    EXPECT_EQ(osErrorText(0x2A3B4C5D, nullptr), L"Unknown error (Error code 708529245)");
-}
-
-TEST(ErrorModel, RenderingListsEveryFrameInOrder) {
-    vexception e(L"message", ErrorFrame{L"", "f", 10});
-    e.addFrame(ErrorFrame{L"T", "g", 20});
-    EXPECT_EQ(e.toString(), L"message\n   at (f line 10)\n   at T(g line 20)");
-    EXPECT_EQ(vexception(L"alone").toString(), L"alone");
-}
-
-TEST(ErrorModel, AnnotationTurnsEveryKindIntoVexceptionWithOneMoreFrame) {
+TEST(ErrorModel, AnnotationTurnsEveryKindIntoVexceptionWithOneMoreFrameRenderedInOrder) {
     auto annotated = [](auto thrower) -> vexception {
         try {
             annotate("g", L"Context", thrower);
@@ -108,15 +95,18 @@ TEST(ErrorModel, AnnotationTurnsEveryKindIntoVexceptionWithOneMoreFrame) {
         return vexception(L"");
     };
     // A subclass passing one annotating operation arrives as a plain vexception with two frames.
-    vexception fromOs = annotated([] { throwOsError(L"T", 2, errorFrame(L"", "f")); });
+    const vexception fromOs = annotated([] { osError(2); });
     ASSERT_EQ(fromOs.frames().size(), 2u);
     EXPECT_EQ(fromOs.frames()[1].text, L"Context");
     EXPECT_EQ(fromOs.message(), osErrorText(2, std::make_unique<std::wstring>(L"T").get()));
+    vexception rendered(L"message", ErrorFrame{L"", "f", 10});
+    EXPECT_EQ(rendered.addFrame(ErrorFrame{L"T", "g", 20}).toString(),
+              L"message\n   at (f line 10)\n   at T(g line 20)");
+    EXPECT_EQ(vexception(L"alone").toString(), L"alone");
 
     EXPECT_EQ(annotated([] { throw std::runtime_error("narrow text"); }).message(), L"narrow text");
     EXPECT_EQ(annotated([] { throw std::exception(); }).message(), L"Unknown exception");
-    EXPECT_EQ(annotated([] { throw cwrpexception{0xC0000005}; }).message(),
-              L"C structured exception: 0xc0000005");
+    EXPECT_EQ(annotated([] { throw cwrpexception{0xC0000005}; }).message(), L"C structured exception: 0xc0000005");
     EXPECT_EQ(annotated([] { throw 42; }).message(), L"Unexpected error");
     const vexception com = annotated([] { throw _com_error(E_POINTER); });
     EXPECT_NE(com.message().find(L" (COM Error 80004003)\n   at Context"), std::wstring::npos) << com.message();
@@ -165,10 +155,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE GetGUID(GUID* guid) override { *guid = GUID_NULL; return S_OK; }
     HRESULT STDMETHODCALLTYPE GetSource(BSTR* text) override { *text = nullptr; return S_OK; }
-    HRESULT STDMETHODCALLTYPE GetDescription(BSTR* text) override {
-        *text = ::SysAllocString(description_);
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE GetDescription(BSTR* text) override { return set(text, description_); }
     HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR* text) override { *text = nullptr; return S_OK; }
     HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD* context) override { *context = 0; return S_OK; }
 
@@ -179,82 +166,46 @@ public:
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE get_ToString(BSTR* text) override {
-        *text = ::SysAllocString(L"System.InvalidOperationException: Bad state\n   at Managed.Call()");
-        return S_OK;
+        return set(text, L"System.InvalidOperationException: Bad state\n   at Managed.Call()");
     }
 
     ULONG references() const { return references_; }
 
 private:
+    static HRESULT set(BSTR* text, const wchar_t* value) {
+        *text = ::SysAllocString(value);
+        return S_OK;
+    }
     const wchar_t* description_;
     bool managed_;
     ULONG references_ = 1;
 };
 
-vexception fromCom(HRESULT hr, FakeErrorInfo* info) {
-    if (info) info->AddRef();  // the COM error takes one reference
-    return vexception(_com_error(hr, info, false), L"Where(x)", "g", 20);
-}
-
 }  // namespace
 
 TEST(ErrorModel, ComTextNamesTheSystemSentenceTheCodeAndTheDescription) {
-    const std::wstring failSentence = systemText(static_cast<DWORD>(E_FAIL));
-    EXPECT_EQ(fromCom(E_FAIL, nullptr).message(), failSentence + L" (COM Error 80004005)\n   at Where(x)");
-
-    FakeErrorInfo described(L"The widget broke", false);
-    const vexception withDescription = fromCom(E_FAIL, &described);
-    EXPECT_EQ(withDescription.message(),
-              failSentence + L" (COM Error 80004005, Description: The widget broke)\n   at Where(x)");
-    EXPECT_EQ(withDescription.toString(), withDescription.message() + L"\n   at (g line 20)");
-
-    // An error raised by managed code is shown with the managed exception's string form.
-    FakeErrorInfo managed(L"Bad state", true);
-    EXPECT_EQ(fromCom(E_FAIL, &managed).message(),
-              failSentence +
-                  L" (COM Interop Error 80004005, Description: System.InvalidOperationException: Bad state\n"
-                  L"   at Managed.Call())\n   at Where(x)");
-    FakeErrorInfo silent(L"", true);
-    EXPECT_EQ(fromCom(E_FAIL, &silent).message(), failSentence + L" (COM Interop Error 80004005)\n   at Where(x)");
-    EXPECT_EQ(described.references(), 1u);  // every reference taken was given back
-    EXPECT_EQ(managed.references(), 1u);
-
-    // Codes the system has no sentence for.
-    EXPECT_EQ(fromCom(static_cast<HRESULT>(0x8004FF01), nullptr).message(),
-              L"IDispatch error #64769 (COM Error 8004FF01)\n   at Where(x)");
-    EXPECT_EQ(fromCom(static_cast<HRESULT>(0xA0001234), nullptr).message(),
-              L"Unknown error 0xA0001234 (COM Error A0001234)\n   at Where(x)");
-}
-
-TEST(ErrorModel, RuntimeFamilyByCode) {
-    EXPECT_TRUE(runtimeErrorIs<RunTime::PathNotFoundException>(2));
-    EXPECT_TRUE(runtimeErrorIs<RunTime::PathNotFoundException>(3));
-    EXPECT_TRUE(runtimeErrorIs<RunTime::AlreadyExistsException>(80));
-    EXPECT_TRUE(runtimeErrorIs<RunTime::AlreadyExistsException>(183));
-    EXPECT_TRUE(runtimeErrorIs<RunTime::NoneMappedException>(1332));
-    EXPECT_TRUE(runtimeErrorIs<RunTime::InvalidPathException>(123));
-    try {
-        throwRuntimeError(L"only context", 0);
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(typeid(e), typeid(std::runtime_error));
-        EXPECT_STREQ(e.what(), "only context");
+    FakeErrorInfo described(L"The widget broke", false), managed(L"Bad state", true), silent(L"", true);
+    const std::wstring fail = systemText(static_cast<DWORD>(E_FAIL));
+    const struct {
+        DWORD hr;
+        FakeErrorInfo* info;
+        std::wstring message;  // before "\n   at Where(x)"
+    } cases[] = {
+        {0x80004005, nullptr, fail + L" (COM Error 80004005)"},
+        {0x80004005, &described, fail + L" (COM Error 80004005, Description: The widget broke)"},
+        // An error raised by managed code is shown with the managed exception's string form.
+        {0x80004005, &managed, fail + L" (COM Interop Error 80004005, Description: System.InvalidOperationException: "
+                                      L"Bad state\n   at Managed.Call())"},
+        {0x80004005, &silent, fail + L" (COM Interop Error 80004005)"},
+        // Codes the system has no sentence for.
+        {0x8004FF01, nullptr, L"IDispatch error #64769 (COM Error 8004FF01)"},
+        {0xA0001234, nullptr, L"Unknown error 0xA0001234 (COM Error A0001234)"},
+    };
+    for (const auto& c : cases) {
+        if (c.info) c.info->AddRef();  // the COM error takes one reference
+        const vexception e(_com_error(static_cast<HRESULT>(c.hr), c.info, false), L"Where(x)", "g", 20);
+        EXPECT_EQ(e.toString(), c.message + L"\n   at Where(x)\n   at (g line 20)");
     }
-    try {
-        throwRuntimeError(L"ctx", 5);
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("ctx: (5) ", 0), 0u) << e.what();
-        EXPECT_NE(std::string(e.what()).back(), '\n');
-    }
-    try {
-        throwRuntimeError(L"ctx", 0xA0001234);
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(typeid(e), typeid(std::runtime_error));
-        EXPECT_STREQ(e.what(), "ctx: (-1610608076) Unknown error 0xA0001234");
-    }
-}
-
-TEST(ErrorModel, FormatStringTakesWideStringsAndRejectsBadFormats) {
-    EXPECT_EQ(formatString(L"%s: %d/%s", std::wstring(L"a"), 42, std::wstring(L"b")), L"a: 42/b");
-    EXPECT_EQ(formatString(L"%s", std::wstring(2000, L'x')).size(), 2000u);
-    EXPECT_EQ(formatString(L"%02d:%02d", 7, 5), L"07:05");
+    for (const FakeErrorInfo* info : {&described, &managed, &silent})
+        EXPECT_EQ(info->references(), 1u);  // every reference taken was given back
 }

@@ -13,13 +13,6 @@
 
 namespace {
 
-// Runs the body with combine and removeFileSpec on our own equivalents of the pathcch functions.
-class ScopedFallback {
-public:
-    ScopedFallback() { vfilename_detail::forceFallback(true); }
-    ~ScopedFallback() { vfilename_detail::forceFallback(false); }
-};
-
 struct PathResult {
     HRESULT hr;
     std::wstring text;
@@ -42,81 +35,79 @@ PathResult rawRemoveFileSpec(vfilename_detail::PathCchRemoveFileSpecFunction fun
 
 }  // namespace
 
-TEST(PathNames, ToLongPathPrefixesDriveLetterAndUncPaths) {
-    EXPECT_EQ(VFileName::toLongPath(L"C:"), L"\\\\?\\C:\\");
-    EXPECT_EQ(VFileName::toLongPath(L"C:/a/./b/../c"), L"\\\\?\\C:\\a\\c");
-    EXPECT_EQ(VFileName::toLongPath(L"d:\\x\\\\y\\"), L"\\\\?\\d:\\x\\y\\");
-    // A UNC path takes the UNC form, never climbing above its share.
-    EXPECT_EQ(VFileName::toLongPath(L"\\\\server\\share\\a\\..\\..\\b"), L"\\\\?\\UNC\\server\\share\\b");
-    // Everything else goes through untouched, separators and dots included.
-    EXPECT_EQ(VFileName::toLongPath(L"\\\\.\\pipe\\a\\..\\b"), L"\\\\.\\pipe\\a\\..\\b");
-    EXPECT_EQ(VFileName::toLongPath(L"relative/./x"), L"relative/./x");
-    EXPECT_EQ(VFileName::toLongPath(L"\\\\?\\C:\\a\\..\\b"), L"\\\\?\\C:\\a\\..\\b");
-    EXPECT_EQ(VFileName::toLongPath(L""), L"");
-    EXPECT_EQ(VFileName::toLongPath(L"C"), L"C");
-    // Never above the drive, and never the bare volume name.
-    EXPECT_EQ(VFileName::toLongPath(L"C:\\a\\..\\..\\b"), L"\\\\?\\C:\\b");
-    EXPECT_EQ(VFileName::toLongPath(L"C:\\.."), L"\\\\?\\C:\\");
+// One row per path: the function, its input and its result. Separators are unified, "." and ".." resolved,
+// never above the root of an absolute path; the long form only for drive-letter and UNC paths.
+TEST(PathNames, SingleArgumentFunctionsGiveTheirResult) {
+    using F = std::wstring (*)(const std::wstring&);
+    const auto toLong = [](const std::wstring& p) { return VFileName::toLongPath(p); };
+    const auto canonical = [](const std::wstring& p) { return VFileName::canonicalize(p); };
+    const auto strip = [](const std::wstring& p) { return VFileName::stripLongPrefix(p); };
+    const auto trim = [](const std::wstring& p) { return VFileName::trimTrailingSeparators(p); };
+    const auto noExtension = [](const std::wstring& p) { return VFileName::removeExtension(p); };
+    const std::wstring deep = L"\\\\?\\C:\\" + std::wstring(300, L'd');  // past MAX_PATH the shell functions still work
+    const struct {
+        F function;
+        std::wstring path, expected;
+    } cases[] = {
+        {toLong, L"C:", L"\\\\?\\C:\\"},
+        {toLong, L"C:/a/./b/../c", L"\\\\?\\C:\\a\\c"},
+        {toLong, L"d:\\x\\\\y\\", L"\\\\?\\d:\\x\\y\\"},
+        {toLong, L"\\\\server\\share\\a\\..\\..\\b", L"\\\\?\\UNC\\server\\share\\b"},
+        {toLong, L"\\\\.\\pipe\\a\\..\\b", L"\\\\.\\pipe\\a\\..\\b"},
+        {toLong, L"relative/./x", L"relative/./x"},
+        {toLong, L"\\\\?\\C:\\a\\..\\b", L"\\\\?\\C:\\a\\..\\b"},
+        {toLong, L"", L""},
+        {toLong, L"C:\\a\\..\\..\\b", L"\\\\?\\C:\\b"},
+        {toLong, L"C:\\..", L"\\\\?\\C:\\"},
+        {canonical, L"C:/a//b/./c/..", L"C:\\a\\b"},
+        {canonical, L"a\\..\\..\\b", L"..\\b"},
+        {canonical, L"..\\..\\x", L"..\\..\\x"},
+        {canonical, L"\\..\\b", L"\\b"},
+        {canonical, L"\\\\?\\C:\\..\\..\\b", L"\\\\?\\C:\\b"},
+        {canonical, L"\\\\?\\UNC\\srv\\share\\..\\x", L"\\\\?\\UNC\\srv\\share\\x"},
+        {canonical, L"\\\\srv\\share\\..\\..\\x", L"\\\\srv\\share\\x"},
+        {canonical, L"//./pipe/x", L"\\\\.\\pipe\\x"},
+        {canonical, L"//server/share/x/", L"\\\\server\\share\\x\\"},
+        {canonical, L"\\", L"\\"},
+        {strip, L"\\??\\C:\\x", L"C:\\x"},
+        {strip, L"\\\\?\\UNC\\srv\\share\\x", L"\\\\srv\\share\\x"},
+        {strip, L"\\\\.\\pipe\\x", L"\\\\.\\pipe\\x"},
+        {strip, L"C:\\\\?\\x", L"C:\\\\?\\x"},
+        {trim, L"C:\\a\\/\\", L"C:\\a"},
+        {trim, L"\\/\\", L""},
+        {VFileName::fileName, deep + L"\\name.ext", L"name.ext"},
+        {VFileName::fileName, L"b.txt", L"b.txt"},
+        {VFileName::extension, L"C:\\a\\b.tar.gz", L".gz"},
+        {VFileName::extension, L"C:\\a.d\\b", L""},
+        {noExtension, L"C:\\a\\b.tar.gz", L"C:\\a\\b.tar"},
+        {noExtension, L"C:\\a.d\\b", L"C:\\a.d\\b"},
+        {VFileName::directoryOf, L"C:\\a\\\\b.txt", L"C:\\a"},
+        {VFileName::directoryOf, L"C:/a/b.txt", L"C:/a"},
+        {VFileName::directoryOf, L"b.txt", L""},
+        {VFileName::directoryOf, deep + L"\\name.ext", deep},
+        // The containing folder; a drive root has nothing to remove, and of a trailing separator only it goes.
+        {VFileName::removeFileSpec, L"C:/a/./b/../c.txt", L"C:\\a"},
+        {VFileName::removeFileSpec, L"C:\\a", L"C:\\"},
+        {VFileName::removeFileSpec, L"C:\\", L"C:\\"},
+        {VFileName::removeFileSpec, L"C:", L"C:\\"},
+        {VFileName::removeFileSpec, L"C:\\a\\b\\", L"C:\\a\\b"},
+        {VFileName::removeFileSpec, L"\\\\?\\C:\\a\\b", L"C:\\a"},
+        {VFileName::removeFileSpec, L"a\\b", L"a"},
+        {VFileName::removeFileSpec, L"a", L""},
+        {VFileName::removeFileSpec, deep + L"\\f.txt", deep.substr(4)},
+        {VFileName::expandEnvironmentStrings, L"%TARVO_PATHS_TEST%\\x;%TARVO_PATHS_UNSET%",
+         L"C:\\expanded\\x;%TARVO_PATHS_UNSET%"},
+        {VFileName::expandEnvironmentStrings, L"", L""},
+    };
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"TARVO_PATHS_TEST", L"C:\\expanded"));
+    for (const auto& c : cases) EXPECT_EQ(c.function(c.path), c.expected) << "input " << c.path.size() << " chars";
+    ::SetEnvironmentVariableW(L"TARVO_PATHS_TEST", nullptr);
 }
 
-TEST(PathNames, CanonicalizeResolvesDotsAndCollapsesSeparators) {
-    EXPECT_EQ(VFileName::canonicalize(L"C:\\a\\b\\"), L"C:\\a\\b\\");
-    EXPECT_EQ(VFileName::canonicalize(L"C:/a//b/./c/.."), L"C:\\a\\b");
-    EXPECT_EQ(VFileName::canonicalize(L"a\\..\\..\\b"), L"..\\b");
-    EXPECT_EQ(VFileName::canonicalize(L"..\\..\\x"), L"..\\..\\x");
-    EXPECT_EQ(VFileName::canonicalize(L"\\a\\..\\b"), L"\\b");
-    // A ".." at the root of an absolute path stays at the root.
-    EXPECT_EQ(VFileName::canonicalize(L"C:\\a\\..\\..\\b"), L"C:\\b");
-    EXPECT_EQ(VFileName::canonicalize(L"\\..\\b"), L"\\b");
-    EXPECT_EQ(VFileName::canonicalize(L"\\\\?\\C:\\..\\..\\b"), L"\\\\?\\C:\\b");
-    EXPECT_EQ(VFileName::canonicalize(L"\\\\?\\UNC\\srv\\share\\..\\x"), L"\\\\?\\UNC\\srv\\share\\x");
-    EXPECT_EQ(VFileName::canonicalize(L"\\\\srv\\share\\..\\..\\x"), L"\\\\srv\\share\\x");
-    EXPECT_EQ(VFileName::canonicalize(L"\\\\?\\C:\\a\\.\\b"), L"\\\\?\\C:\\a\\b");
-    EXPECT_EQ(VFileName::canonicalize(L"//./pipe/x"), L"\\\\.\\pipe\\x");
-    EXPECT_EQ(VFileName::canonicalize(L"//server/share/x/"), L"\\\\server\\share\\x\\");
-    EXPECT_EQ(VFileName::canonicalize(L"x\\"), L"x\\");
-    EXPECT_EQ(VFileName::canonicalize(L"\\"), L"\\");
-    EXPECT_EQ(VFileName::canonicalize(L""), L"");
-}
-
-TEST(PathNames, PrefixAndTrailingSeparatorsAreStripped) {
-    EXPECT_EQ(VFileName::stripLongPrefix(L"\\\\?\\C:\\x"), L"C:\\x");
-    EXPECT_EQ(VFileName::stripLongPrefix(L"\\??\\C:\\x"), L"C:\\x");
-    EXPECT_EQ(VFileName::stripLongPrefix(L"\\\\?\\UNC\\srv\\share\\x"), L"\\\\srv\\share\\x");
-    EXPECT_EQ(VFileName::stripLongPrefix(L"\\\\.\\pipe\\x"), L"\\\\.\\pipe\\x");
-    EXPECT_EQ(VFileName::stripLongPrefix(L"C:\\\\?\\x"), L"C:\\\\?\\x");
-    EXPECT_EQ(VFileName::stripLongPrefix(L"\\\\?"), L"\\\\?");
-    EXPECT_EQ(VFileName::trimTrailingSeparators(L"C:\\a\\/\\"), L"C:\\a");
-    EXPECT_EQ(VFileName::trimTrailingSeparators(L"\\/\\"), L"");
-    EXPECT_EQ(VFileName::trimTrailingSeparators(L"a\\b"), L"a\\b");
-    EXPECT_EQ(VFileName::trimTrailingSeparators(L""), L"");
-}
-
-TEST(PathNames, FileNameExtensionAndDirectory) {
-    EXPECT_EQ(VFileName::fileName(L"C:\\a\\b.txt"), L"b.txt");
-    EXPECT_EQ(VFileName::fileName(L"b.txt"), L"b.txt");
-    EXPECT_EQ(VFileName::extension(L"C:\\a\\b.tar.gz"), L".gz");
-    EXPECT_EQ(VFileName::extension(L"C:\\a.d\\b"), L"");
-    EXPECT_EQ(VFileName::removeExtension(L"C:\\a\\b.tar.gz"), L"C:\\a\\b.tar");
-    EXPECT_EQ(VFileName::removeExtension(L"C:\\a.d\\b"), L"C:\\a.d\\b");
-    EXPECT_EQ(VFileName::directoryOf(L"C:\\a\\\\b.txt"), L"C:\\a");
-    EXPECT_EQ(VFileName::directoryOf(L"C:/a/b.txt"), L"C:/a");
-    EXPECT_EQ(VFileName::directoryOf(L"b.txt"), L"");
-    // Past MAX_PATH the shell functions still find the last component.
-    const std::wstring folder = L"\\\\?\\C:\\" + std::wstring(300, L'd');
-    EXPECT_EQ(VFileName::fileName(folder + L"\\name.ext"), L"name.ext");
-    EXPECT_EQ(VFileName::extension(folder + L"\\name.ext"), L".ext");
-    EXPECT_EQ(VFileName::directoryOf(folder + L"\\name.ext"), folder);
-}
-
-TEST(PathNames, IsPrefixMatchesWholeComponents) {
-    EXPECT_TRUE(VFileName::isPrefix(L"C:\\a", L"C:\\a\\b"));
+TEST(PathNames, PathsCompareAndPrefixComponentByComponent) {
     EXPECT_TRUE(VFileName::isPrefix(L"c:\\A", L"C:\\a\\b"));
     EXPECT_FALSE(VFileName::isPrefix(L"C:\\a", L"C:\\ab"));
     EXPECT_FALSE(VFileName::isPrefix(L"C:\\a\\b", L"C:\\a"));
-}
-
-TEST(PathNames, ComparePathsComponentByComponent) {
     EXPECT_EQ(VFileName::comparePaths(L"C:\\a\\b", L"c:\\A\\B"), VFileName::Equal);
     EXPECT_EQ(VFileName::comparePaths(L"C:/a//b\\", L"\\\\?\\C:\\a\\b"), VFileName::Equal);
     EXPECT_EQ(VFileName::comparePaths(L"\\??\\C:\\a", L"C:\\a"), VFileName::Equal);
@@ -134,76 +125,35 @@ TEST(PathNames, ComparePathsComponentByComponent) {
     EXPECT_EQ(VFileName::comparePaths(L"\\\\?\\", L""), VFileName::Equal);
 }
 
-TEST(PathNames, CombinePlacesSecondUnderFirstWithoutPrefix) {
-    EXPECT_EQ(VFileName::combine(L"C:\\a", L"b"), L"C:\\a\\b");
-    EXPECT_EQ(VFileName::combine(L"C:\\a\\", L"\\\\/b\\c.txt"), L"C:\\a\\b\\c.txt");
-    EXPECT_EQ(VFileName::combine(L"C:/a/./x/..", L"b\\..\\c"), L"C:\\a\\c");
-    EXPECT_EQ(VFileName::combine(L"C:\\a", L"..\\..\\..\\b"), L"C:\\b");
-    EXPECT_EQ(VFileName::combine(L"C:", L"b"), L"C:\\b");
-    EXPECT_EQ(VFileName::combine(L"\\\\?\\C:\\a", L"b"), L"C:\\a\\b");
-    EXPECT_EQ(VFileName::combine(L"C:\\a", L""), L"C:\\a");
-    EXPECT_EQ(VFileName::combine(L"", L"b"), L"b");
-    EXPECT_EQ(VFileName::combine(L"\\\\server\\share", L"x"), L"\\\\server\\share\\x");
-    // Past MAX_PATH the system answers in the "\\?\" form; combine still hands back a plain path.
+// combine places the second path under the first and hands back a plain path (past MAX_PATH too); joinLongPath
+// builds the long form, where the console names alone pass through and are ordinary names under a folder.
+TEST(PathNames, TwoPartFunctionsGiveTheirResult) {
+    const auto combine = [](const std::wstring& a, const std::wstring& b) { return VFileName::combine(a, b); };
     const std::wstring deep = L"C:\\" + std::wstring(200, L'a') + L"\\" + std::wstring(100, L'b');
-    const std::wstring combined = VFileName::combine(deep, L"\\c\\..\\d.txt");
-    EXPECT_EQ(combined, deep + L"\\d.txt");
-    EXPECT_GT(combined.size(), static_cast<size_t>(MAX_PATH));
-}
-
-TEST(PathNames, CombineFailureNamesCallAndResult) {
-    const std::wstring base = L"C:\\" + std::wstring(40000, L'x');
-    const vexception e = thrownVexception([&] { VFileName::combine(base, L"/more"); });
-    EXPECT_EQ(e.message(), L"PathAllocCombine(" + base + L", more) failed: error code 0x800700ce");
-    ASSERT_EQ(e.frames().size(), 1u);
-    EXPECT_EQ(e.frames()[0].function, "VFileName::combine");
-    EXPECT_EQ(e.frames()[0].text, L"");
-}
-
-TEST(PathNames, RemoveFileSpecGivesTheContainingFolder) {
-    EXPECT_EQ(VFileName::removeFileSpec(L"C:\\a\\b.txt"), L"C:\\a");
-    EXPECT_EQ(VFileName::removeFileSpec(L"C:\\a"), L"C:\\");
-    EXPECT_EQ(VFileName::removeFileSpec(L"C:/a/./b/../c.txt"), L"C:\\a");
-    // A drive root has nothing to remove and comes back as it is.
-    EXPECT_EQ(VFileName::removeFileSpec(L"C:\\"), L"C:\\");
-    EXPECT_EQ(VFileName::removeFileSpec(L"C:"), L"C:\\");
-    // A trailing separator is all that goes.
-    EXPECT_EQ(VFileName::removeFileSpec(L"C:\\a\\b\\"), L"C:\\a\\b");
-    EXPECT_EQ(VFileName::removeFileSpec(L"\\\\?\\C:\\a\\b"), L"C:\\a");
-    EXPECT_EQ(VFileName::removeFileSpec(L"a\\b"), L"a");
-    EXPECT_EQ(VFileName::removeFileSpec(L"a"), L"");
-    const std::wstring deep = L"C:\\" + std::wstring(300, L'a');
-    EXPECT_EQ(VFileName::removeFileSpec(deep + L"\\f.txt"), deep);
-}
-
-TEST(PathNames, RemoveFileSpecFailureNamesCallAndResult) {
-    const std::wstring path = L"C:\\" + std::wstring(40000, L'x') + L"\\f";
-    const vexception e = thrownVexception([&] { VFileName::removeFileSpec(path); });
-    EXPECT_EQ(e.message(), L"PathCchRemoveFileSpec(" + path + L") failed: error code 0x80070057");
-    ASSERT_EQ(e.frames().size(), 1u);
-    EXPECT_EQ(e.frames()[0].function, "VFileName::removeFileSpec");
-}
-
-TEST(PathNames, ExpandEnvironmentStringsReplacesKnownNames) {
-    ASSERT_TRUE(::SetEnvironmentVariableW(L"TARVO_PATHS_TEST", L"C:\\expanded"));
-    EXPECT_EQ(VFileName::expandEnvironmentStrings(L"%TARVO_PATHS_TEST%\\x;%TARVO_PATHS_UNSET%"),
-              L"C:\\expanded\\x;%TARVO_PATHS_UNSET%");
-    EXPECT_EQ(VFileName::expandEnvironmentStrings(L""), L"");
-    ::SetEnvironmentVariableW(L"TARVO_PATHS_TEST", nullptr);
-}
-
-TEST(PathNames, JoinLongPathBuildsExtendedAbsolutePath) {
-    EXPECT_EQ(VFileName::joinLongPath(L"C:\\a\\b", L"f.txt"), L"\\\\?\\C:\\a\\b\\f.txt");
-    EXPECT_EQ(VFileName::joinLongPath(L"C://a\\\\b/", L"x/./y\\..\\f.txt"), L"\\\\?\\C:\\a\\b\\x\\f.txt");
-    EXPECT_EQ(VFileName::joinLongPath(L"C:\\a\\b", L"..\\..\\f"), L"\\\\?\\C:\\f");
-    EXPECT_EQ(VFileName::joinLongPath(L"\\\\?\\C:\\a", L"f"), L"\\\\?\\C:\\a\\f");
-    EXPECT_EQ(VFileName::joinLongPath(L"C:", L"f"), L"\\\\?\\C:\\f");
-    EXPECT_EQ(VFileName::joinLongPath(L"\\\\server\\share\\d", L"..\\f"), L"\\\\?\\UNC\\server\\share\\f");
-    EXPECT_EQ(VFileName::joinLongPath(L"C:\\a", L""), L"\\\\?\\C:\\a\\");
-    // The console names are not files: alone they pass through, under a folder they are ordinary names.
-    EXPECT_EQ(VFileName::joinLongPath(L"", L"CONOUT$"), L"CONOUT$");
-    EXPECT_EQ(VFileName::joinLongPath(L"", L"conin$"), L"conin$");
-    EXPECT_EQ(VFileName::joinLongPath(L"C:\\a", L"CONOUT$"), L"\\\\?\\C:\\a\\CONOUT$");
+    const struct {
+        std::wstring (*function)(const std::wstring&, const std::wstring&);
+        std::wstring first, second, expected;
+    } cases[] = {
+        {combine, L"C:\\a\\", L"\\\\/b\\c.txt", L"C:\\a\\b\\c.txt"},
+        {combine, L"C:/a/./x/..", L"b\\..\\c", L"C:\\a\\c"},
+        {combine, L"C:\\a", L"..\\..\\..\\b", L"C:\\b"},
+        {combine, L"C:", L"b", L"C:\\b"},
+        {combine, L"\\\\?\\C:\\a", L"b", L"C:\\a\\b"},
+        {combine, L"C:\\a", L"", L"C:\\a"},
+        {combine, L"", L"b", L"b"},
+        {combine, L"\\\\server\\share", L"x", L"\\\\server\\share\\x"},
+        {combine, deep, L"\\c\\..\\d.txt", deep + L"\\d.txt"},
+        {VFileName::joinLongPath, L"C://a\\\\b/", L"x/./y\\..\\f.txt", L"\\\\?\\C:\\a\\b\\x\\f.txt"},
+        {VFileName::joinLongPath, L"C:\\a\\b", L"..\\..\\f", L"\\\\?\\C:\\f"},
+        {VFileName::joinLongPath, L"\\\\?\\C:\\a", L"f", L"\\\\?\\C:\\a\\f"},
+        {VFileName::joinLongPath, L"C:", L"f", L"\\\\?\\C:\\f"},
+        {VFileName::joinLongPath, L"\\\\server\\share\\d", L"..\\f", L"\\\\?\\UNC\\server\\share\\f"},
+        {VFileName::joinLongPath, L"C:\\a", L"", L"\\\\?\\C:\\a\\"},
+        {VFileName::joinLongPath, L"", L"CONOUT$", L"CONOUT$"},
+        {VFileName::joinLongPath, L"", L"conin$", L"conin$"},
+        {VFileName::joinLongPath, L"C:\\a", L"CONOUT$", L"\\\\?\\C:\\a\\CONOUT$"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.function(c.first, c.second), c.expected) << c.first << L" + " << c.second;
 }
 
 TEST(PathNames, JoinLongPathWithoutFolderUsesCurrentDirectory) {
@@ -270,27 +220,21 @@ TEST(PathNames, SystemAndFallbackImplementationsAgree) {
     EXPECT_EQ(system.removeFileSpec(shortBuffer, 3), E_INVALIDARG);
     PWSTR none = nullptr;
     EXPECT_EQ(fallback.allocCombine(nullptr, nullptr, 1, &none), system.allocCombine(nullptr, nullptr, 1, &none));
-
-    // The same public operations, once on the system's functions and once on ours.
-    const std::vector<std::pair<std::wstring, std::wstring>> operations = {
-        {L"C:\\a", L"\\b"}, {L"C:/a/./x/..", L"b\\..\\c"}, {L"C:", L"..\\b."}, {L"\\\\server\\share", L"x\\y"},
-        {L"C:\\" + longName, L"c\\d.txt"}, {L"C:\\" + longName + L"\\" + longName, L"..\\e"}};
-    for (const auto& [base, more] : operations) {
-        SCOPED_TRACE(testing::Message() << "base of " << base.size() << " characters");
-        const std::wstring combined = VFileName::combine(base, more);
-        const std::wstring folder = VFileName::removeFileSpec(combined);
-        ScopedFallback useFallback;
-        EXPECT_EQ(VFileName::combine(base, more), combined);
-        EXPECT_EQ(VFileName::removeFileSpec(combined), folder);
-    }
 }
 
-TEST(PathNames, FallbackReportsFailuresLikeTheSystem) {
-    ScopedFallback useFallback;
+// On the system's functions and on ours alike.
+TEST(PathNames, FailuresNameTheCallAndItsResult) {
     const std::wstring base = L"C:\\" + std::wstring(40000, L'x');
-    EXPECT_EQ(thrownVexception([&] { VFileName::combine(base, L"m"); }).message(),
-              L"PathAllocCombine(" + base + L", m) failed: error code 0x800700ce");
-    EXPECT_EQ(thrownVexception([&] { VFileName::removeFileSpec(base); }).message(),
-              L"PathCchRemoveFileSpec(" + base + L") failed: error code 0x80070057");
-    EXPECT_EQ(VFileName::removeFileSpec(L"C:\\"), L"C:\\");
+    for (bool fallback : {false, true}) {
+        vfilename_detail::forceFallback(fallback);
+        const vexception combined = thrownVexception([&] { VFileName::combine(base, L"/m"); });
+        EXPECT_EQ(combined.message(), L"PathAllocCombine(" + base + L", m) failed: error code 0x800700ce");
+        ASSERT_EQ(combined.frames().size(), 1u);
+        EXPECT_EQ(combined.frames()[0].function, "VFileName::combine");
+        const vexception removed = thrownVexception([&] { VFileName::removeFileSpec(base); });
+        EXPECT_EQ(removed.message(), L"PathCchRemoveFileSpec(" + base + L") failed: error code 0x80070057");
+        EXPECT_EQ(removed.frames()[0].function, "VFileName::removeFileSpec");
+        EXPECT_EQ(VFileName::removeFileSpec(L"C:\\"), L"C:\\");
+    }
+    vfilename_detail::forceFallback(false);
 }

@@ -19,13 +19,11 @@ int classOf(wchar_t c) {
 
 }  // namespace
 
-TEST(Password, ShortLengthsGiveNothing) {
+// Four characters of each class, no password twice, and every class equally likely at every position.
+TEST(Password, FourOfEachClassNoRepeatsAndNoPositionalBias) {
     EXPECT_EQ(generatePassword(0), L"");
     EXPECT_EQ(generatePassword(-1), L"");
     EXPECT_EQ(generatePassword(5).size(), 5u);
-}
-
-TEST(Password, FourOfEachClassNoRepeatsAndNoPositionalBias) {
     constexpr int count = 1000;
     std::set<std::wstring> seen;
     std::array<std::array<int, 4>, 16> perPosition{};
@@ -43,22 +41,28 @@ TEST(Password, FourOfEachClassNoRepeatsAndNoPositionalBias) {
         seen.insert(password);
     }
     EXPECT_EQ(seen.size(), static_cast<size_t>(count));
-    // Every class is equally likely at every position: chi-square with 3 degrees of freedom per position.
-    // 30 lies far beyond any chance result (p < 1e-5) and far below what a rotation without a full shuffle gives.
+    // Chi-square with 3 degrees of freedom per position: 30 lies far beyond any chance result (p < 1e-5) and far
+    // below what a rotation without a full shuffle gives.
     for (size_t i = 0; i < 16; ++i) {
         double chi = 0;
         for (int c = 0; c < 4; ++c) {
-            const double expected = count / 4.0;
-            chi += (perPosition[i][c] - expected) * (perPosition[i][c] - expected) / expected;
+            const double off = perPosition[i][c] - count / 4.0;
+            chi += off * off / (count / 4.0);
         }
         EXPECT_LT(chi, 30.0) << "position " << i;
     }
-}
-
-TEST(Password, RandomBelowIsUnbiasedForAwkwardBounds) {
-    std::array<int, 11> counts{};
-    for (int i = 0; i < 22000; ++i) ++counts[randomBelow(11)];
-    for (int c : counts) EXPECT_NEAR(c, 2000, 250);
+    // Four characters show a shuffle that never leaves a character in its place: each class must be seen at
+    // each position (expected 100 times in 400, 50 is six standard deviations off).
+    std::array<std::array<int, 4>, 4> short4{};
+    for (int n = 0; n < 400; ++n) {
+        const std::wstring password = generatePassword(4);
+        for (size_t i = 0; i < 4; ++i) ++short4[i][classOf(password[i]) & 3];
+    }
+    for (size_t i = 0; i < 4; ++i)
+        for (int c = 0; c < 4; ++c) EXPECT_GT(short4[i][c], 50) << "class " << c << " at position " << i;
+    std::array<int, 11> below{};
+    for (int i = 0; i < 22000; ++i) ++below[randomBelow(11)];
+    for (int c : below) EXPECT_NEAR(c, 2000, 250);  // unbiased for a bound that divides no power of two
 }
 
 TEST(Password, TheCustomActionFillsTheNamedProperty) {

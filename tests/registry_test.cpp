@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "runtime/errors/codepage.h"
 #include "runtime/errors/vexception.h"
 #include "runtime/registry/registry.h"
 #include "tests/testutil.h"
@@ -23,34 +24,14 @@ void store(const std::wstring& subkey, const std::wstring& name, DWORD type, con
     ::RegCloseKey(key);
 }
 
-// What `call` throws; with E = vexception only a plain failure counts, not an OS error.
-template <typename E>
-E thrownBy(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const E& e) {
-        return e;
-    }
-    ADD_FAILURE() << "nothing thrown";
-    return E(0, L"", errorFrame(L"", ""));
-}
-template <>
-vexception thrownBy<vexception>(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const vosexception&) {
-        ADD_FAILURE() << "an OS error instead of a corrupt-value failure";
-    } catch (const vexception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "nothing thrown";
-    return vexception(L"");
-}
-
-void expectFailure(const vexception& e, const std::wstring& message, const char* function) {
-    EXPECT_EQ(e.message(), message);
-    ASSERT_EQ(e.frames().size(), 1u);
-    EXPECT_EQ(e.frames()[0].function, function);
+// What `call` throws: `message` with one frame, of `function`; an OS error with `code`, or a plain failure (a
+// corrupt value) when `code` is 0.
+template <typename Call>
+void expectFailure(Call&& call, const std::wstring& message, const char* function, DWORD code = 0) {
+    const Failure failure = failureOf(call);
+    EXPECT_EQ(failure.code, code);
+    EXPECT_EQ(failure.message.rfind(message + L"\n   at (" + wstr(function) + L" line ", 0), 0u) << failure.message;
+    EXPECT_EQ(occurrences(failure.message, L"\n   at "), 1u) << failure.message;
 }
 
 }  // namespace
@@ -94,18 +75,22 @@ TEST(Registry, WrongTypesAndSizesThrowNamingTheValue) {
     DWORD number = 99;
 
     const auto byPath = [&](const wchar_t* name, bool dword) {
-        return thrownBy<vexception>([&] {
+        return [&, name, dword] {
             dword ? registry::lookup(hklm, test.subkey(), name, number, 2)
                   : registry::lookup(hklm, test.subkey(), name, text, REG_SZ, 2);
-        });
+        };
     };
-    expectFailure(byPath(L"list", false), L"RegQueryValueEx invalid type of '" + path + L"list'", "registry::lookup");
-    expectFailure(byPath(L"quad", true), L"RegQueryValueEx invalid type of '" + path + L"quad'", "registry::lookup");
-    expectFailure(byPath(L"binary", true), L"RegQueryValueEx invalid type of '" + path + L"binary'", "registry::lookup");
-    expectFailure(byPath(L"short", true), L"RegQueryValueEx invalid size of '" + path + L"short'", "registry::lookup");
-    expectFailure(thrownBy<vexception>([&] { registry::lookup(key.get(), L"list", text); }),
+    const struct {
+        const wchar_t* name;
+        bool dword;
+        const wchar_t* what;
+    } wrong[] = {{L"list", false, L"type"}, {L"quad", true, L"type"}, {L"binary", true, L"type"}, {L"short", true, L"size"}};
+    for (const auto& w : wrong)
+        expectFailure(byPath(w.name, w.dword), L"RegQueryValueEx invalid " + std::wstring(w.what) + L" of '" + path +
+                      w.name + L"'", "registry::lookup");
+    expectFailure([&] { registry::lookup(key.get(), L"list", text); },
                   L"RegQueryValueEx invalid type of 'list'", "registry::lookup");
-    expectFailure(thrownBy<vexception>([&] { registry::lookup(key.get(), L"quad", number); }),
+    expectFailure([&] { registry::lookup(key.get(), L"quad", number); },
                   L"RegQueryValueEx invalid type of 'quad'", "registry::lookup");
     EXPECT_EQ(text, L"untouched");
     EXPECT_EQ(number, 99u);
@@ -126,9 +111,8 @@ TEST(Registry, MissingKeysAndValuesGiveTheStatusAndLeaveTheValue) {
     EXPECT_EQ(text, L"default");
 
     const std::wstring context = L"lookup subKey=" + test.subkey() + L" value=v";
-    const auto e = thrownBy<vosexception>([&] { registry::getstr(hklm, test.subkey(), L"v", 2); });
-    EXPECT_EQ(e.code(), 2u);
-    expectFailure(e, osErrorText(2, &context), "registry::getstr");
+    expectFailure([&] { registry::getstr(hklm, test.subkey(), L"v", 2); }, osErrorText(2, &context),
+                  "registry::getstr", 2);
 }
 
 TEST(Registry, SetStoresStringsWithTheirTerminatorAndDwordsInFourBytes) {
@@ -170,26 +154,23 @@ TEST(Registry, ViewOneReadsTheThirtyTwoBitViewTwoAndThreeTheSixtyFourBitOne) {
 
 TEST(Registry, FailuresCarryTheStatusTheCallAndTheOperation) {
     ScopedTestKey test(L"fail");
-    auto e = thrownBy<vosexception>([&] { registry::Key(hklm, test.subkey(), KEY_READ | view64, true); });
-    EXPECT_EQ(e.code(), 2u);
     std::wstring context = L"RegOpenKeyEx subKey=" + test.subkey();
-    expectFailure(e, osErrorText(2, &context), "registry::open");
+    expectFailure([&] { registry::Key(hklm, test.subkey(), KEY_READ | view64, true); },
+                  osErrorText(2, &context), "registry::open", 2);
 
     registry::Key readOnly(hklm, test.subkey(), KEY_QUERY_VALUE | view64, false);
     EXPECT_TRUE(registry::keyExists(hklm, test.subkey(), 2));
     // Values need the handle's set-value access.
     context = L"RegSetValueEx valueName=n";
-    e = thrownBy<vosexception>([&] { registry::set(readOnly.get(), L"n", DWORD{1}); });
-    EXPECT_EQ(e.code(), DWORD{ERROR_ACCESS_DENIED});
-    expectFailure(e, osErrorText(ERROR_ACCESS_DENIED, &context), "registry::set");
-    e = thrownBy<vosexception>([&] { registry::set(readOnly.get(), L"n", std::wstring(L"x")); });
-    expectFailure(e, osErrorText(ERROR_ACCESS_DENIED, &context), "registry::set");
+    expectFailure([&] { registry::set(readOnly.get(), L"n", DWORD{1}); },
+                  osErrorText(ERROR_ACCESS_DENIED, &context), "registry::set", ERROR_ACCESS_DENIED);
+    expectFailure([&] { registry::set(readOnly.get(), L"n", std::wstring(L"x")); },
+                  osErrorText(ERROR_ACCESS_DENIED, &context), "registry::set", ERROR_ACCESS_DENIED);
 
     // Subkeys are checked against the key's security, not the handle's access: a deleted key refuses them.
     ASSERT_EQ(::RegDeleteKeyExW(hklm, test.subkey().c_str(), view64, 0), 0);
     EXPECT_FALSE(registry::keyExists(hklm, test.subkey(), 2));
-    e = thrownBy<vosexception>([&] { registry::create(readOnly.get(), L"child", KEY_ALL_ACCESS); });
-    EXPECT_EQ(e.code(), DWORD{ERROR_KEY_DELETED});
     context = L"RegCreateKeyEx subKey=child";
-    expectFailure(e, osErrorText(ERROR_KEY_DELETED, &context), "registry::create");
+    expectFailure([&] { registry::create(readOnly.get(), L"child", KEY_ALL_ACCESS); },
+                  osErrorText(ERROR_KEY_DELETED, &context), "registry::create", ERROR_KEY_DELETED);
 }

@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <iostream>
 
 #include "runtime/errors/codepage.h"
 #include "runtime/errors/vexception.h"
 #include "runtime/security/security.h"
+#include "runtime/threads/sync.h"
 #include "tests/msisession.h"
 #include "tests/testutil.h"
 
@@ -68,40 +70,35 @@ TEST(Security, WellKnownSidsHaveTheirTextAndAccountNames) {
     EXPECT_EQ(unknown.frames().back().function, "VSID::findAccount");
 }
 
-TEST(Security, TheEveryoneDescriptorGuardsANamedMutex) {
-    SecurityDescriptor descriptor(SecurityDescriptor::everyoneFullAccess(), false);
-    ASSERT_TRUE(descriptor.valid());
-    EXPECT_EQ(descriptor.attributes()->nLength, sizeof(SECURITY_ATTRIBUTES));
-    EXPECT_FALSE(descriptor.attributes()->bInheritHandle);
-    EXPECT_EQ(describe(security::readAcl(descriptor.dacl())), (std::vector<std::wstring>{L"A;3;10000000;S-1-1-0"}));
-
-    const std::wstring name = L"tarvo-security-test-" + std::to_wstring(::GetCurrentProcessId());
-    HANDLE mutex = ::CreateMutexW(descriptor.attributes(), FALSE, name.c_str());
-    ASSERT_NE(mutex, nullptr);
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR stored = nullptr;
-    ASSERT_EQ(::GetSecurityInfo(mutex, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &stored), 0u);
-    EXPECT_TRUE(anyContains(describe(security::readAcl(dacl)), L";S-1-1-0"));
-    ::LocalFree(stored);
-    ::CloseHandle(mutex);
-}
-
-TEST(Security, DescriptorsCarryOwnerAndGroupWhenGiven) {
+TEST(Security, DescriptorsCarryTheirEntriesOwnerAndGroupAndNamedMutexesLetEveryoneIn) {
     AccessList list;
     list.add(VSID::admins(), GENERIC_READ, true, 0);
     list.add(VSID::system(), GENERIC_ALL, false);
     list.setOwner(VSID::system());
     list.setGroup(VSID::admins());
-    SecurityDescriptor descriptor(list, true);
+    SecurityDescriptor descriptor(list, true), everyone(SecurityDescriptor::everyoneFullAccess(), false);
+    ASSERT_TRUE(descriptor.valid() && everyone.valid());
     EXPECT_TRUE(descriptor.attributes()->bInheritHandle);
+    EXPECT_FALSE(everyone.attributes()->bInheritHandle);
+    EXPECT_EQ(everyone.attributes()->nLength, sizeof(SECURITY_ATTRIBUTES));
     EXPECT_EQ(describe(security::readAcl(descriptor.dacl())),
               (std::vector<std::wstring>{L"A;0;80000000;S-1-5-32-544", L"A;3;10000000;S-1-5-18"}));
+    EXPECT_EQ(describe(security::readAcl(everyone.dacl())), (std::vector<std::wstring>{L"A;3;10000000;S-1-1-0"}));
     PSID owner = nullptr, group = nullptr;
     BOOL defaulted;
     ASSERT_TRUE(::GetSecurityDescriptorOwner(descriptor.descriptor(), &owner, &defaulted));
     ASSERT_TRUE(::GetSecurityDescriptorGroup(descriptor.descriptor(), &group, &defaulted));
     EXPECT_EQ(VSID(owner), VSID::system());
     EXPECT_EQ(VSID(group), VSID::admins());
+
+    const VMutex mutex(true, uniqueName(L"mutex"));
+    const std::vector<DWORD> stored = security::getHandleDacl(mutex.handle(), SE_KERNEL_OBJECT);
+    const std::vector<AclEntry> entries = security::readAcl(reinterpret_cast<const ACL*>(stored.data()));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].type, ACCESS_ALLOWED_ACE_TYPE);
+    EXPECT_EQ(entries[0].sid, VSID::everyone());
+    // Stored as asked or already mapped to the mutex's specific rights.
+    EXPECT_TRUE(entries[0].mask == GENERIC_ALL || (entries[0].mask & MUTEX_ALL_ACCESS) == MUTEX_ALL_ACCESS);
 }
 
 TEST(Security, TokensAndPrivileges) {
@@ -115,7 +112,6 @@ TEST(Security, TokensAndPrivileges) {
     const vexception unknown = thrownVexception([] { security::setPrivilege(L"SeNoSuchPrivilege", true); });
     EXPECT_TRUE(contains(unknown.toString(), L"LookupPrivilegeValue")) << unknown.toString();
     EXPECT_EQ(unknown.frames().back().function, "setPrivilege");
-    ASSERT_TRUE(security::hasPrivilege(SE_SHUTDOWN_NAME) || !security::hasPrivilege(SE_SHUTDOWN_NAME));
     if (security::hasPrivilege(SE_BACKUP_NAME)) {
         security::enablePrivilege(SE_BACKUP_NAME);
         security::setPrivilege(SE_BACKUP_NAME, false);
@@ -131,44 +127,43 @@ TEST(Security, TokensAndPrivileges) {
     GTEST_SKIP() << "this token holds every privilege tried";
 }
 
-TEST(Security, FlagMergeUnitesFlagsAndKeepsInheritOnlyOnlyWhenAllHaveIt) {
-    const VSID a = VSID::admins(), s = VSID::system();
-    const std::vector<AclEntry> merged = security::mergeFlags(
-        {allow(a, 0x1, OI), allow(a, 0x1, CI | IO), allow(s, 0x2, OI | IO), allow(s, 0x2, CI | IO), allow(a, 0x4, OI)},
-        false);
-    EXPECT_EQ(describe(merged), (std::vector<std::wstring>{L"A;1;00000004;S-1-5-32-544", L"A;3;00000001;S-1-5-32-544",
-                                                           L"A;11;00000002;S-1-5-18"}));
-}
-
-TEST(Security, FileObjectsCompareMasksAfterTheGenericMapping) {
-    const VSID a = VSID::admins();
+// The DACL merges: flags of equal type, mask and SID united, INHERIT_ONLY kept only when all have it; masks of
+// equal type, flags and SID united, INHERITED cleared after the comparison; allowed before denied, then by the
+// fixed part (flags, then mask), then the shorter SID; generic file rights mapped before a file's entries compare.
+TEST(Security, MergesUniteEqualEntriesAndOrderTheResult) {
+    const VSID a = VSID::admins(), s = VSID::system(), e = VSID::everyone(), user = sidOf(L"S-1-5-21-1-2-3-1001"),
+               users = sidOf(L"S-1-5-32-545");
+    using Entries = std::vector<AclEntry>;
+    const struct {
+        std::function<Entries()> merge;
+        std::vector<std::wstring> expected;
+    } cases[] = {
+        {[&] { return security::mergeFlags({allow(a, 0x1, OI), allow(a, 0x1, CI | IO), allow(s, 0x2, OI | IO),
+                                            allow(s, 0x2, CI | IO), allow(a, 0x4, OI)}, false); },
+         {L"A;1;00000004;S-1-5-32-544", L"A;3;00000001;S-1-5-32-544", L"A;11;00000002;S-1-5-18"}},
+        {[&] { return security::mergeFlags({allow(a, GENERIC_READ, OI), allow(a, 0x00120089, CI)}, true); },
+         {L"A;3;00120089;S-1-5-32-544"}},
+        {[&] { return security::mergeFlags({allow(a, GENERIC_READ, OI), allow(a, 0x00120089, CI)}, false); },
+         {L"A;1;80000000;S-1-5-32-544", L"A;2;00120089;S-1-5-32-544"}},
+        {[&] { return security::mergeMasks({deny(e, 0x1), allow(s, 0x10, OI | CI | INH), allow(a, 0x1, OI),
+                                            allow(a, 0x2, OI), allow(s, 0x20, OI | CI)}, false); },
+         {L"A;1;00000003;S-1-5-32-544", L"A;3;00000010;S-1-5-18", L"A;3;00000020;S-1-5-18", L"D;0;00000001;S-1-1-0"}},
+        {[&] { return security::mergeMasks({allow(a, 0x1), allow(e, 0x1)}, false); },
+         {L"A;0;00000001;S-1-1-0", L"A;0;00000001;S-1-5-32-544"}},
+        {[&] { return security::withoutDenials({deny(a, 0x1), allow(a, 0x2), deny(e, 0x4), deny(s, 0x8)}, {a, s}); },
+         {L"A;0;00000002;S-1-5-32-544", L"D;0;00000004;S-1-1-0"}},
+        // Delete access: the two grants first, the account's own denials gone, other accounts kept.
+        {[&] { return security::deleteAccessEntries({deny(user, DELETE), allow(users, GENERIC_READ, OI | INH),
+                                                     allow(users, FILE_GENERIC_READ, CI), deny(e, DELETE),
+                                                     deny(users, 0x1), allow(user, 0x1)},
+                                                    true, 0x00010100, user, {user, users}); },
+         {L"A;3;00010100;S-1-5-21-1-2-3-1001", L"A;3;00010100;S-1-5-18", L"A;0;00000001;S-1-5-21-1-2-3-1001",
+          L"A;3;00120089;S-1-5-32-545", L"D;0;00010000;S-1-1-0"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(describe(c.merge()), c.expected);
     EXPECT_EQ(security::mapFileGeneric(GENERIC_READ | GENERIC_EXECUTE | 0x1), 0x001200A9u);
     EXPECT_EQ(security::mapFileGeneric(GENERIC_ALL), 0x001F01FFu);
     EXPECT_EQ(security::mapFileGeneric(GENERIC_WRITE), 0x00120116u);
-    const std::vector<AclEntry> entries = {allow(a, GENERIC_READ, OI), allow(a, 0x00120089, CI)};
-    EXPECT_EQ(describe(security::mergeFlags(entries, true)), (std::vector<std::wstring>{L"A;3;00120089;S-1-5-32-544"}));
-    EXPECT_EQ(security::mergeFlags(entries, false).size(), 2u);
-}
-
-TEST(Security, MaskMergeUnitesMasksClearsInheritedAndOrdersTheResult) {
-    const VSID a = VSID::admins(), s = VSID::system(), e = VSID::everyone();
-    const std::vector<AclEntry> merged = security::mergeMasks(
-        {deny(e, 0x1), allow(s, 0x10, OI | CI | INH), allow(a, 0x1, OI), allow(a, 0x2, OI), allow(s, 0x20, OI | CI)},
-        false);
-    // Allowed before denied; within a type the fixed part decides (flags, then mask); then the shorter SID.
-    // Flags are compared before INHERITED is cleared: an inherited and an explicit entry stay apart.
-    EXPECT_EQ(describe(merged), (std::vector<std::wstring>{L"A;1;00000003;S-1-5-32-544", L"A;3;00000010;S-1-5-18",
-                                                           L"A;3;00000020;S-1-5-18", L"D;0;00000001;S-1-1-0"}));
-    // Equal fixed parts: the shorter SID first.
-    EXPECT_EQ(describe(security::mergeMasks({allow(a, 0x1), allow(e, 0x1)}, false)),
-              (std::vector<std::wstring>{L"A;0;00000001;S-1-1-0", L"A;0;00000001;S-1-5-32-544"}));
-}
-
-TEST(Security, DenialsOfTheGivenSidsGoAndEverythingElseStays) {
-    const VSID a = VSID::admins(), s = VSID::system(), e = VSID::everyone();
-    const std::vector<AclEntry> kept =
-        security::withoutDenials({deny(a, 0x1), allow(a, 0x2), deny(e, 0x4), deny(s, 0x8)}, {a, s});
-    EXPECT_EQ(describe(kept), (std::vector<std::wstring>{L"A;0;00000002;S-1-5-32-544", L"D;0;00000004;S-1-1-0"}));
 }
 
 TEST(Security, AclsRoundTripAndUnknownEntriesPassThrough) {
@@ -191,18 +186,6 @@ TEST(Security, AclsRoundTripAndUnknownEntriesPassThrough) {
     ASSERT_EQ(merged.size(), 3u);
     EXPECT_FALSE(merged[2].plain());
     EXPECT_EQ(merged[2].opaque[1], 0) << "the inherited flag is cleared on carried entries too";
-}
-
-TEST(Security, DeleteAccessPutsTheTwoGrantsFirstAndKeepsOtherAccounts) {
-    const VSID user = sidOf(L"S-1-5-21-1-2-3-1001"), users = sidOf(L"S-1-5-32-545"), e = VSID::everyone();
-    const std::vector<AclEntry> current = {deny(user, DELETE), allow(users, GENERIC_READ, OI | INH),
-                                           allow(users, FILE_GENERIC_READ, CI), deny(e, DELETE), deny(users, 0x1),
-                                           allow(user, 0x1)};
-    const std::vector<AclEntry> entries = security::deleteAccessEntries(current, true, 0x00010100, user, {user, users});
-    EXPECT_EQ(describe(entries), (std::vector<std::wstring>{
-                                     L"A;3;00010100;S-1-5-21-1-2-3-1001", L"A;3;00010100;S-1-5-18",
-                                     L"A;0;00000001;S-1-5-21-1-2-3-1001", L"A;3;00120089;S-1-5-32-545",
-                                     L"D;0;00010000;S-1-1-0"}));
 }
 
 namespace {
@@ -248,14 +231,7 @@ void expectDeleteAccessGranted(const std::wstring& path) {
 
 }  // namespace
 
-TEST(Security, GrantDeleteAccessOnARealFile) {
-    const std::wstring path = tempDirectory() + L"\\guarded.txt";
-    writeBytes(path, "data");
-    expectDeleteAccessGranted(path);
-    EXPECT_TRUE(::DeleteFileW(path.c_str()));
-}
-
-TEST(Security, FileSecurityWorksOnPathsOverTheOldLimit) {
+TEST(Security, GrantDeleteAccessWorksOverTheOldPathLimitAndFailuresNameThePath) {
     // Made through the prefixed form, then handed over as a plain drive path of more than 260 characters.
     std::wstring directory = tempDirectory();
     for (int i = 0; directory.size() < 300; ++i) {
@@ -275,15 +251,13 @@ TEST(Security, FileSecurityWorksOnPathsOverTheOldLimit) {
     expectDeleteAccessGranted(path);
     expectDeleteAccessGranted(directory);
     EXPECT_TRUE(::DeleteFileW((L"\\\\?\\" + path).c_str()));
-}
 
-TEST(Security, FileSecurityFailuresNameThePath) {
+    // A missing file's failures name the path.
     const std::wstring missing = tempDirectory() + L"\\missing.txt";
     const Failure failure = failureOf(
         [&] { security::getFileSecurityInfo(missing, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr); });
     EXPECT_TRUE(contains(failure.message, L"GetNamedSecurityInfo(" + missing + L")")) << failure.message;
     EXPECT_EQ(failure.code, 2u);
-    SecurityDescriptor descriptor(SecurityDescriptor::everyoneFullAccess(), false);
-    EXPECT_THROW(security::setFileAccess(missing, DACL_SECURITY_INFORMATION, descriptor.descriptor()), vosexception);
+    EXPECT_THROW(security::setFileAccess(missing, DACL_SECURITY_INFORMATION, everyone.descriptor()), vosexception);
     EXPECT_THROW(security::getObjectDacl(missing, SE_FILE_OBJECT), std::runtime_error);
 }

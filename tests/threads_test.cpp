@@ -1,19 +1,14 @@
 // Alertable waits and sleeps, mutexes and events, the named-mutex guard, threads, and cancellation.
 #include <windows.h>
-#include <aclapi.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "runtime/errors/annotate.h"
-#include "runtime/errors/codepage.h"
-#include "runtime/logging/logmanager.h"
-#include "runtime/security/security.h"
 #include "runtime/threads/cancelation.h"
 #include "runtime/threads/sync.h"
 #include "runtime/threads/vthread.h"
@@ -107,33 +102,31 @@ TEST(Threads, FailuresNameTheCallAndItsFunction) {
     };
     for (const auto& f : failures) {
         const Failure failure = failureOf([&] { f.call(); });
-        if (f.code) {
-            EXPECT_EQ(failure.code, f.code) << failure.message;
-        }
+        EXPECT_EQ(f.code ? failure.code : 0u, f.code) << failure.message;
         EXPECT_TRUE(contains(failure.message, f.text)) << failure.message;
         EXPECT_TRUE(contains(failure.message, f.function)) << failure.message;
     }
+    // An event's unlock clears it; a duplicate reaches the same object; nothing is no handle.
     VEvent event(true, true);
-    EXPECT_TRUE(event.lock(0));
-    event.unlock();  // an event's unlock clears it
+    event.unlock();
     EXPECT_FALSE(event.lock(0));
-    // A duplicate reaches the same object; nothing is no handle.
-    EXPECT_FALSE(VHandle::duplicate(nullptr));
-    EXPECT_FALSE(VHandle::duplicate(INVALID_HANDLE_VALUE));
-    tarvo::unique_handle copy = VHandle::duplicate(event.handle());
-    ASSERT_TRUE(copy);
-    EXPECT_NE(copy.get(), event.handle());
-    ::SetEvent(copy.get());
+    EXPECT_FALSE(VHandle::duplicate(nullptr) || VHandle::duplicate(INVALID_HANDLE_VALUE));
+    ::SetEvent(VHandle::duplicate(event.handle()).get());
     EXPECT_TRUE(event.lock(0));
 }
 
-TEST(Threads, AnAbandonedMutexCountsAsAcquiredAndATimeOutDoesNot) {
+// Held by another thread, a mutex and an exclusive task time out after their time; abandoned, the mutex counts
+// as acquired; released, the task is taken.
+TEST(Threads, AHeldMutexTimesOutAndAnAbandonedOneCountsAsAcquired) {
     VMutex mutex(false);
+    const std::wstring name = uniqueName(L"task");
     std::atomic<bool> holding{false};
     VEvent release(true, false);
     {
         LambdaThread holder([&] {
             EXPECT_TRUE(mutex.lock());
+            ExclusiveTask task(name);
+            EXPECT_TRUE(task.acquired());
             holding = true;
             release.wait(INFINITE);
             return 0u;  // ends without unlocking: the mutex is abandoned
@@ -141,71 +134,39 @@ TEST(Threads, AnAbandonedMutexCountsAsAcquiredAndATimeOutDoesNot) {
         holder.begin();
         while (!holding) ::Sleep(5);
         EXPECT_FALSE(mutex.lock(100));
+        const ULONGLONG start = ::GetTickCount64();
+        EXPECT_FALSE(ExclusiveTask(name, 200).acquired());
+        EXPECT_GE(::GetTickCount64() - start, 150u);
         release.set();
     }
     EXPECT_TRUE(mutex.lock(1000));
     mutex.unlock();
+    EXPECT_TRUE(ExclusiveTask(name, 5000).acquired());
 }
 
-TEST(Threads, NamedObjectsLetEveryoneIn) {
-    const std::wstring name = uniqueName(L"mutex");
-    VMutex mutex(true, name);
-    tarvo::unique_handle opened(::OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
-    EXPECT_TRUE(opened) << ::GetLastError();
-
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(::GetSecurityInfo(mutex.handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                nullptr, &descriptor),
-              static_cast<DWORD>(ERROR_SUCCESS));
-    tarvo::unique_hlocal owned(descriptor);
-    const std::vector<security::AclEntry> entries = security::readAcl(dacl);
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].type, ACCESS_ALLOWED_ACE_TYPE);
-    EXPECT_EQ(entries[0].sid, VSID::everyone());
-    // Stored as asked or already mapped to the mutex's specific rights.
-    EXPECT_TRUE(entries[0].mask == GENERIC_ALL || (entries[0].mask & MUTEX_ALL_ACCESS) == MUTEX_ALL_ACCESS);
-}
-
-TEST(Threads, AnExclusiveTaskWaitsForItsMutexOrGivesUpAfterItsTime) {
-    const std::wstring name = uniqueName(L"task");
-    std::atomic<bool> holding{false};
-    VEvent release(true, false);
-    LambdaThread holder([&] {
-        ExclusiveTask task(name);
-        EXPECT_TRUE(task.acquired());
-        holding = true;
-        release.wait(INFINITE);
-        return 0u;
-    });
-    holder.begin();
-    while (!holding) ::Sleep(5);
-    {
-        const ULONGLONG start = ::GetTickCount64();
-        ExclusiveTask late(name, 200);
-        EXPECT_FALSE(late.acquired());
-        EXPECT_GE(::GetTickCount64() - start, 150u);
-    }
-    release.set();
-    ExclusiveTask after(name, 5000);
-    EXPECT_TRUE(after.acquired());
-}
-
-TEST(Threads, TheExitCodeIsWhatExecuteReturns) {
+// A body runs on a thread of its own and the thread ends with what it returns, again on a second run; a failure
+// is logged as an error and ends the thread with zero.
+TEST(Threads, AThreadEndsWithWhatItsBodyReturnsOrZeroAfterLoggingItsFailure) {
+    CapturedLog log;
     DWORD ranOn = 0;
-    LambdaThread thread([&] {
+    bool fail = false;
+    LambdaThread thread([&]() -> DWORD {
         ranOn = ::GetCurrentThreadId();
-        return 42u;
+        if (fail) throw std::runtime_error("disk on fire");
+        return 42;
     });
-    thread.begin();
-    ASSERT_TRUE(thread.join(10000));
-    EXPECT_EQ(thread.exitCode(), 42u);
-    EXPECT_EQ(ranOn, thread.id());
-    EXPECT_NE(ranOn, ::GetCurrentThreadId());
-
-    thread.begin();  // a second run replaces the first one's handle
-    ASSERT_TRUE(thread.join(10000));
-    EXPECT_EQ(thread.exitCode(), 42u);
+    for (DWORD expected : {42u, 42u, 0u}) {  // a second run replaces the first one's handle
+        fail = expected == 0;
+        thread.begin();
+        ASSERT_TRUE(thread.join(10000));
+        EXPECT_EQ(thread.exitCode(), expected);
+        EXPECT_EQ(ranOn, thread.id());
+        EXPECT_NE(ranOn, ::GetCurrentThreadId());
+    }
+    const std::vector<std::wstring> lines = log.lines();
+    ASSERT_EQ(countContaining(lines, L"disk on fire"), 1u);
+    EXPECT_EQ(lines[0].rfind(L"Error: disk on fire", 0), 0u) << lines[0];
+    EXPECT_TRUE(contains(lines[0], L"Thread fatal error (vthreadexec::_start_address)(vthreadexec::_start_address"));
 }
 
 // Owned by its JoinedThread, a body's own members outlive its thread: the owner going away first asks the
@@ -218,7 +179,7 @@ public:
         state_ = 1;
         const bool asked = tarvo::threads::waitForSingleObject(event().handle(), 10000) == WAIT_OBJECT_0;
         ::Sleep(100);  // still working on this object after being asked
-        note_ = asked ? L"asked to finish" : L"timed out";
+        note_ = asked ? L"asked to finish" : L"timed out";  // a member written after the request
         state_ = 2;
         return 0;
     }
@@ -240,38 +201,21 @@ TEST(Threads, AnObjectGoesOnlyAfterItsThreadHasEnded) {
     EXPECT_LT(::GetTickCount64() - start, 5000u) << "the thread was not asked to finish";
 }
 
-TEST(Threads, AFailureIsLoggedAsAnErrorAndEndsTheThreadWithZero) {
-    CapturedLog log;
-    LambdaThread thread([]() -> DWORD { throw std::runtime_error("disk on fire"); });
-    thread.begin();
-    ASSERT_TRUE(thread.join(10000));
-    EXPECT_EQ(thread.exitCode(), 0u);
-    const auto lines = log.lines();
-    ASSERT_EQ(countContaining(lines, L"disk on fire"), 1u);
-    const std::wstring line = lines[0];
-    EXPECT_EQ(line.rfind(L"Error: disk on fire", 0), 0u) << line;
-    EXPECT_TRUE(contains(line, L"Thread fatal error (vthreadexec::_start_address)(vthreadexec::_start_address"))
-        << line;
-}
-
 TEST(Threads, PointsChainPerThreadAndTheRegistryStaysOffUntilEnabled) {
     CancelationRegistry& registry = CancelationRegistry::instance();
     ASSERT_FALSE(registry.enabled());
     CancelationPoint* before = CancelationPoint::current();
     {
         CancelationPoint outer(ThreadCancelation::Deferred);
-        EXPECT_EQ(CancelationPoint::current(), &outer);
-        EXPECT_EQ(outer.previous(), before);
         {
             CancelationPoint inner(ThreadCancelation::Asynchronous);
             EXPECT_EQ(CancelationPoint::current(), &inner);
             EXPECT_EQ(inner.previous(), &outer);
-            EXPECT_FALSE(registry.isRegistered(::GetCurrentThreadId()));
+            EXPECT_EQ(outer.previous(), before);
             EXPECT_EQ(registry.registeredThreads(), 0u);
         }
         EXPECT_EQ(CancelationPoint::current(), &outer);
-        // Another thread has a chain of its own.
-        CancelationPoint* seenThere = &outer;
+        CancelationPoint* seenThere = &outer;  // another thread has a chain of its own
         LambdaThread other([&] {
             seenThere = CancelationPoint::current();
             return 0u;
@@ -281,19 +225,9 @@ TEST(Threads, PointsChainPerThreadAndTheRegistryStaysOffUntilEnabled) {
         EXPECT_NE(seenThere, &outer);
     }
     EXPECT_EQ(CancelationPoint::current(), before);
-    EXPECT_FALSE(registry.isRegistered(::GetCurrentThreadId()));
-}
-
-TEST(Threads, ACancellationIsNoFailureToAnnotate) {
-    bool reachedHandler = false;
-    try {
-        annotate("test", L"annotated", [] { throw ThreadCancelation::ThreadCanceled{7}; });
-    } catch (const ThreadCancelation::ThreadCanceled& e) {
-        reachedHandler = e.threadId == 7;
-    } catch (const vexception& e) {
-        FAIL() << "turned into a failure: " << cstr(e.toString());
-    }
-    EXPECT_TRUE(reachedHandler);
+    // A cancellation passes an annotating operation as it is: it is no failure.
+    EXPECT_THROW(annotate("test", L"annotated", [] { throw ThreadCancelation::ThreadCanceled{7}; }),
+                 ThreadCancelation::ThreadCanceled);
 }
 
 namespace {
@@ -304,34 +238,41 @@ struct EnabledRegistry {
 };
 }  // namespace
 
+// A thread in a wait of any kind, timed or not, is unwound (its destructors run) and ends with zero.
 TEST(Threads, AThreadBlockedInAWaitIsUnwoundAndEndsWithZero) {
     EnabledRegistry enabled;
     CapturedLog log;
-    VEvent never(true, false);
-    std::atomic<bool> waiting{false}, cleanedUp{false}, wokeNormally{false};
-    LambdaThread worker([&]() -> DWORD {
-        struct Cleanup {
-            std::atomic<bool>& flag;
-            ~Cleanup() { flag = true; }
-        } cleanup{cleanedUp};
-        waiting = true;
-        never.wait(INFINITE);
-        wokeNormally = true;
-        return 5;
-    });
-    worker.begin();
     CancelationRegistry& registry = CancelationRegistry::instance();
-    // The worker's current point is registered once it waits.
-    for (int i = 0; i < 1000 && !(waiting && registry.isRegistered(worker.id())); ++i) ::Sleep(5);
-    ::Sleep(50);
-    ASSERT_TRUE(registry.cancelThread(worker.id()));
-    ASSERT_TRUE(worker.join(10000)) << "the cancelled thread still runs";
-    EXPECT_EQ(worker.exitCode(), 0u);
-    EXPECT_TRUE(cleanedUp);
-    EXPECT_FALSE(wokeNormally);
-    EXPECT_TRUE(anyContains(log.lines(), L"Info: Thread #" + std::to_wstring(worker.id()) + L" is going to be canceled!"));
-    EXPECT_FALSE(registry.isRegistered(worker.id()));  // its points all closed
-    EXPECT_FALSE(registry.cancelThread(worker.id()));
+    VEvent never(true, false);
+    for (const std::function<void()>& wait : std::vector<std::function<void()>>{
+             [&] { never.wait(INFINITE); }, [] { tarvo::threads::Sleep(60000); }}) {
+        std::atomic<bool> waiting{false}, cleanedUp{false}, wokeNormally{false};
+        LambdaThread worker([&]() -> DWORD {
+            struct Cleanup {
+                std::atomic<bool>& flag;
+                ~Cleanup() { flag = true; }
+            } cleanup{cleanedUp};
+            waiting = true;
+            wait();
+            wokeNormally = true;
+            return 5;
+        });
+        const ULONGLONG start = ::GetTickCount64();
+        worker.begin();
+        // The worker's current point is registered once it waits.
+        for (int i = 0; i < 1000 && !(waiting && registry.isRegistered(worker.id())); ++i) ::Sleep(5);
+        ::Sleep(50);
+        ASSERT_TRUE(registry.cancelThread(worker.id()));
+        ASSERT_TRUE(worker.join(10000)) << "the cancelled thread still runs";
+        EXPECT_LT(::GetTickCount64() - start, 30000u);
+        EXPECT_EQ(worker.exitCode(), 0u);
+        EXPECT_TRUE(cleanedUp);
+        EXPECT_FALSE(wokeNormally);
+        const std::wstring announced = L"Info: Thread #" + std::to_wstring(worker.id()) + L" is going to be canceled!";
+        EXPECT_TRUE(anyContains(log.lines(), announced));
+        EXPECT_FALSE(registry.isRegistered(worker.id()));  // its points all closed
+        EXPECT_FALSE(registry.cancelThread(worker.id()));
+    }
 }
 
 TEST(Threads, ADeferredRequestActsWhenThePointCloses) {
@@ -355,25 +296,3 @@ TEST(Threads, ADeferredRequestActsWhenThePointCloses) {
     EXPECT_EQ(worker.exitCode(), 0u);
 }
 
-TEST(Threads, ATimedWaitIsInterruptedToo) {
-    EnabledRegistry enabled;
-    std::atomic<bool> waiting{false};
-    std::atomic<ULONGLONG> endedAt{0};
-    LambdaThread worker([&]() -> DWORD {
-        struct Stamp {
-            std::atomic<ULONGLONG>& at;
-            ~Stamp() { at = ::GetTickCount64(); }
-        } stamp{endedAt};
-        waiting = true;
-        tarvo::threads::Sleep(60000);
-        return 1;
-    });
-    const ULONGLONG start = ::GetTickCount64();
-    worker.begin();
-    for (int i = 0; i < 1000 && !(waiting && CancelationRegistry::instance().isRegistered(worker.id())); ++i) ::Sleep(5);
-    ::Sleep(50);
-    ASSERT_TRUE(CancelationRegistry::instance().cancelThread(worker.id()));
-    ASSERT_TRUE(worker.join(10000));
-    EXPECT_EQ(worker.exitCode(), 0u);
-    EXPECT_LT(endedAt - start, 30000u);
-}

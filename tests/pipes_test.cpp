@@ -1,3 +1,5 @@
+// Named pipes: the pairs made for a child's standard handles, overlapped reads, message-mode reads and the
+// attempts of a client to connect.
 #include <windows.h>
 #include <winternl.h>
 
@@ -12,8 +14,6 @@
 
 namespace {
 
-using Con::PipePair;
-
 // True when the handle was opened for synchronous I/O (without FILE_FLAG_OVERLAPPED).
 bool synchronous(HANDLE handle) {
     using Query = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
@@ -25,30 +25,26 @@ bool synchronous(HANDLE handle) {
     return (mode & (0x10 /* FILE_SYNCHRONOUS_IO_ALERT */ | 0x20 /* FILE_SYNCHRONOUS_IO_NONALERT */)) != 0;
 }
 
+// The message of the vexception `call` throws.
 template <typename Call>
 std::wstring failureMessage(Call&& call) {
-    try {
-        call();
-    } catch (const vexception& e) {
-        return e.message();
-    }
-    return L"<no failure>";
+    return thrownVexception(std::forward<Call>(call)).message();
 }
 
 TEST(Pipes, APairCarriesTheChildsWritesToTheParentsServerEnd) {
     for (const bool overlapped : {false, true}) {
         SCOPED_TRACE(overlapped ? "overlapped" : "plain");
-        PipePair pair = Con::createPipePair(overlapped, false, 0);
+        Con::PipePair pair = Con::createPipePair(overlapped, false, 0);
+        // A fresh random name, with one instance, ours: nobody can serve it beside us.
         static const std::wregex name(
             L"\\\\\\\\\\.\\\\pipe\\\\TarvoWin32\\.Pipes\\.[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
         EXPECT_TRUE(std::regex_match(pair.name, name)) << ::testing::PrintToString(pair.name);
         EXPECT_NE(Con::createPipePair(overlapped, false, 0).name, pair.name);
+        EXPECT_FALSE(tarvo::unique_file(
+            ::CreateNamedPipeW(pair.name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr)));
         EXPECT_EQ(pair.overlappedServer() != nullptr, overlapped);
         EXPECT_TRUE(synchronous(pair.client->handle())) << "the child's end is never overlapped";
         EXPECT_EQ(synchronous(pair.server->handle()), !overlapped);
-        // The pair's name has one instance, ours: nobody can serve it beside us.
-        tarvo::unique_file second(::CreateNamedPipeW(pair.name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr));
-        EXPECT_FALSE(second);
 
         // A clone for a child: inheritable, and its writes arrive like the original's.
         const std::unique_ptr<Con::Pipe> childEnd = pair.client->clone();
@@ -72,7 +68,7 @@ TEST(Pipes, APairCarriesTheChildsWritesToTheParentsServerEnd) {
 }
 
 TEST(Pipes, OverlappedReadsEndAtTheirTimeLimitOrCancelEventAndKeepTheirData) {
-    PipePair pair = Con::createPipePair(true, false, 0);
+    Con::PipePair pair = Con::createPipePair(true, false, 0);
     Con::OverlappedPipe& server = *pair.overlappedServer();
     char buffer[16] = {};
     EXPECT_EQ(server.beginRead(buffer, sizeof buffer, false), 0u);
@@ -97,42 +93,31 @@ TEST(Pipes, OverlappedReadsEndAtTheirTimeLimitOrCancelEventAndKeepTheirData) {
     EXPECT_EQ(server.beginRead(buffer, sizeof buffer, false), 0u);
 }
 
-// A message-mode server of the test's own, for a client end of either kind.
-class MessageServer {
-public:
-    MessageServer()
-        : path_(std::wstring(Con::pipePrefix) + L"tarvo-test-messages-" + std::to_wstring(::GetCurrentProcessId())),
-          pipe_(::CreateNamedPipeW(path_.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
-                                   4096, 4096, 0, nullptr)) {}
-    const std::wstring& path() const { return path_; }
-    void accept() { EXPECT_TRUE(::ConnectNamedPipe(pipe_.get(), nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED); }
-    void send(const std::string& message) {
-        DWORD count = 0;
-        EXPECT_TRUE(::WriteFile(pipe_.get(), message.data(), static_cast<DWORD>(message.size()), &count, nullptr));
-    }
-
-private:
-    std::wstring path_;
-    tarvo::unique_file pipe_;
-};
-
+// Against a message-mode server of the test's own, with a client end of either kind.
 TEST(Pipes, WholeReadsGatherMessagesAndAMessageLongerThanTheBufferIsData) {
     for (const bool overlapped : {true, false}) {
         SCOPED_TRACE(overlapped ? "overlapped" : "plain");
-        MessageServer server;
+        const std::wstring path = Con::pipePrefix + uniqueName(L"messages");
+        const tarvo::unique_file server(::CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX,
+                                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096,
+                                                           4096, 0, nullptr));
         const DWORD access = GENERIC_READ | GENERIC_WRITE;
         std::unique_ptr<Con::Pipe> client;
         if (overlapped)
-            client = std::make_unique<Con::ClientOverlappedPipe>(server.path(), access, PIPE_READMODE_MESSAGE, 1);
+            client = std::make_unique<Con::ClientOverlappedPipe>(path, access, PIPE_READMODE_MESSAGE, 1);
         else
-            client = std::make_unique<Con::ClientPipe>(server.path(), access, PIPE_READMODE_MESSAGE, 1);
-        server.accept();
+            client = std::make_unique<Con::ClientPipe>(path, access, PIPE_READMODE_MESSAGE, 1);
+        EXPECT_TRUE(::ConnectNamedPipe(server.get(), nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED);
+        const auto send = [&](const std::string& message) {
+            DWORD count = 0;
+            EXPECT_TRUE(::WriteFile(server.get(), message.data(), static_cast<DWORD>(message.size()), &count, nullptr));
+        };
         char text[8] = {};
-        server.send("ab");
-        server.send("cd");
+        send("ab");
+        send("cd");
         EXPECT_EQ(client->read(text, 4, true), 4u);
         EXPECT_EQ(std::string(text, 4), "abcd");
-        server.send("wxyz");
+        send("wxyz");
         EXPECT_EQ(client->read(text, 2, false), 2u);
         EXPECT_EQ(client->read(text + 2, 2, true), 2u);
         EXPECT_EQ(std::string(text, 4), "wxyz");
@@ -156,15 +141,12 @@ TEST(Pipes, AClientTriesAsOftenAsConfiguredUntilTheServerListens) {
             if (contains(text, L"Pipe " + service.path() + L" is not available (error 2)") && ++attempts == c.listenAfter)
                 service.listen();
         };
-        try {
+        const Failure failure = failureOf([&] {
             Con::ClientOverlappedPipe client(service.path(), GENERIC_READ | GENERIC_WRITE, PIPE_READMODE_MESSAGE, 10);
-            EXPECT_TRUE(c.connects);
             EXPECT_TRUE(client.valid());
-        } catch (const VFileNotFoundException& e) {
-            EXPECT_FALSE(c.connects);
-            EXPECT_EQ(e.code(), 2u);
-            EXPECT_TRUE(contains(e.message(), L"Unable to connect to pipe " + service.path())) << e.toString();
-        }
+        });
+        EXPECT_EQ(failure.code, c.connects ? 0u : 2u);
+        EXPECT_EQ(contains(failure.message, L"Unable to connect to pipe " + service.path()), !c.connects);
         EXPECT_EQ(attempts, c.connects ? c.listenAfter : static_cast<int>(c.tries));
         EXPECT_EQ(countContaining(log.lines(), L"of " + std::to_wstring(c.tries)), static_cast<size_t>(attempts));
     }

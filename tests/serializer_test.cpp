@@ -1,3 +1,4 @@
+// The management service's wire format: what the writer makes, what the reader makes of any reply.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -12,50 +13,33 @@ namespace {
 
 std::string bytesOf(const vserializer::writer& w) { return std::string(reinterpret_cast<const char*>(w.data()), w.size()); }
 
-vserializer::reader readerOf(const std::string& bytes) {
-    return vserializer::reader(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<std::uint32_t>(bytes.size()));
-}
-
 const std::string ab("\x05\0\0\0\x02" "a\0b\0", 9);
 
-TEST(Serializer, WritesItemsByteForByte) {
-    struct Case {
-        const char* name;
-        std::function<void(vserializer::writer&)> write;
-        std::string bytes;
-    };
+// Each row appends to the same writer: the bytes so far, and room for them in whole blocks of 16.
+TEST(Serializer, WritesItemsByteForByteIntoBlocksOf16) {
     const std::uint32_t two = 2;
-    const Case cases[] = {
-        {"string ab", [](auto& w) { w.writeString(L"ab"); }, ab},
-        {"empty string", [](auto& w) { w.writeString(L""); }, std::string("\x01\0\0\0\x02", 5)},
-        {"integer 2", [](auto& w) { w.writeInt32(2); }, std::string("\x04\0\0\0\x02\0\0\0", 8)},
-        {"integer as sized block", [&](auto& w) { w.writeBlock(4, &two, false); }, std::string("\x04\0\0\0\x02\0\0\0", 8)},
-        {"zero-length sized block", [](auto& w) { w.writeBlock(0, nullptr, false); }, std::string(4, '\0')},
-        {"zero-length raw block", [](auto& w) { w.writeBlock(0, nullptr, true); }, std::string()},
-        {"raw block", [](auto& w) { w.writeBlock(3, "xyz", true); }, "xyz"},
+    const std::pair<std::function<void(vserializer::writer&)>, std::string> rows[] = {
+        {[](auto& w) { w.writeString(L"ab"); }, ab},
+        {[](auto& w) { w.writeString(L""); }, std::string("\x01\0\0\0\x02", 5)},
+        {[](auto& w) { w.writeInt32(2); }, std::string("\x04\0\0\0\x02\0\0\0", 8)},
+        {[&](auto& w) { w.writeBlock(4, &two, false); }, std::string("\x04\0\0\0\x02\0\0\0", 8)},
+        {[](auto& w) { w.writeBlock(0, nullptr, false); }, std::string(4, '\0')},
+        {[](auto& w) { w.writeBlock(0, nullptr, true); }, std::string()},
+        {[](auto& w) { w.writeBlock(3, "xyz", true); }, "xyz"},
     };
-    for (const Case& c : cases) {
-        vserializer::writer w;
-        c.write(w);
-        EXPECT_EQ(bytesOf(w), c.bytes) << c.name;
-    }
-}
-
-TEST(Serializer, WriterGrowsToTheNextMultipleOf16AndAppends) {
     vserializer::writer w;
     EXPECT_EQ(w.data(), nullptr);
-    EXPECT_EQ(w.capacity(), 0u);
-    w.writeString(L"ab");
-    EXPECT_EQ(w.size(), 9u);
-    EXPECT_EQ(w.capacity(), 16u);
-    w.writeBlock(8, "12345678", true);
-    EXPECT_EQ(w.size(), 17u);
-    EXPECT_EQ(w.capacity(), 32u);
-
+    std::string expected;
+    for (const auto& [write, bytes] : rows) {
+        write(w);
+        expected += bytes;
+        EXPECT_EQ(bytesOf(w), expected);
+        EXPECT_EQ(w.capacity(), (w.size() + 15) / 16 * 16);
+    }
     vserializer::writer frame;
     frame.writeBlock(2, "->", true);
     frame.append(w);
-    EXPECT_EQ(bytesOf(frame), "->" + ab + "12345678");
+    EXPECT_EQ(bytesOf(frame), "->" + expected);
 }
 
 // Every reader outcome: a value, an invalidprotocol text, or the service's own error report.
@@ -89,7 +73,8 @@ TEST(Serializer, ReaderValuesAndEveryErrorText) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.bytes));
-        vserializer::reader reader = readerOf(c.bytes);
+        const auto size = static_cast<std::uint32_t>(c.bytes.size());
+        vserializer::reader reader(reinterpret_cast<const BYTE*>(c.bytes.data()), size);
         try {
             const std::wstring text = reader.readString();
             EXPECT_EQ(c.outcome, Case::Value);
@@ -119,7 +104,7 @@ TEST(Serializer, BlocksIntegersAndReadsPastTheEnd) {
     vserializer::reader reader(w.data(), w.size());
     EXPECT_EQ(reader.readString(), L"package");
     EXPECT_EQ(reader.readInt32(), 2u);
-    vserializer::Block empty = reader.readBlock();
+    const vserializer::Block empty = reader.readBlock();
     EXPECT_EQ(empty.data, nullptr);
     EXPECT_EQ(empty.length, 0u);
     try {
@@ -128,7 +113,7 @@ TEST(Serializer, BlocksIntegersAndReadsPastTheEnd) {
     } catch (const vserializer::invalidprotocol& e) {
         EXPECT_EQ(e.message(), L"Unexpected size of integer when read from serializer.");
     }
-    vserializer::Block block = reader.readBlock();
+    const vserializer::Block block = reader.readBlock();
     ASSERT_EQ(block.length, 3u);
     EXPECT_EQ(std::memcmp(block.data.get(), "xyz", 3), 0);
     char byte = 0;

@@ -1,6 +1,5 @@
 // The impersonation client against the stand-in impersonation service: the request byte for byte, the child
-// started with our pipe ends, the one resend of a broken first exchange, replies of the wrong size, refusals,
-// and the input thread.
+// started with our pipe ends, the one resend of a broken first exchange, refusals, and the input thread.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -23,37 +22,17 @@ constexpr size_t firstPartSize = 4 + 4 + (4 + 16) + (4 + 40);
 
 std::wstring child(const std::wstring& arguments) { return quoteArgument(childProgram()) + L" " + arguments; }
 
-tarvo::unique_handle start(RunTime::SIDClient& client, const std::wstring& commandLine,
-                           const std::wstring& environment = {}) {
-    return client.execute(VSID::system(), false, L"", commandLine, L"", environment, false, false, false, true, false);
+tarvo::unique_handle start(RunTime::SIDClient& client, const std::wstring& commandLine, bool input = false) {
+    return client.execute(VSID::system(), false, L"", commandLine, L"", L"", input, false, false, true, false);
 }
 
-struct Output {
+// What the child wrote on standard output, once it has ended.
+std::string outputOf(RunTime::SIDClient& client) {
     std::string out, err;
-    DWORD code = 0;
-};
-
-Output collect(RunTime::SIDClient& client, const tarvo::unique_handle& process) {
-    Output result;
     client.closeStdin();
-    readProcessOutput(result.out, result.err, client.overlappedStdout(), client.overlappedStderr(), nullptr, INFINITE,
+    readProcessOutput(out, err, client.overlappedStdout(), client.overlappedStderr(), nullptr, INFINITE,
                       client.outputLimit(), nullptr);
-    result.code = VProcess::getExitCode(process.get());
-    return result;
-}
-
-// The text of the std::runtime_error (not a vexception) that `call` throws.
-template <typename F>
-std::string refusal(F&& call) {
-    try {
-        call();
-    } catch (const vexception& e) {
-        ADD_FAILURE() << "a vexception: " << cstr(e.toString(), CP_UTF8);
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    ADD_FAILURE() << "nothing thrown";
-    return {};
+    return out;
 }
 
 size_t retries(RecordedLog& log) { return countContaining(log.lines(), L"Tarvo impersonation pipe communication error: "); }
@@ -77,15 +56,18 @@ TEST(ImpersonationClient, SendsTheRequestByteForByteAndTheChildGetsOurPipes) {
         const tarvo::unique_handle process =
             client.execute(VSID::system(), row.extraText, L"more", commandLine, directory, environment.block(), false,
                            row.option1, row.option2, true, row.option3);
-        const Output output = collect(client, process);  // ends only when our copies of the child's ends are closed
-        EXPECT_EQ(output.out, "cwd: " + cstr(directory, CP_UTF8) + "\r\nTARVO_SEEN=yes\r\nhi\r\n");
-        EXPECT_EQ(output.err, "oops\r\n");
-        EXPECT_EQ(output.code, 3u);
+        std::string out, err;
+        client.closeStdin();  // the reading ends only when our copies of the child's ends are closed
+        readProcessOutput(out, err, client.overlappedStdout(), client.overlappedStderr(), nullptr, INFINITE,
+                          client.outputLimit(), nullptr);
+        EXPECT_EQ(out, "cwd: " + cstr(directory, CP_UTF8) + "\r\nTARVO_SEEN=yes\r\nhi\r\n");
+        EXPECT_EQ(err, "oops\r\n");
+        EXPECT_EQ(VProcess::getExitCode(process.get()), 3u);
 
         const std::string record = service.record();
         ASSERT_GE(record.size(), firstPartSize);
-        const std::string head = std::string("\x01\0\0\0", 4) + std::string(row.flags) + std::string(3, '\0') +
-                                 std::string("\x10\0\0\0", 4) + utf16(L"S-1-5-18") + std::string("\x28\0\0\0", 4);
+        const std::string head =
+            u32(1) + std::string(row.flags) + std::string(3, '\0') + sized(utf16(L"S-1-5-18")) + u32(40);
         EXPECT_EQ(record.substr(0, head.size()), head);
         RunTime::sidwire::StartBlock block{};
         std::memcpy(&block, record.data() + head.size(), sizeof block);
@@ -97,32 +79,42 @@ TEST(ImpersonationClient, SendsTheRequestByteForByteAndTheChildGetsOurPipes) {
         EXPECT_EQ(block.option1, row.option1 ? 1u : 0u);
         EXPECT_EQ(block.padding, 0u);
         const std::string second = sized(u32(row.extraText ? 1 : 0)) + (row.extraText ? sized(utf16(L"more")) : "") +
-                                    sized(utf16(commandLine)) + sized(utf16(directory)) + sized(utf16(environment.block()));
+                                   sized(utf16(commandLine)) + sized(utf16(directory)) + sized(utf16(environment.block()));
         EXPECT_EQ(record.substr(firstPartSize), second);
     }
 }
 
-TEST(ImpersonationClient, ThreeEmptyTextsAreThreeZeroLengthWords) {
-    SidService service;
-    RunTime::SIDClient client;
-    // The stand-in cannot start an empty command line and says so.
-    EXPECT_EQ(refusal([&] { start(client, L""); }).rfind("Unable to start process ''", 0), 0u);
-    const std::string record = service.record();
-    ASSERT_EQ(record.size(), firstPartSize + 8 + 12);
-    EXPECT_EQ(record.substr(firstPartSize), std::string("\x04\0\0\0", 4) + std::string(4 + 12, '\0'));
-    service.process().stop();                             // its output is complete
-    EXPECT_EQ(service.process().count("request "), 1u);  // a refusal is not sent again
-}
-
-TEST(ImpersonationClient, AFinalReplyOfTheWrongSizeIsAnInvalidAnswer) {
-    for (const wchar_t* size : {L"6", L"10"}) {
-        SidService service({L"--reply-size", size});
+// The service's answer is passed on as it is, never sent again: a refusal with its text, after the first or
+// the second part, and a final reply of the wrong size as an invalid answer.
+TEST(ImpersonationClient, RefusalsAndInvalidAnswersAreNotRetried) {
+    struct Case {
+        std::vector<std::wstring> arguments;
+        std::wstring commandLine;
+        const char* text;    // the beginning of the failure's text
+        std::string second;  // the second part sent; "-": none, "": not checked
+    };
+    const Case cases[] = {
+        {{L"--refuse", L"Account S-1-5-18 may not log on here"}, child(L"--exit 0"),
+         "Account S-1-5-18 may not log on here", "-"},
+        // The stand-in cannot start an empty command line and says so; three empty texts are three zero words.
+        {{}, L"", "Unable to start process ''", u32(4) + std::string(4 + 12, '\0')},
+        {{L"--reply-size", L"6"}, child(L"--exit 0"), "Invalid answer from server: (", ""},
+        {{L"--reply-size", L"10"}, child(L"--exit 0"), "Invalid answer from server: (", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        SidService service(c.arguments);
         RecordedLog log;
         RunTime::SIDClient client;
-        const std::string text = refusal([&] { start(client, child(L"--exit 0")); });
-        EXPECT_EQ(text.rfind("Invalid answer from server: (", 0), 0u) << text;
-        EXPECT_EQ(text.back(), ')') << text;  // the handle's NUL bytes are shown, not cutting the text short
-        service.process().stop();
+        const std::string text = cstr(runtimeFailure([&] { start(client, c.commandLine); }));
+        EXPECT_EQ(text.rfind(c.text, 0), 0u) << text;
+        const std::string record = service.record();
+        if (c.second.empty()) {
+            EXPECT_TRUE(text.ends_with("\\x00)")) << "the NUL bytes of the handle are shown: " << text;
+        } else {
+            EXPECT_EQ(record.substr(firstPartSize), c.second == "-" ? "" : c.second);
+        }
+        service.process().stop();  // its output is complete
         EXPECT_EQ(service.process().count("request "), 1u);
         EXPECT_EQ(retries(log), 0u);
     }
@@ -133,7 +125,7 @@ TEST(ImpersonationClient, ABrokenFirstExchangeIsSentAgainFromTheCommandWordOnce)
     RecordedLog log;
     RunTime::SIDClient client;
     const tarvo::unique_handle process = start(client, child(L"--out again"));
-    EXPECT_EQ(collect(client, process).out, "again\r\n");
+    EXPECT_EQ(outputOf(client), "again\r\n");
     const std::string record = service.record();
     ASSERT_GT(record.size(), 2 * firstPartSize);
     EXPECT_EQ(record.substr(0, firstPartSize), record.substr(firstPartSize, firstPartSize));
@@ -142,19 +134,10 @@ TEST(ImpersonationClient, ABrokenFirstExchangeIsSentAgainFromTheCommandWordOnce)
 
     // The new connection serves the next request too.
     const tarvo::unique_handle next = start(client, child(L"--out next"));
-    EXPECT_EQ(collect(client, next).out, "next\r\n");
+    EXPECT_EQ(outputOf(client), "next\r\n");
     service.process().stop();
     EXPECT_EQ(service.process().count("connection "), 2u);
     EXPECT_EQ(service.process().count("request "), 3u);
-}
-
-TEST(ImpersonationClient, ARefusalCarriesTheServicesTextAndIsNotRetried) {
-    SidService service({L"--refuse", L"Account S-1-5-18 may not log on here"});
-    RecordedLog log;
-    RunTime::SIDClient client;
-    EXPECT_EQ(refusal([&] { start(client, child(L"--exit 0")); }), "Account S-1-5-18 may not log on here");
-    EXPECT_EQ(service.record().size(), firstPartSize);  // nothing after the refused first part
-    EXPECT_EQ(retries(log), 0u);
 }
 
 TEST(ImpersonationClient, AMissingServiceFailsAfterOneReconnect) {
@@ -169,34 +152,26 @@ TEST(ImpersonationClient, AMissingServiceFailsAfterOneReconnect) {
 
 TEST(ImpersonationClient, TheInputThreadCopiesOurInputAndDestructionCancelsItsRead) {
     SidService service;
-    HANDLE read = nullptr, write = nullptr;
-    ASSERT_TRUE(::CreatePipe(&read, &write, nullptr, 0));
-    tarvo::unique_handle ourInput(read), typed(write);
     const HANDLE previous = ::GetStdHandle(STD_INPUT_HANDLE);
-    ::SetStdHandle(STD_INPUT_HANDLE, ourInput.get());
-    {
-        RunTime::SIDClient client;
-        const tarvo::unique_handle process =
-            client.execute(VSID::system(), false, L"", child(L"--stdin"), L"", L"", true, false, false, true, false);
-        DWORD written = 0;
-        ASSERT_TRUE(::WriteFile(typed.get(), "typed\r\n", 7, &written, nullptr));
-        typed.reset();  // the end of our input ends the child's
-        std::string out, err;
-        readProcessOutput(out, err, client.overlappedStdout(), client.overlappedStderr(), nullptr, INFINITE,
-                          client.outputLimit(), nullptr);
-        EXPECT_EQ(out, "typed\r\n");
+    for (const bool typing : {true, false}) {
+        HANDLE read = nullptr, write = nullptr;
+        ASSERT_TRUE(::CreatePipe(&read, &write, nullptr, 0));
+        tarvo::unique_handle ourInput(read), typed(write);
+        ::SetStdHandle(STD_INPUT_HANDLE, ourInput.get());
+        // Without typing, the thread stays blocked in its read until the destructor cancels it.
+        auto destroyed = std::async(std::launch::async, [&] {
+            RunTime::SIDClient client;
+            const tarvo::unique_handle process = start(client, child(typing ? L"--stdin" : L"--exit 0"), true);
+            if (!typing) return ::Sleep(100);
+            DWORD written = 0;
+            ASSERT_TRUE(::WriteFile(typed.get(), "typed\r\n", 7, &written, nullptr));
+            typed.reset();  // the end of our input ends the child's
+            std::string out, err;
+            readProcessOutput(out, err, client.overlappedStdout(), client.overlappedStderr(), nullptr, INFINITE,
+                              client.outputLimit(), nullptr);
+            EXPECT_EQ(out, "typed\r\n");
+        });
+        EXPECT_EQ(destroyed.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     }
-    ASSERT_TRUE(::CreatePipe(&read, &write, nullptr, 0));
-    ourInput.reset(read);
-    typed.reset(write);
-    ::SetStdHandle(STD_INPUT_HANDLE, ourInput.get());
-    // Nothing is ever typed: the thread stays blocked in its read until the destructor cancels it.
-    auto destroyed = std::async(std::launch::async, [&] {
-        RunTime::SIDClient client;
-        const tarvo::unique_handle process =
-            client.execute(VSID::system(), false, L"", child(L"--exit 0"), L"", L"", true, false, false, true, false);
-        ::Sleep(100);
-    });
-    EXPECT_EQ(destroyed.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     ::SetStdHandle(STD_INPUT_HANDLE, previous);
 }

@@ -1,8 +1,9 @@
+// The management service client against the stand-in service: answers however they are written, the one
+// reconnect after a broken exchange, failures naming pipe and request, and who may serve the pipe.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -24,48 +25,29 @@ struct Connected {
     TarvoSrvClient client;
 };
 
-// The failure of `call`, rendered with its frames, or nullopt when it succeeded.
-template <typename Call>
-std::optional<std::wstring> failureText(Call&& call) {
-    try {
-        call();
-    } catch (const vexception& e) {
-        return e.toString();
-    }
-    return std::nullopt;
-}
-
-std::wstring valuesFile() {
-    wchar_t directory[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, directory);
-    const std::wstring path = std::wstring(directory) + L"tarvo-values-" + std::to_wstring(::GetCurrentProcessId()) + L".txt";
-    FILE* file = _wfopen(path.c_str(), L"wb");
-    std::fputs("\xEF\xBB\xBF# answers of the stand-in\r\nPRODUCT_ROOT_D=C:\\Tarvo \xC3\xA9t\xC3\xA9\r\n"
-               "component.php=C:\\Tarvo \xC3\xA9t\xC3\xA9\\php\n",
-               file);
-    std::fclose(file);
-    return path;
+// The arguments of a stand-in that knows PRODUCT_ROOT_D, and `more`.
+std::vector<std::wstring> withRoot(std::vector<std::wstring> more = {}) {
+    more.insert(more.begin(), {L"--set", L"PRODUCT_ROOT_D=" + root});
+    return more;
 }
 
 TEST(ManagementService, AnswersStringsAndComponentDirectoriesHoweverTheServiceWritesThem) {
-    const std::wstring values = valuesFile();
     for (const wchar_t* writes : {L"one", L"frame", L"items"}) {
         SCOPED_TRACE(::testing::PrintToString(std::wstring(writes)));
-        MgmtService service({L"--values", values, L"--set", L"component.perl=", L"--writes", writes});
+        MgmtService service(withRoot({L"--set", L"component.php=" + root + L"\\php", L"--set", L"component.perl=",
+                                      L"--writes", writes}));
         Connected connected(service);
         TarvoSrvClient& client = connected.client;
         EXPECT_EQ(client.getString(L"PRODUCT_ROOT_D"), root);
         EXPECT_EQ(client.componentInfo(L"php", TarvoSrvClient::componentDirectory), root + L"\\php");
         EXPECT_EQ(client.componentInfo(L"python", TarvoSrvClient::componentDirectory), L"") << "not installed";
         EXPECT_EQ(client.componentInfo(L"perl", TarvoSrvClient::componentDirectory), L"");
-        const std::optional<std::wstring> unknown = failureText([&] { client.getString(L"NO_SUCH_VALUE"); });
-        ASSERT_TRUE(unknown);
-        EXPECT_TRUE(unknown->starts_with(L"Unknown value 'NO_SUCH_VALUE'\n")) << *unknown;
+        const Failure unknown = failureOf([&] { client.getString(L"NO_SUCH_VALUE"); });
+        EXPECT_TRUE(unknown.message.starts_with(L"Unknown value 'NO_SUCH_VALUE'\n")) << unknown.message;
         service.stop();
         EXPECT_EQ(service.count("connection"), 1u) << "one connection for every request";
         EXPECT_EQ(service.count("request"), 5u);
     }
-    ::DeleteFileW(values.c_str());
 }
 
 // What the client makes of each misbehaviour: the answer after one reconnect, or the failure the caller sees.
@@ -92,26 +74,25 @@ TEST(ManagementService, MisbehavingServicesAreRetriedOnceOrReportedWithPipeAndRe
     const std::shared_ptr<void> restore(nullptr, [](void*) { Con::shortenReplyTimeLimit(0); });
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(std::wstring(c.fault)));
-        MgmtService service({L"--set", L"PRODUCT_ROOT_D=" + root, L"--fault", c.fault, L"--fault-count", c.times});
+        MgmtService service(withRoot({L"--fault", c.fault, L"--fault-count", c.times}));
         Connected connected(service);
         RecordedLog log;
         std::wstring value;
-        const std::optional<std::wstring> failure = failureText([&] { value = connected.client.getString(L"PRODUCT_ROOT_D"); });
+        const Failure failure = failureOf([&] { value = connected.client.getString(L"PRODUCT_ROOT_D"); });
         if (c.failure) {
-            ASSERT_TRUE(failure);
-            EXPECT_TRUE(failure->starts_with(c.failure)) << *failure;
-            EXPECT_TRUE(contains(*failure, L"at Tarvo Management Service at pipe " + service.path() + L"(")) << *failure;
-            EXPECT_TRUE(contains(*failure, L"at getString(PRODUCT_ROOT_D)(TarvoSrvClient::getString line")) << *failure;
+            EXPECT_TRUE(failure.message.starts_with(c.failure)) << failure.message;
+            EXPECT_TRUE(contains(failure.message, L"at Tarvo Management Service at pipe " + service.path() + L"("));
+            EXPECT_TRUE(contains(failure.message, L"at getString(PRODUCT_ROOT_D)(TarvoSrvClient::getString line"));
         } else {
-            EXPECT_FALSE(failure) << *failure;
+            EXPECT_EQ(failure.message, L"<no failure>");
             EXPECT_EQ(value, root);
         }
-        const size_t reconnects = countContaining(log.lines(), L"Info: Tarvo Management service pipe communication error: ");
-        EXPECT_EQ(reconnects, c.reconnectLine ? 1u : 0u);
+        EXPECT_EQ(countContaining(log.lines(), L"Info: Tarvo Management service pipe communication error: "),
+                  c.reconnectLine ? 1u : 0u);
+        EXPECT_EQ(anyContains(log.lines(), L". Trying to reconnect."), c.reconnectLine != nullptr);
         if (c.reconnectLine) {
             EXPECT_TRUE(anyContains(log.lines(), c.reconnectLine)) << ::testing::PrintToString(log.lines());
         }
-        EXPECT_TRUE(anyContains(log.lines(), L". Trying to reconnect.") == (c.reconnectLine != nullptr));
         service.stop();
         EXPECT_EQ(service.count("request"), c.requests);
         EXPECT_EQ(service.count("connection"), c.reconnectLine ? 2u : 1u);
@@ -121,24 +102,24 @@ TEST(ManagementService, MisbehavingServicesAreRetriedOnceOrReportedWithPipeAndRe
 // Anyone may make the service's pipe while the service is down. Under Wine the stand-in runs as the test's own
 // user, which is accepted there in place of LocalSystem, so another account is required here.
 TEST(ManagementService, AServerThatIsNotLocalSystemIsRefusedBeforeAnyRequest) {
-    MgmtService service({L"--set", L"PRODUCT_ROOT_D=" + root});
+    MgmtService service(withRoot());
     Con::acceptServerAccount(L"S-1-5-19");
     const std::shared_ptr<void> restore(nullptr, [](void*) { Con::acceptServerAccount(L""); });
     std::wstring domain;
     std::wstring user = security::processUser().findAccount(&domain);
     if (!domain.empty()) user = domain + L"\\" + user;
-    const std::optional<std::wstring> failure = failureText([&] { Connected connected(service); });
-    ASSERT_TRUE(failure);
-    EXPECT_TRUE(failure->starts_with(L"The server of pipe " + service.path() + L" runs as " + user + L", not as LocalSystem"))
-        << *failure;
+    const Failure failure = failureOf([&] { Connected connected(service); });
+    EXPECT_TRUE(failure.message.starts_with(L"The server of pipe " + service.path() + L" runs as " + user +
+                                            L", not as LocalSystem"))
+        << failure.message;
     service.stop();
     EXPECT_EQ(service.count("request"), 0u);
 }
 
 TEST(ManagementService, AFinishedPipeIsNoticedBeforeAnythingIsWrittenAndReplaced) {
-    MgmtService service({L"--set", L"PRODUCT_ROOT_D=" + root, L"--fault", L"close", L"--fault-count", L"2"});
+    MgmtService service(withRoot({L"--fault", L"close", L"--fault-count", L"2"}));
     Connected connected(service);
-    EXPECT_TRUE(failureText([&] { connected.client.getString(L"PRODUCT_ROOT_D"); }));
+    EXPECT_NE(failureOf([&] { connected.client.getString(L"PRODUCT_ROOT_D"); }).message, L"<no failure>");
     RecordedLog log;
     EXPECT_EQ(connected.client.getString(L"PRODUCT_ROOT_D"), root);
     const std::vector<std::wstring> lines = log.lines();
@@ -153,27 +134,24 @@ TEST(ManagementService, AFinishedPipeIsNoticedBeforeAnythingIsWrittenAndReplaced
 
 TEST(ManagementService, AServiceThatIsDownIsReportedWithThePipeAndTheRequest) {
     ScopedTryCount once(1);
-    MgmtService service({L"--set", L"PRODUCT_ROOT_D=" + root});
+    MgmtService service(withRoot());
     std::optional<Connected> connected(std::in_place, service);
     service.stop();
     RecordedLog log;
-    const std::optional<std::wstring> failure = failureText([&] { connected->client.getString(L"PRODUCT_ROOT_D"); });
-    ASSERT_TRUE(failure);
-    EXPECT_TRUE(contains(*failure, L"Unable to connect to pipe " + service.path())) << *failure;
-    EXPECT_TRUE(contains(*failure, L"at getString(PRODUCT_ROOT_D)(TarvoSrvClient::getString")) << *failure;
+    const Failure failure = failureOf([&] { connected->client.getString(L"PRODUCT_ROOT_D"); });
+    EXPECT_TRUE(contains(failure.message, L"Unable to connect to pipe " + service.path())) << failure.message;
+    EXPECT_TRUE(contains(failure.message, L"at getString(PRODUCT_ROOT_D)(TarvoSrvClient::getString")) << failure.message;
     EXPECT_EQ(countContaining(log.lines(), L"Trying to reconnect."), 1u);
     connected.reset();
 
     ScopedConfigValue value(L"hvcpipe_test", service.name());
-    const std::optional<std::wstring> refused = failureText([] { TarvoSrvClient client(L"hvcpipe_test"); });
-    ASSERT_TRUE(refused);
-    EXPECT_TRUE(contains(*refused, L"Unable to connect to pipe " + service.path())) << *refused;
+    const Failure refused = failureOf([] { TarvoSrvClient client(L"hvcpipe_test"); });
+    EXPECT_TRUE(contains(refused.message, L"Unable to connect to pipe " + service.path())) << refused.message;
 }
 
 TEST(ManagementService, TheSharedClientUsesThePipeHvcpipeWhenNoneIsConfigured) {
     ScopedConfigValue none(L"hvcpipe", std::nullopt);
-    MgmtService service({L"--set", L"PRODUCT_ROOT_D=" + root, L"--set", L"component.php=C:\\php"},
-                        MgmtService::Start::Listening, L"hvcpipe");
+    MgmtService service(withRoot({L"--set", L"component.php=C:\\php"}), MgmtService::Start::Listening, L"hvcpipe");
     TarvoSrvClient& client = TarvoSrvClient::getInstance();
     EXPECT_EQ(&client, &TarvoSrvClient::getInstance());
     EXPECT_EQ(client.channel().pipePath(), L"\\\\.\\pipe\\hvcpipe");

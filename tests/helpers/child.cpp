@@ -6,7 +6,6 @@
 //   --lines N      N lines "line <i>" with CR LF on standard output, written in large blocks
 //   --echo         "cmdline: " and the command line it was given (UTF-8), CR LF
 //   --record FILE  writes the command line it was given (UTF-8) into FILE
-//   --args         "argc=N", then one line per argument after the program: its UTF-16 code units in hex
 //   --cwd          "cwd: " and the current directory
 //   --env NAME     "NAME=value", or "NAME unset"
 //   --stdin        copies standard input to standard output until it ends
@@ -18,9 +17,7 @@
 // Copied under another name (perl.exe, python.exe, php.exe: a stand-in interpreter) it prints
 // "<name> got: <its command line>" and exits with 0.
 #include <windows.h>
-#include <shellapi.h>
 
-#include <cstdio>
 #include <cwchar>
 #include <cwctype>
 #include <string>
@@ -78,69 +75,48 @@ int wmain(int argc, wchar_t** argv) {
         write(out, narrow(name + L" got: " + ::GetCommandLineW(), CP_UTF8) + "\r\n");
         return 0;
     }
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring withValue = L" --out --err --bytes --lines --record --env --sleep --spawn --fill --exit ";
     DWORD exitCode = 0;
     for (int i = 1; i < argc; ++i) {
         const std::wstring option = argv[i];
-        const wchar_t* value = i + 1 < argc ? argv[i + 1] : L"";
-        if (option == L"--out") {
-            write(out, narrow(value, CP_ACP) + "\r\n");
-            ++i;
-        } else if (option == L"--err") {
-            write(::GetStdHandle(STD_ERROR_HANDLE), narrow(value, CP_ACP) + "\r\n");
-            ++i;
+        const std::wstring value = i + 1 < argc ? argv[i + 1] : L"";
+        if (withValue.find(L" " + option + L" ") != std::wstring::npos) ++i;
+        if (option == L"--out" || option == L"--err") {
+            const DWORD stream = option == L"--out" ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
+            write(::GetStdHandle(stream), narrow(value, CP_ACP) + "\r\n");
         } else if (option == L"--bytes") {
             write(out, unescape(value));
-            ++i;
         } else if (option == L"--lines") {
-            const long count = std::wcstol(value, nullptr, 10);
             std::string block;
-            for (long line = 1; line <= count; ++line) {
+            for (long line = 1, count = std::wcstol(value.c_str(), nullptr, 10); line <= count; ++line) {
                 block += "line " + std::to_string(line) + "\r\n";
                 if (block.size() > 60000) write(out, std::exchange(block, std::string()));
             }
             write(out, block);
-            ++i;
         } else if (option == L"--echo") {
             write(out, "cmdline: " + narrow(::GetCommandLineW(), CP_UTF8) + "\r\n");
         } else if (option == L"--record") {
-            const HANDLE file = ::CreateFileW(value, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            const HANDLE file = ::CreateFileW(value.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
             write(file, narrow(::GetCommandLineW(), CP_UTF8));
             ::CloseHandle(file);
-            ++i;
-        } else if (option == L"--args") {
-            int count = 0;
-            LPWSTR* parsed = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-            std::string text = "argc=" + std::to_string(count - 1) + "\r\n";
-            for (int k = 1; k < count; ++k) {
-                for (const wchar_t* c = parsed[k]; *c; ++c) {
-                    char hex[8];
-                    std::snprintf(hex, sizeof hex, "%04x", static_cast<unsigned>(*c));
-                    text += hex;
-                }
-                text += "\r\n";
-            }
-            ::LocalFree(parsed);
-            write(out, text);
         } else if (option == L"--cwd") {
             wchar_t directory[MAX_PATH] = {};
             ::GetCurrentDirectoryW(MAX_PATH, directory);
             write(out, "cwd: " + narrow(directory, CP_UTF8) + "\r\n");
         } else if (option == L"--env") {
             wchar_t data[4096] = {};
-            const DWORD length = ::GetEnvironmentVariableW(value, data, 4096);
-            write(out, narrow(value, CP_UTF8) + (length ? "=" + narrow(data, CP_UTF8) : std::string(" unset")) + "\r\n");
-            ++i;
+            const DWORD length = ::GetEnvironmentVariableW(value.c_str(), data, 4096);
+            write(out, narrow(value, CP_UTF8) + (length ? "=" + narrow(data, CP_UTF8) : " unset") + "\r\n");
         } else if (option == L"--stdin") {
             char buffer[4096];
             DWORD read = 0;
             while (::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) && read > 0)
                 write(out, std::string(buffer, read));
         } else if (option == L"--sleep") {
-            ::Sleep(static_cast<DWORD>(std::wcstoul(value, nullptr, 10)));
-            ++i;
+            ::Sleep(static_cast<DWORD>(std::wcstoul(value.c_str(), nullptr, 10)));
         } else if (option == L"--spawn") {
-            wchar_t path[MAX_PATH] = {};
-            ::GetModuleFileNameW(nullptr, path, MAX_PATH);
             std::wstring line = L"\"" + std::wstring(path) + L"\" --sleep " + value;
             STARTUPINFOW startup{};
             startup.cb = sizeof startup;
@@ -152,18 +128,15 @@ int wmain(int argc, wchar_t** argv) {
                 ::CloseHandle(created.hThread);
                 ::CloseHandle(created.hProcess);
             }
-            ++i;
         } else if (option == L"--fill") {
             const std::string block(1 << 20, 'x');
-            for (long count = std::wcstol(value, nullptr, 10); count > 0; --count) write(out, block);
-            ++i;
+            for (long count = std::wcstol(value.c_str(), nullptr, 10); count > 0; --count) write(out, block);
         } else if (option == L"--crash") {
             ::SetUnhandledExceptionFilter(&dieQuietly);
             int* volatile nowhere = nullptr;
             *nowhere = 1;
         } else if (option == L"--exit") {
-            exitCode = static_cast<DWORD>(std::wcstoul(value, nullptr, 0));
-            ++i;
+            exitCode = static_cast<DWORD>(std::wcstoul(value.c_str(), nullptr, 0));
         }
     }
     return static_cast<int>(exitCode);

@@ -12,52 +12,41 @@
 //                      "<service name> <process id> stopped" just before reporting stopped
 #include <windows.h>
 
+#include <algorithm>
 #include <cwchar>
+#include <map>
 #include <string>
 
 namespace {
 
-constexpr DWORD stopAnywayControl = 200;
-
-struct Options {
-    DWORD startMs = 0;
-    DWORD stopMs = 0;
-    DWORD hintMs = 2000;
-    DWORD steps = 2;
-    DWORD exitCode = 0;
-    bool acceptStop = true;
-    bool acceptPause = false;
-    std::wstring gate;
-    std::wstring log;
-} options;
+std::map<std::wstring, std::wstring> options;
+DWORD number(const wchar_t* key, DWORD fallback) {
+    return options.count(key) ? static_cast<DWORD>(std::wcstoul(options[key].c_str(), nullptr, 10)) : fallback;
+}
 
 std::wstring serviceName;
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
 SERVICE_STATUS status{};
 CRITICAL_SECTION statusLock;
-HANDLE stopRequested = nullptr;
-HANDLE gate = nullptr;
-HANDLE gateAck = nullptr;
-HANDLE finished = nullptr;
+HANDLE stopRequested = nullptr, gate = nullptr, gateAck = nullptr, finished = nullptr;
 
 void report(DWORD state, DWORD checkPoint = 0) {
     ::EnterCriticalSection(&statusLock);
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwCheckPoint = checkPoint;
-    status.dwWaitHint = checkPoint != 0 ? options.hintMs : 0;
+    status.dwWaitHint = checkPoint != 0 ? number(L"hint", 2000) : 0;
     status.dwControlsAccepted = 0;
-    if (state == SERVICE_RUNNING || state == SERVICE_PAUSED) {
-        if (options.acceptStop) status.dwControlsAccepted |= SERVICE_ACCEPT_STOP;
-        if (options.acceptPause) status.dwControlsAccepted |= SERVICE_ACCEPT_PAUSE_CONTINUE;
-    }
+    if (state == SERVICE_RUNNING || state == SERVICE_PAUSED)
+        status.dwControlsAccepted = (options.count(L"nostop") ? 0 : SERVICE_ACCEPT_STOP) |
+                                    (options.count(L"pause") ? SERVICE_ACCEPT_PAUSE_CONTINUE : 0);
     ::SetServiceStatus(statusHandle, &status);
     ::LeaveCriticalSection(&statusLock);
 }
 
 void appendLog(const wchar_t* what) {
-    if (options.log.empty()) return;
-    HANDLE file = ::CreateFileW(options.log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    if (!options.count(L"log")) return;
+    HANDLE file = ::CreateFileW(options[L"log"].c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     wchar_t wide[512];
@@ -77,7 +66,7 @@ void acknowledge() {
 // caller reports the state that follows.
 void pendingPhase(DWORD state, DWORD ms) {
     if (ms == 0 && gate == nullptr) return;
-    const DWORD steps = options.steps == 0 ? 1 : options.steps;
+    const DWORD steps = std::max<DWORD>(number(L"steps", 2), 1);
     for (DWORD checkPoint = 1; checkPoint <= steps; ++checkPoint) {
         report(state, checkPoint);
         if (checkPoint > 1) acknowledge();
@@ -91,22 +80,19 @@ void pendingPhase(DWORD state, DWORD ms) {
 DWORD WINAPI handler(DWORD control, DWORD, void*, void*) {
     switch (control) {
         case SERVICE_CONTROL_STOP:
-        case stopAnywayControl:
+        case 200:  // stops even a service that refuses the stop control
             report(SERVICE_STOP_PENDING, 1);
             ::SetEvent(stopRequested);
             return NO_ERROR;
         case SERVICE_CONTROL_PAUSE:
-            report(SERVICE_PAUSE_PENDING, 1);
-            report(SERVICE_PAUSED);
+        case SERVICE_CONTROL_CONTINUE: {
+            const bool pause = control == SERVICE_CONTROL_PAUSE;
+            report(pause ? SERVICE_PAUSE_PENDING : SERVICE_CONTINUE_PENDING, 1);
+            report(pause ? SERVICE_PAUSED : SERVICE_RUNNING);
             return NO_ERROR;
-        case SERVICE_CONTROL_CONTINUE:
-            report(SERVICE_CONTINUE_PENDING, 1);
-            report(SERVICE_RUNNING);
-            return NO_ERROR;
-        case SERVICE_CONTROL_INTERROGATE:
-            return NO_ERROR;
-        default:
-            return ERROR_CALL_NOT_IMPLEMENTED;
+        }
+        case SERVICE_CONTROL_INTERROGATE: return NO_ERROR;
+        default: return ERROR_CALL_NOT_IMPLEMENTED;
     }
 }
 
@@ -117,30 +103,24 @@ void WINAPI serviceMain(DWORD argc, wchar_t** argv) {
         ::SetEvent(finished);
         return;
     }
-    pendingPhase(SERVICE_START_PENDING, options.startMs);
-    if (options.exitCode != 0) {
+    pendingPhase(SERVICE_START_PENDING, number(L"start", 0));
+    if (const DWORD exitCode = number(L"exit", 0)) {
         appendLog(L"failed");
         ::EnterCriticalSection(&statusLock);
         status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
-        status.dwServiceSpecificExitCode = options.exitCode;
+        status.dwServiceSpecificExitCode = exitCode;
         ::LeaveCriticalSection(&statusLock);
     } else {
         appendLog(L"running");
         report(SERVICE_RUNNING);
         acknowledge();
         ::WaitForSingleObject(stopRequested, INFINITE);
-        pendingPhase(SERVICE_STOP_PENDING, options.stopMs);
+        pendingPhase(SERVICE_STOP_PENDING, number(L"stop", 0));
         appendLog(L"stopped");
     }
     report(SERVICE_STOPPED);
     acknowledge();
     ::SetEvent(finished);
-}
-
-DWORD number(const std::wstring& text) { return static_cast<DWORD>(std::wcstoul(text.c_str(), nullptr, 10)); }
-
-HANDLE namedEvent(const std::wstring& name) {
-    return ::CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name).c_str());
 }
 
 }  // namespace
@@ -149,24 +129,14 @@ int wmain(int argc, wchar_t** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::wstring argument = argv[i];
         const size_t equals = argument.find(L'=');
-        const std::wstring key = argument.substr(0, equals);
-        const std::wstring value = equals == std::wstring::npos ? L"" : argument.substr(equals + 1);
-        if (key == L"start") options.startMs = number(value);
-        else if (key == L"stop") options.stopMs = number(value);
-        else if (key == L"hint") options.hintMs = number(value);
-        else if (key == L"steps") options.steps = number(value);
-        else if (key == L"exit") options.exitCode = number(value);
-        else if (key == L"nostop") options.acceptStop = false;
-        else if (key == L"pause") options.acceptPause = true;
-        else if (key == L"gate") options.gate = value;
-        else if (key == L"log") options.log = value;
+        options[argument.substr(0, equals)] = equals == std::wstring::npos ? L"" : argument.substr(equals + 1);
     }
     ::InitializeCriticalSection(&statusLock);
     stopRequested = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     finished = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!options.gate.empty()) {
-        gate = namedEvent(options.gate);
-        gateAck = namedEvent(options.gate + L"-ack");
+    if (options.count(L"gate")) {
+        gate = ::CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + options[L"gate"]).c_str());
+        gateAck = ::CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + options[L"gate"] + L"-ack").c_str());
     }
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(L""), &serviceMain}, {nullptr, nullptr}};
     if (!::StartServiceCtrlDispatcherW(table)) return static_cast<int>(::GetLastError());

@@ -1,5 +1,5 @@
 // Service control and the service actions, against the service manager of the Wine prefix with the test
-// service (tests/helpers/testservice.cpp). Services live only as long as a test: each gets a unique name
+// service (tools/demoservice/demoservice.cpp). Services live only as long as a test: each gets a unique name
 // and is deleted afterwards.
 #include <gtest/gtest.h>
 

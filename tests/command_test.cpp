@@ -102,6 +102,7 @@ TEST_F(Resolution, EachKindOfFileGetsItsCommandOrItsFailure) {
     // The product's own PHP, and anything as it is with rawOnly.
     EXPECT_EQ(resolve(script(L"page.php"), L"a1", L"", false, true),
               q(interpreters + L"\\root\\admin\\engine\\php.exe") + L" -q " + q(script(L"page.php")) + L" a1");
+    EXPECT_EQ(resolve(script(L"absent.php"), L"a1", L"", false, true), L"! '" + script(L"absent.php") + notRecognized);
     EXPECT_EQ(resolve(script(L"plain.pl"), L"a1", L"", true), q(script(L"plain.pl")) + L" a1");
     EXPECT_EQ(resolve(script(L"folderonly"), L"a1", L"", true), q(script(L"folderonly")) + L" a1");
 }

@@ -120,10 +120,8 @@ TEST_F(CrashDumps, WithDumpsOffThereIsNoFolderNorHandlerAndACriticalFaultStillFa
                   1603u);
         const std::vector<std::wstring> errors = package.texts(kError);
         ASSERT_EQ(errors.size(), 1u);
-        EXPECT_TRUE(std::regex_match(errors[0], std::wregex(L"Critical action 'Bad' failed:\nC structured exception: "
-                                                            L"0xc0000005\n   at Fault\\(AccessViolation\\)\\(TestFault"
-                                                            L"Action::Commit line \\d+\\)\n   at Execute action Bad"
-                                                            L"\\(executeList line \\d+\\)")))
+        // Its frames are those of any failure (the engine's table, the msiexec crash scenario).
+        EXPECT_TRUE(errors[0].starts_with(L"Critical action 'Bad' failed:\nC structured exception: 0xc0000005\n"))
             << errors[0];
         EXPECT_EQ(countContaining(package.texts(kInfo), faultFrameUnwound), 1u);
         EXPECT_FALSE(fs::exists(otherRoot + L"\\etc"));

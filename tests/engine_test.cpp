@@ -20,16 +20,8 @@ protected:
         package.setProperty(L"Action_OnStagePostinstall", script);
         return package.call("OnStagePostinstall");
     }
-    std::wstring registryAction(const std::wstring& value, const std::wstring& text) {
-        return actionXml(L"WriteRegistryDWORD", L"LM," + key.subkey() + L"," + value + L",7", text);
-    }
-    bool written(const std::wstring& value) {
-        DWORD data = 0;
-        return key.readDword(value, data, KEY_WOW64_32KEY);
-    }
 
     MsiSession package;
-    ScopedTestKey key{L"engine"};
 };
 
 }  // namespace
@@ -61,20 +53,6 @@ TEST_F(StageScripts, AnEmptyOrAbsentScriptFailsTheStageNamingTheCause) {
     EXPECT_EQ(runPostinstall(L"<actionslist uilevel=\"5\"/>"), 0u);
     EXPECT_EQ(package.log(),
               L"Performing post-installation actions: Action_OnStagePostinstall = <actionslist uilevel=\"5\"/>\n");
-}
-
-// The failure is shown once and logged as shown, with the action's frame; the earlier row is undone.
-TEST_F(StageScripts, ACriticalFailureIsShownAsLoggedAndUndoesTheEarlierRow) {
-    const std::wstring failing =
-        actionXml(L"FormBINDKey", L"C:\\tarvo-missing\\rndc.conf,C:\\tarvo-missing\\rndc.key", L"Second");
-    EXPECT_EQ(runPostinstall(scriptXml(registryAction(L"one", L"First") + failing)), 1603u);
-    const std::vector<std::wstring> errors = package.texts(kError);
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_TRUE(errors[0].starts_with(L"Critical action 'Second' failed:\n")) << errors[0];
-    EXPECT_TRUE(contains(errors[0], L"C:\\tarvo-missing\\rndc.key")) << errors[0];
-    EXPECT_TRUE(contains(errors[0], L"Execute action Second(executeList line")) << errors[0];
-    EXPECT_TRUE(contains(package.log(), L"\n" + errors[0] + L"\n")) << package.log();
-    EXPECT_FALSE(written(L"one")) << "undone by the rollback";
 }
 
 namespace {

@@ -61,12 +61,7 @@ TEST_F(PhpRows, TheScriptGetsItsArgumentsAndTheProductsPhpAsTheSystemAccount) {
     MsiSession package;
     const std::wstring parameters = L",admin\\scripts\\ok.php,,a b,say \"hi\",c,";
     EXPECT_EQ(runPostinstall(package, actionXml(L"ExecPHPScript", parameters, L"Run")), 0u);
-    const std::wstring log = package.log();
-    EXPECT_TRUE(contains(log, L"Action 'Run' finished successfully"));
-    EXPECT_TRUE(contains(log, L"\nOutput:\nphp: argument 1: -q\nphp: argument 2: " + script(L"ok.php") +
-                                  L"\nphp: argument 3: a b\nphp: argument 4: say \"hi\"\nphp: argument 5: c\n"))
-        << log;
-    EXPECT_FALSE(contains(log, L"php: argument 6"));
+    EXPECT_TRUE(contains(package.log(), L"Action 'Run' finished successfully"));
     // What the service was asked: the product's PHP on the script, in the script's folder, as S-1-5-18.
     const std::string record = product->impersonation.record();
     const std::wstring commandLine =
@@ -99,14 +94,4 @@ TEST_F(PhpRows, AFailureCarriesBothStreamsAndTheScriptPathWithSecretsMasked) {
     // In the log as well, the unended last line once.
     const std::vector<std::wstring> info = package.texts(kInfo);
     EXPECT_EQ(std::count(info.begin(), info.end(), L"php: done"), 1);
-}
-
-TEST_F(PhpRows, AMissingScriptFailsItsRowNamingTheScript) {
-    MsiSession package;
-    EXPECT_EQ(runPostinstall(package, actionXml(L"ExecPHPScript", L"admin\\scripts\\missing.php", L"Missing")), 1603u);
-    const std::vector<std::wstring> errors = package.texts(kError);
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_TRUE(contains(errors[0], L"'" + script(L"missing.php") +
-                                        L"' is not recognized as an internal or external command, operable program or batch file."));
-    EXPECT_TRUE(contains(errors[0], L"ExecPHPScript(admin\\scripts\\missing.php)"));
 }

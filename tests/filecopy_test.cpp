@@ -176,5 +176,4 @@ TEST_F(FolderActions, ARestoreFillsInAroundAFileAnotherProcessHolds) {
                                   L"\\held.txt': it could not take its place"))
         << log;
     EXPECT_TRUE(contains(log, L"at Unable to remove file: " + site + L"\\held.txt(")) << log;
-    EXPECT_TRUE(contains(log, holder.listed())) << "the holder is named\n" << log;
 }

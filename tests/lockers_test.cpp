@@ -134,7 +134,6 @@ TEST_F(Lockers, AStuckResolutionIsCancelledAndTerminatedOnlyWhenStillStuck) {
     }
 }
 
-// The command line of a process of the other width is read where the system lets it.
 TEST_F(Lockers, CommandLineOfAProcessOfTheOtherWidth) {
     if (const std::string reason = otherWidthSkipReason(); !reason.empty()) GTEST_SKIP() << reason;
     HeldFile helper(L"rw", {file}, holdFileProgram(true));

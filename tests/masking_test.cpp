@@ -55,9 +55,12 @@ TEST(Masking, EveryKeyValueFormOfASecretIsMaskedAndNothingElse) {
             {L"@@database_password@@=Secret1,k=v", L"@@database_password@@=*"},
             // Each line on its own: a value ends at the line's end, later lines stay readable.
             {L"a -password Secret1\r\ncode 1\nOutput: PWD=Secret2\n", L"a -password *\r\ncode 1\nOutput: PWD=*\n"},
+            {L"load <list a=\"5 -password in line 0\n   at (x line 79)\n   at -password=s(executeList line 3)",
+             L"load <list a=\"5 -password * line 0\n   at (x line 79)\n   at -password=* line 3)"},  // frames stay
             // Already masked text comes out as it went in, and so does text without secret values.
             {L"tool -passwd \"*\" PWD=* /pwd=\"*\" \"-pwd=* -v", L"tool -passwd \"*\" PWD=* /pwd=\"*\" \"-pwd=* -v"},
             {L"Password is wrong", L"Password is wrong"},
+            {L"pass=a user=b pw=c word=d", L"pass=a user=b pw=c word=d"},
             {L"Enter the password:", L"Enter the password:"},
             {L"C:\\pwdtools\\run.exe -v", L"C:\\pwdtools\\run.exe -v"},
             {L"Tarvo custom action start: Set the passwords", L"Tarvo custom action start: Set the passwords"},
@@ -80,12 +83,6 @@ TEST(Masking, CommandLinesAreLoggedAsTheyRunWithOnlyTheSecretsCut) {
             {L"cmd /c echo a & echo b", L"cmd /c echo a & echo b"},
         },
         &maskCommandLine);
-}
-
-TEST(Masking, SecretKeysAreFoundInAnyCase) {
-    for (const wchar_t* key : {L"password", L"DB_PASSWORD", L"passwd", L"-PassWd", L"pwd", L"/dbPWD"})
-        EXPECT_TRUE(isSecretKey(key)) << std::wstring(key).size();
-    for (const wchar_t* key : {L"pass", L"user", L"pw", L"word"}) EXPECT_FALSE(isSecretKey(key));
 }
 
 // Random secrets (from the password generator's alphabet) in random forms never survive.
@@ -113,13 +110,4 @@ TEST(Masking, RandomSecretsInKnownFormsNeverSurvive) {
         const std::wstring masked = maskSecrets(text);
         ASSERT_FALSE(contains(masked, secret)) << "seed " << seed << " round " << round << ": " << std::string(masked.begin(), masked.end());
     }
-}
-
-TEST(Masking, AFailureKeepsItsFramesWhenAValueRunsToTheEndOfItsLine) {
-    const std::wstring failure = L"error at load xml <list uilevel=\"5 -password in line 0\n   at (vxmlLoadXML line 79)\n"
-                                 L"   at -password=s(executeList line 3)";
-    const std::wstring masked = maskSecrets(failure);
-    EXPECT_TRUE(contains(masked, L"\n   at (vxmlLoadXML line 79)\n   at -password=*")) << std::string(masked.begin(), masked.end());
-    EXPECT_FALSE(contains(masked, L"s(executeList"));
-    EXPECT_FALSE(contains(masked, L"in line 0"));
 }

@@ -210,7 +210,6 @@ TEST_F(Services, AFailedStartNamesServiceAndCodeWithTheStatusDumpInTheDebugLog) 
     EXPECT_TRUE(anyContains(package.texts(kInfo), L"Info:   Service Specific Exit Code: 42"));
 }
 
-// A restart starts a stopped service too; a service already running is left alone.
 TEST_F(Services, ARestartStartsAStoppedServiceAndAStartLeavesARunningOneAlone) {
     TestService svc(L"start=50 stop=50");
     MsiSession package;

@@ -126,19 +126,16 @@ void expectRendering(const std::wstring& text, const std::wstring& head, const w
 
 }  // namespace
 
+// The text of each kind is the annotation's (errors_test); here the frames that the entry point adds.
 TEST(Session, EveryKindOfFailureBecomesOneRenderedErrorMessageAnd1603) {
     MsiSession package;
     const wchar_t* stageFrame = L"\n   at Stage title \\(_ExecuteActionScript line \\d+\\)";
     expectRendering(frameFailure(package, [] { throw std::runtime_error("narrow text"); }), L"narrow text", stageFrame);
-    expectRendering(frameFailure(package, [] { throw std::exception(); }), L"Unknown exception", stageFrame);
     expectRendering(frameFailure(package,
                                  [] { throwOsError(L"RenameDir('a', 'b')", 5, ErrorFrame{L"", "renameDir", 10}); }),
                     osErrorText(5, std::make_unique<std::wstring>(L"RenameDir('a', 'b')").get()) +
                         L"\n   at (renameDir line 10)",
                     stageFrame);
-    expectRendering(frameFailure(package, [] { throw cwrpexception{0xC0000005}; }), L"C structured exception: 0xc0000005",
-                    stageFrame);
-    expectRendering(frameFailure(package, [] { throw 42; }), L"Unexpected error", stageFrame);
     // A COM error carries the where-text in its message and an empty frame text; Wine has no sentence for it.
     const std::wstring com = frameFailure(package, [] { throw _com_error(E_POINTER); });
     EXPECT_TRUE(std::regex_match(com, std::wregex(L"[^\\n]+ \\(COM Error 80004003\\)\n   at Stage title "
@@ -184,18 +181,17 @@ TEST(Session, TheWorkRunsTranslatedCancellableAndLoggedToTheInstaller) {
 
 TEST(Session, ACancelledCallUnwindsAndFailsButLeavesTheInstallersThreadRunning) {
     MsiSession package;
-    bool unwound = false, continued = false;
+    bool unwound = false;
     const UINT result = runCustomAction(package.handle(), "GetPassword", L"GetPassword", [&](vmsi&) -> UINT {
         struct Cleanup {
             bool& flag;
             ~Cleanup() { flag = true; }
         } cleanup{unwound};
-        ThreadCancelation::CancelationPoint::current()->cancel();  // the frame's own deferred point
-        continued = true;  // a deferred request acts only when its point closes
+        ThreadCancelation::CancelationPoint::current()->cancel();  // the frame's own point
         return 0;
     });
     EXPECT_EQ(result, static_cast<UINT>(ERROR_INSTALL_FAILURE));
-    EXPECT_TRUE(unwound && continued);
+    EXPECT_TRUE(unwound);
     EXPECT_TRUE(package.texts(kError).empty());  // no failure of its own to report
 }
 

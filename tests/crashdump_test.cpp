@@ -217,7 +217,7 @@ TEST_F(CrashDumps, HeapCorruptionIsDumpedAndTheSearchGoesOn) {
     // no wait for the thread's own lock; the search goes on (a real corruption then ends the process).
     reachedLast.clear();
     fs::remove_all(dumpFolder());  // the dump fails
-    RecordedLog library;
+    CapturedLog library;
     library.onMessage = [](const std::wstring& text) {
         if (contains(text, L"Unable to generate dump file") && reachedLast.empty()) ::RaiseException(0xC0000374, 0, 0, nullptr);
     };

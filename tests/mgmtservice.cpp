@@ -112,16 +112,3 @@ void ScopedTryCount::see(DWORD defaultTries, DWORD expected) {
     for (int i = 0; i < 32 && Con::tryCount(defaultTries) != expected; ++i) {
     }
 }
-
-void RecordedLog::log(LogLevel level, const std::wstring& text) {
-    {
-        std::lock_guard guard(lock_);
-        lines_.push_back(std::wstring(logLevelName(level)) + L": " + text);
-    }
-    if (onMessage) onMessage(text);
-}
-
-std::vector<std::wstring> RecordedLog::lines() {
-    std::lock_guard guard(lock_);
-    return lines_;
-}

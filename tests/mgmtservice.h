@@ -10,14 +10,12 @@
 // --start-event and --until-stdin-closes (tools/standin/standin.h) are added here.
 #include <windows.h>
 
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "runtime/holder.h"
-#include "runtime/logging/logmanager.h"
 #include "tests/testutil.h"
 
 class MgmtService {
@@ -70,21 +68,4 @@ public:
 private:
     static void see(DWORD defaultTries, DWORD expected);
     ScopedConfigValue value_;
-};
-
-// Records the library's log messages while it lives (every level, whatever the "Debug" setting).
-class RecordedLog : public ILogHandler {
-public:
-    RecordedLog() { LogManager::instance().addHandler(this); }
-    ~RecordedLog() override { LogManager::instance().removeHandler(this); }
-    using ILogHandler::log;
-    void log(LogLevel level, const std::wstring& text) override;
-    // "Info: text", "Warning: text", ...
-    std::vector<std::wstring> lines();
-    // Called with each message as it arrives.
-    std::function<void(const std::wstring&)> onMessage;
-
-private:
-    std::mutex lock_;
-    std::vector<std::wstring> lines_;
 };

@@ -135,7 +135,7 @@ TEST(Pipes, AClientTriesAsOftenAsConfiguredUntilTheServerListens) {
         SCOPED_TRACE(::testing::Message() << "tries " << c.tries << ", listening after " << c.listenAfter);
         ScopedTryCount tries(c.tries);
         MgmtService service({}, MgmtService::Start::OnListen);
-        RecordedLog log;
+        CapturedLog log;
         int attempts = 0;
         log.onMessage = [&](const std::wstring& text) {
             if (contains(text, L"Pipe " + service.path() + L" is not available (error 2)") && ++attempts == c.listenAfter)
@@ -151,7 +151,7 @@ TEST(Pipes, AClientTriesAsOftenAsConfiguredUntilTheServerListens) {
         EXPECT_EQ(countContaining(log.lines(), L"of " + std::to_wstring(c.tries)), static_cast<size_t>(attempts));
     }
     // Without overlapped I/O (a pipe pair's own end) a missing pipe fails at once.
-    RecordedLog log;
+    CapturedLog log;
     EXPECT_THROW(Con::ClientPipe(L"\\\\.\\pipe\\tarvo-test-nobody", GENERIC_WRITE, PIPE_READMODE_BYTE, 10),
                  VFileNotFoundException);
     EXPECT_EQ(countContaining(log.lines(), L"is not available"), 0u);

@@ -229,7 +229,7 @@ TEST(Processes, AnImpersonatingThreadWithoutAdministratorsStartsTheChildWithItsT
     for (const bool withoutAdministrators : {false, true}) {
         ASSERT_TRUE(withoutAdministrators ? ::SetThreadToken(nullptr, impersonation.get())
                                           : ::ImpersonateSelf(SecurityImpersonation));
-        RecordedLog log;
+        CapturedLog log;
         DWORD code = 0;
         std::string output;
         try {

@@ -35,7 +35,7 @@ std::string outputOf(RunTime::SIDClient& client) {
     return out;
 }
 
-size_t retries(RecordedLog& log) { return countContaining(log.lines(), L"Tarvo impersonation pipe communication error: "); }
+size_t retries(CapturedLog& log) { return countContaining(log.lines(), L"Tarvo impersonation pipe communication error: "); }
 
 }  // namespace
 
@@ -104,7 +104,7 @@ TEST(ImpersonationClient, RefusalsAndInvalidAnswersAreNotRetried) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         SidService service(c.arguments);
-        RecordedLog log;
+        CapturedLog log;
         RunTime::SIDClient client;
         const std::string text = cstr(runtimeFailure([&] { start(client, c.commandLine); }));
         EXPECT_EQ(text.rfind(c.text, 0), 0u) << text;
@@ -122,7 +122,7 @@ TEST(ImpersonationClient, RefusalsAndInvalidAnswersAreNotRetried) {
 
 TEST(ImpersonationClient, ABrokenFirstExchangeIsSentAgainFromTheCommandWordOnce) {
     SidService service({L"--break-first"});
-    RecordedLog log;
+    CapturedLog log;
     RunTime::SIDClient client;
     const tarvo::unique_handle process = start(client, child(L"--out again"));
     EXPECT_EQ(outputOf(client), "again\r\n");
@@ -143,7 +143,7 @@ TEST(ImpersonationClient, ABrokenFirstExchangeIsSentAgainFromTheCommandWordOnce)
 TEST(ImpersonationClient, AMissingServiceFailsAfterOneReconnect) {
     ScopedConfigValue pipe(L"HVC_pipe", L"tarvo-test-nobody-" + std::to_wstring(::GetCurrentProcessId()));
     ScopedTryCount tries(1);
-    RecordedLog log;
+    CapturedLog log;
     RunTime::SIDClient client;
     const vexception failure = thrownVexception([&] { start(client, child(L"--exit 0")); });
     EXPECT_TRUE(contains(failure.toString(), L"Unable to connect to pipe \\\\.\\pipe\\tarvo-test-nobody-"));

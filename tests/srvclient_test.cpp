@@ -76,7 +76,7 @@ TEST(ManagementService, MisbehavingServicesAreRetriedOnceOrReportedWithPipeAndRe
         SCOPED_TRACE(::testing::PrintToString(std::wstring(c.fault)));
         MgmtService service(withRoot({L"--fault", c.fault, L"--fault-count", c.times}));
         Connected connected(service);
-        RecordedLog log;
+        CapturedLog log;
         std::wstring value;
         const Failure failure = failureOf([&] { value = connected.client.getString(L"PRODUCT_ROOT_D"); });
         if (c.failure) {
@@ -120,7 +120,7 @@ TEST(ManagementService, AFinishedPipeIsNoticedBeforeAnythingIsWrittenAndReplaced
     MgmtService service(withRoot({L"--fault", L"close", L"--fault-count", L"2"}));
     Connected connected(service);
     EXPECT_NE(failureOf([&] { connected.client.getString(L"PRODUCT_ROOT_D"); }).message, L"<no failure>");
-    RecordedLog log;
+    CapturedLog log;
     EXPECT_EQ(connected.client.getString(L"PRODUCT_ROOT_D"), root);
     const std::vector<std::wstring> lines = log.lines();
     ASSERT_GE(lines.size(), 2u);
@@ -137,7 +137,7 @@ TEST(ManagementService, AServiceThatIsDownIsReportedWithThePipeAndTheRequest) {
     MgmtService service(withRoot());
     std::optional<Connected> connected(std::in_place, service);
     service.stop();
-    RecordedLog log;
+    CapturedLog log;
     const Failure failure = failureOf([&] { connected->client.getString(L"PRODUCT_ROOT_D"); });
     EXPECT_TRUE(contains(failure.message, L"Unable to connect to pipe " + service.path())) << failure.message;
     EXPECT_TRUE(contains(failure.message, L"at getString(PRODUCT_ROOT_D)(TarvoSrvClient::getString")) << failure.message;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -191,16 +192,22 @@ inline ProgramRun runProgram(const std::wstring& program, const std::wstring& ar
     return run;
 }
 
-// Collects what reaches the log manager's handlers while it is registered.
+// Collects what reaches the log manager's handlers while it is registered (every level, whatever the "Debug"
+// setting), as "Info: text", "Warning: text", ...
 class CapturedLog : public ILogHandler {
 public:
     CapturedLog() { LogManager::instance().addHandler(this); }
     ~CapturedLog() override { LogManager::instance().removeHandler(this); }
     void log(LogLevel level, const std::wstring& text) override {
-        std::lock_guard<std::mutex> guard(lock_);
-        lines_.push_back(std::wstring(logLevelName(level)) + L": " + text);
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            lines_.push_back(std::wstring(logLevelName(level)) + L": " + text);
+        }
+        if (onMessage) onMessage(text);
     }
     using ILogHandler::log;
+    // Called with each message as it arrives.
+    std::function<void(const std::wstring&)> onMessage;
     std::vector<std::wstring> lines() {
         std::lock_guard<std::mutex> guard(lock_);
         return lines_;

@@ -11,10 +11,8 @@
 #include "engine/stages.h"
 #include "runtime/crashdump/crashdump.h"
 #include "runtime/crashdump/setranslator.h"
-#include "runtime/errors/format.h"
 #include "runtime/errors/vexception.h"
 #include "runtime/security/security.h"
-#include "tests/mgmtservice.h"
 #include "tests/faultaction.h"
 #include "tests/msisession.h"
 #include "tests/testutil.h"
@@ -71,7 +69,6 @@ protected:
     ScopedConfigValue enabled{L"CrashDumpsEnabled", std::nullopt};
     ScopedConfigValue location{L"CrashDumpsLocation", std::nullopt};
     ScopedConfigValue maxCount{L"CrashDumpsMaxCount", std::nullopt};
-    MsiSession package;
 };
 
 }  // namespace
@@ -99,15 +96,12 @@ TEST_F(CrashDumps, ANameTakenInTheSameSecondGetsACounter) {
 TEST_F(CrashDumps, WithDumpsOffThereIsNoFolderNorHandlerAndACriticalFaultStillFailsTheStage) {
     const std::wstring otherRoot = root + L"\\off";
     fs::create_directory(otherRoot);
-    struct Off {
-        const wchar_t* what;
-        std::optional<DWORD> enabled;
-        std::wstring productRoot;
-    };
-    for (const Off& off : {Off{L"CrashDumpsEnabled = 0", 0u, otherRoot}, Off{L"PRODUCT_ROOT_D empty", std::nullopt, L""}}) {
-        SCOPED_TRACE(testing::Message() << off.what);
-        const ScopedConfigValue enabledValue(L"CrashDumpsEnabled", off.enabled);
-        const ScopedConfigValue rootValue(L"PRODUCT_ROOT_D", off.productRoot);
+    MsiSession package;
+    for (const auto& [enabledSetting, productRootSetting] : {std::pair{std::optional<DWORD>(0), otherRoot},
+                                                             {std::nullopt, std::wstring()}}) {
+        SCOPED_TRACE(enabledSetting ? "CrashDumpsEnabled = 0" : "PRODUCT_ROOT_D empty");
+        const ScopedConfigValue enabledValue(L"CrashDumpsEnabled", enabledSetting);
+        const ScopedConfigValue rootValue(L"PRODUCT_ROOT_D", productRootSetting);
         reload();
         const CrashDumpInfo& info = *CrashDumpInfo::loaded();
         EXPECT_FALSE(info.enabled());
@@ -230,12 +224,9 @@ TEST_F(CrashDumps, HeapCorruptionIsDumpedAndTheSearchGoesOn) {
 
 namespace {
 
-struct Fault {
-    DWORD code = 0;
-    void* address = nullptr;
-    ULONG_PTR instruction = 0;  // of the saved context
-};
-thread_local Fault lastFault;
+// Whether the translator was given the fault's own record and context: the address of the one is where the
+// other stopped.
+thread_local bool faultRecorded = false;
 
 void recordingTranslator(unsigned int code, EXCEPTION_POINTERS* pointers) {
 #if defined(__x86_64__)
@@ -243,7 +234,8 @@ void recordingTranslator(unsigned int code, EXCEPTION_POINTERS* pointers) {
 #else
     const ULONG_PTR instruction = pointers->ContextRecord->Eip;
 #endif
-    lastFault = {pointers->ExceptionRecord->ExceptionCode, pointers->ExceptionRecord->ExceptionAddress, instruction};
+    faultRecorded = pointers->ExceptionRecord->ExceptionCode == code &&
+                    reinterpret_cast<ULONG_PTR>(pointers->ExceptionRecord->ExceptionAddress) == instruction;
     throw cwrpexception{code};
 }
 
@@ -261,40 +253,33 @@ __attribute__((noinline)) void writeInFrame(int& unwound) {
     *nullTarget = faultSink;
 }
 
-struct Outcome {
-    int translated = 0;  // faults that arrived as the right exception, with their own record and context
-    int unwound = 0;     // destructors of faulting frames that ran
-    bool operator==(const Outcome&) const = default;
-};
-
-// Faults many times in a row, alternating between a leaf function and a frame with a destructor.
-Outcome faultRepeatedly() {
-    Outcome outcome;
+// Faults many times in a row, alternating between a leaf function and a frame with a destructor: how many
+// faults arrived as the right exception with their own record and context, and how many faulting frames unwound.
+std::pair<int, int> faultRepeatedly() {
+    int translated = 0, unwound = 0;
     for (int i = 0; i < 100; ++i) {
+        faultRecorded = false;
         try {
             const ScopedSeTranslator translator(&recordingTranslator);
             if (i % 2)
                 faultSink = divideLeaf(i);
             else
-                writeInFrame(outcome.unwound);
+                writeInFrame(unwound);
         } catch (const cwrpexception& e) {
-            const DWORD expected = i % 2 ? EXCEPTION_INT_DIVIDE_BY_ZERO : EXCEPTION_ACCESS_VIOLATION;
-            if (e.code == expected && lastFault.code == expected &&
-                reinterpret_cast<ULONG_PTR>(lastFault.address) == lastFault.instruction)
-                ++outcome.translated;
+            if (e.code == (i % 2 ? EXCEPTION_INT_DIVIDE_BY_ZERO : EXCEPTION_ACCESS_VIOLATION) && faultRecorded)
+                ++translated;
         }
     }
-    return outcome;
+    return {translated, unwound};
 }
 
 }  // namespace
 
 TEST(ErrorModel, HardwareFaultsBecomeExceptionsRepeatedlyOnAnyThread) {
-    const Outcome all{100, 50};
-    EXPECT_EQ(faultRepeatedly(), all);
-    Outcome onWorker;
+    EXPECT_EQ(faultRepeatedly(), std::pair(100, 50));
+    std::pair<int, int> onWorker;
     std::thread worker([&] { onWorker = faultRepeatedly(); });
     worker.join();
-    EXPECT_EQ(onWorker, all);
+    EXPECT_EQ(onWorker, std::pair(100, 50));
     EXPECT_EQ(currentSeTranslator(), nullptr);  // every scope put the thread's translator back
 }

@@ -82,7 +82,7 @@ TEST(ErrorModel, ErrorTextsCarryTheSystemSentenceTheCodeAndTheContext) {
     EXPECT_EQ(formatString(L"%02d:%s", 7, std::wstring(2000, L'x')).size(), 2003u);
 }
 
-TEST(ErrorModel, AnnotationTurnsEveryKindIntoVexceptionWithOneMoreFrameRenderedInOrder) {
+TEST(ErrorModel, AnnotationTurnsEveryKindIntoVexceptionWithOneMoreFrameWhoseTextIsMadeOnlyOnFailure) {
     auto annotated = [](auto thrower) -> vexception {
         try {
             annotate("g", L"Context", thrower);
@@ -112,11 +112,10 @@ TEST(ErrorModel, AnnotationTurnsEveryKindIntoVexceptionWithOneMoreFrameRenderedI
     EXPECT_NE(com.message().find(L" (COM Error 80004003)\n   at Context"), std::wstring::npos) << com.message();
     EXPECT_EQ(com.frames().size(), 1u);  // the where-text goes into the message, the frame stays empty
     EXPECT_EQ(com.frames()[0].text, L"");
-}
 
-TEST(ErrorModel, LazyFrameTextIsBuiltOnlyOnFailure) {
+    // A frame's text is made only when something fails.
     int built = 0;
-    auto text = [&] {
+    const auto text = [&] {
         ++built;
         return std::wstring(L"expensive");
     };

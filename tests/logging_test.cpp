@@ -6,12 +6,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <tuple>
-#include <memory>
-#include <thread>
 #include <map>
 #include <regex>
-#include <stdexcept>
+#include <thread>
+#include <tuple>
 
 #include "msi/vmsi.h"
 #include "runtime/logging/eventlog.h"
@@ -39,10 +37,15 @@ protected:
         swprintf(name, 64, L"\\admin\\logs\\tarvolog_debug%04d%02d%02d.log", now.wYear, now.wMonth, now.wDay);
         return root + name;
     }
-    // The file's bytes: whether it starts with the byte-order mark, and its lines without CR LF.
-    std::vector<std::wstring> lines(bool* bom = nullptr) const {
+    // However many processes wrote the file, it starts with one byte-order mark and holds no other.
+    void expectOneByteOrderMark() const {
         const std::string bytes = readBytes(debugLogPath());
-        if (bom) *bom = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE;
+        EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
+        EXPECT_EQ(bytes.find("\xFF\xFE", 2), std::string::npos) << "a second byte-order mark";
+    }
+    // The file's lines without CR LF.
+    std::vector<std::wstring> lines() const {
+        const std::string bytes = readBytes(debugLogPath());
         std::wstring text(bytes.size() / 2, L'\0');
         std::memcpy(text.data(), bytes.data(), text.size() * 2);
         if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
@@ -60,9 +63,6 @@ protected:
 };
 
 std::wstring helperProgram() { return programFolder() + L"\\tarvo_logwriter.exe"; }
-
-// Runs the helper with `arguments` and returns what it printed.
-std::string runHelper(const std::wstring& arguments) { return runProgram(helperProgram(), arguments).output; }
 
 const std::wregex stampedLine(L"(\\d{4})/(\\d\\d)/(\\d\\d) \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (-?\\d+) (-?\\d+) (.*)");
 
@@ -93,16 +93,14 @@ TEST_F(Logging, LevelsReachTheFileAndTheInstallerLogByTheDebugSwitchMaskedAndSta
     for (LogLevel level : {LogLevel::Info, LogLevel::Warning, LogLevel::Result, LogLevel::Error, LogLevel::Unexpected,
                            LogLevel::Crash, static_cast<LogLevel>(7)})
         vlog(level, L"%s", std::wstring(L"off -pwd=S3cret"));
-    bool bom = false;
-    const std::vector<std::wstring> written = lines(&bom);
+    const std::vector<std::wstring> written = lines();
     EXPECT_EQ(textsOf(written), (std::vector<std::wstring>{L"Info: on [x] 100% \u00e9", L"Warning: on [x] 100% \u00e9",
                                                            L"Result: on [x] 100% \u00e9", L"Error: off -pwd=*",
                                                            L"Unexpected: off -pwd=*", L"Crash: off -pwd=*",
                                                            L"Unknown level: off -pwd=*"}));
     EXPECT_EQ(package.log(), L"Info: on [x] 100% \u00e9\nWarning: on [x] 100% \u00e9\nResult: on [x] 100% \u00e9\n"
                              L"Error: off -pwd=*\nUnexpected: off -pwd=*\nCrash: off -pwd=*\nUnknown: off -pwd=*\n");
-    EXPECT_TRUE(bom);
-    EXPECT_EQ(readBytes(debugLogPath()).find("\xFF\xFE", 2), std::string::npos) << "a second byte-order mark";
+    expectOneByteOrderMark();
     std::wsmatch m;
     ASSERT_TRUE(std::regex_match(written[0], m, stampedLine)) << written[0];
     SYSTEMTIME now;
@@ -138,22 +136,13 @@ TEST_F(Logging, AnExceptionIsWrittenRenderedAndAFailingSinkStopsOnlyItself) {
 }
 
 TEST_F(Logging, TwoProcessesWritingAtOnceLoseAndMixNothing) {
-    std::vector<PROCESS_INFORMATION> processes(2);
-    for (size_t i = 0; i < processes.size(); ++i)
-        ASSERT_TRUE(startProcess(helperProgram(), L"\"" + helperProgram() + (i ? L"\" 2000 beta" : L"\" 2000 alpha"),
-                                 nullptr, nullptr, processes[i])) << ::GetLastError();
-    for (PROCESS_INFORMATION& p : processes) {
-        EXPECT_EQ(::WaitForSingleObject(p.hProcess, 120000), WAIT_OBJECT_0);
-        DWORD code = 1;
-        ::GetExitCodeProcess(p.hProcess, &code);
-        EXPECT_EQ(code, 0u);
-        ::CloseHandle(p.hProcess);
-        ::CloseHandle(p.hThread);
-    }
-    bool bom = false;
-    const std::vector<std::wstring> written = lines(&bom);
-    EXPECT_TRUE(bom);
-    EXPECT_EQ(readBytes(debugLogPath()).find("\xFF\xFE", 2), std::string::npos) << "a second byte-order mark";
+    std::array<ProgramRun, 2> runs;
+    std::thread alpha([&] { runs[0] = runProgram(helperProgram(), L"2000 alpha"); });
+    runs[1] = runProgram(helperProgram(), L"2000 beta");
+    alpha.join();
+    for (const ProgramRun& run : runs) EXPECT_EQ(run.exitCode, 0u) << run.output;
+    expectOneByteOrderMark();
+    const std::vector<std::wstring> written = lines();
     ASSERT_EQ(written.size(), 4000u);
     std::map<std::wstring, int> next = {{L"alpha", 0}, {L"beta", 0}};
     static const std::wregex body(L"Error: (alpha|beta) line (\\d+) of a long enough text to need time");
@@ -169,6 +158,7 @@ TEST_F(Logging, TwoProcessesWritingAtOnceLoseAndMixNothing) {
 // The default source prints Result and worse on the console in UTF-8 (lines separated, standard output in
 // text mode) and reports errors and worse to the event log, every level with Debug on.
 TEST_F(Logging, DefaultSourceSwitchesOnResultAndWorseOnTheConsoleAndTheEventLogByDebug) {
+    const auto runHelper = [](const wchar_t* arguments) { return runProgram(helperProgram(), arguments).output; };
     ScopedConfigValue debug(L"Debug", std::optional<DWORD>(0));
     EXPECT_EQ(runHelper(L"console"), "h\xC3\xA9llo\r\nw\xC3\xB6rld 42");
     EXPECT_EQ(runHelper(L"flags"), "console=001111 eventlog=000111");
@@ -280,21 +270,18 @@ TEST_F(Logging, HandlersComeAndGoWhileOtherThreadsLog) {
     LogManager::instance().addHandler(&steady);
     // The handlers churn until every logging thread has logged during the churn: a loaded machine may not
     // schedule them at once, so a fixed number of rounds would prove nothing there.
-    std::array<int, 3> before{};
-    for (size_t i = 0; i < before.size(); ++i) before[i] = logged[i];
+    for (std::atomic<int>& count : logged) count = 0;
     const auto everyThreadLogged = [&] {
-        for (size_t i = 0; i < before.size(); ++i)
-            if (logged[i] <= before[i]) return false;
-        return true;
+        return std::all_of(logged.begin(), logged.end(), [](const std::atomic<int>& count) { return count > 0; });
     };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     for (int round = 0; !(round >= 300 && everyThreadLogged()) && std::chrono::steady_clock::now() < deadline;
          ++round) {
-        std::vector<std::unique_ptr<Counting>> many(8);
-        for (auto& handler : many) LogManager::instance().addHandler((handler = std::make_unique<Counting>()).get());
-        for (auto& handler : many) {
-            LogManager::instance().removeHandler(handler.get());
-            handler->gone = true;
+        std::array<Counting, 8> many;
+        for (Counting& handler : many) LogManager::instance().addHandler(&handler);
+        for (Counting& handler : many) {
+            LogManager::instance().removeHandler(&handler);
+            handler.gone = true;
         }
     }
     stop = true;

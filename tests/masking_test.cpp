@@ -8,13 +8,10 @@
 
 namespace {
 
-struct MaskCase {
-    const wchar_t* text;
-    const wchar_t* masked;
-};
-
-void expectMasked(const std::vector<MaskCase>& cases, std::wstring (*masker)(const std::wstring&)) {
-    for (const MaskCase& c : cases) EXPECT_EQ(masker(c.text), c.masked) << "input: " << std::wstring(c.text).size();
+// Rows of a text and what the masker makes of it.
+void expectMasked(const std::vector<std::pair<const wchar_t*, const wchar_t*>>& rows,
+                  std::wstring (*masker)(const std::wstring&)) {
+    for (const auto& [text, masked] : rows) EXPECT_EQ(masker(text), masked) << "input: " << std::wstring(text).size();
 }
 
 }  // namespace
@@ -85,7 +82,7 @@ TEST(Masking, CommandLinesAreLoggedAsTheyRunWithOnlyTheSecretsCut) {
         &maskCommandLine);
 }
 
-// Random secrets (from the password generator's alphabet) in random forms never survive.
+// The secrets are drawn from the password generator's alphabet.
 TEST(Masking, RandomSecretsInKnownFormsNeverSurvive) {
     const unsigned seed = std::random_device{}();
     std::mt19937 random(seed);

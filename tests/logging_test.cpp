@@ -114,25 +114,17 @@ TEST_F(Logging, AnExceptionIsWrittenRenderedAndAFailingSinkStopsOnlyItself) {
     struct Throwing : ILogHandler {
         void log(LogLevel, const std::wstring&) override { throw std::runtime_error("handler failed"); }
     } throwing;
-    struct Recording : ILogHandler {
-        using ILogHandler::log;
-        void log(LogLevel, const std::wstring& text) override { seen.push_back(text); }
-        std::vector<std::wstring> seen;
-    } recording;
     LogManager::instance().addHandler(&throwing);
-    LogManager::instance().addHandler(&recording);
+    CapturedLog recording;
     LogManager::instance().log(source, LogLevel::Error, vexception(L"broken", errorFrame(L"", "f")));
     LogManager::instance().removeHandler(&throwing);
-    LogManager::instance().removeHandler(&recording);
     EXPECT_TRUE(anyContains(textsOf(lines()), L"Error: broken\n   at (f line")) << ::testing::PrintToString(lines());
 
     // Without a product root the file cannot be made: the message still reaches the handlers.
     ScopedConfigValue noRoot(L"PRODUCT_ROOT_D", std::nullopt);
     EXPECT_THROW(LogFile(L"debug", 1), vexception);
-    LogManager::instance().addHandler(&recording);
     log(LogLevel::Error, L"no file");
-    LogManager::instance().removeHandler(&recording);
-    EXPECT_TRUE(anyContains(recording.seen, L"no file"));
+    EXPECT_TRUE(anyContains(recording.lines(), L"no file"));
 }
 
 TEST_F(Logging, TwoProcessesWritingAtOnceLoseAndMixNothing) {

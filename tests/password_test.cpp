@@ -19,7 +19,6 @@ int classOf(wchar_t c) {
 
 }  // namespace
 
-// Four characters of each class, no password twice, and every class equally likely at every position.
 TEST(Password, FourOfEachClassNoRepeatsAndNoPositionalBias) {
     EXPECT_EQ(generatePassword(0), L"");
     EXPECT_EQ(generatePassword(-1), L"");

@@ -83,7 +83,6 @@ TEST(Threads, AnApcWakeUpWaitsOnlyForTheTimeThatRemainsInEveryKindOfWait) {
     EXPECT_EQ(tarvo::threads::waitForMultipleObjects(2, both, true, 1000), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
-// Each failing call of the synchronisation objects names the operation and the function.
 TEST(Threads, FailuresNameTheCallAndItsFunction) {
     const HANDLE bad = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7FFF0));
     const std::wstring name = uniqueName(L"mutex");
@@ -144,8 +143,6 @@ TEST(Threads, AHeldMutexTimesOutAndAnAbandonedOneCountsAsAcquired) {
     EXPECT_TRUE(ExclusiveTask(name, 5000).acquired());
 }
 
-// A body runs on a thread of its own and the thread ends with what it returns, again on a second run; a failure
-// is logged as an error and ends the thread with zero.
 TEST(Threads, AThreadEndsWithWhatItsBodyReturnsOrZeroAfterLoggingItsFailure) {
     CapturedLog log;
     DWORD ranOn = 0;
@@ -226,8 +223,7 @@ TEST(Threads, PointsChainPerThreadAndTheRegistryStaysOffUntilEnabled) {
                  ThreadCancelation::ThreadCanceled);
 }
 
-// A thread in a wait of any kind, timed or not, is unwound (its destructors run) and ends with zero.
-TEST(Threads, AThreadBlockedInAWaitIsUnwoundAndEndsWithZero) {
+TEST(Threads, AThreadBlockedInATimedOrEndlessWaitIsUnwoundAndEndsWithZero) {
     EnabledRegistry enabled;
     CapturedLog log;
     CancelationRegistry& registry = CancelationRegistry::instance();

@@ -72,6 +72,7 @@ TEST(Password, TheActionFillsTheNamedPropertyAnewEachTimeAndFailsWithoutOne) {
     EXPECT_TRUE(contains(errors[0], L"SetMsiProperty \n") || contains(errors[0], L"SetMsiProperty (")) << errors[0];
     EXPECT_TRUE(contains(errors[0], L"GetPassword(GetPassword line")) << errors[0];
 
+    ScopedDebugLogging debug(true);  // every level reaches the installer's log
     package.setProperty(L"GET_PASSWORD_PROPERTY", L"DB_PASSWORD");
     ASSERT_EQ(package.call("GetPassword"), 0u);
     const std::wstring first = package.property(L"DB_PASSWORD");

@@ -133,7 +133,6 @@ TEST_F(FileOps, EveryOperationWorksOnShortAndLongPathsAndSharingFailuresNameTheH
     EXPECT_EQ(std::count(pauses.delays.begin(), pauses.delays.end(), 100u), 2 * 2 * 2);  // renameFile: 3 attempts
 }
 
-// removeFile tries once, once more under force, then once per retry after a pause of the given delay.
 TEST_F(FileOps, RemoveFileAttemptsOncePlusForcePlusRetries) {
     const std::wstring file = dir + L"\\f.txt";
     enum Setup { Locked, ReadOnly, Missing, ReleasedAtSecondPause };

@@ -123,39 +123,35 @@ TEST(Processes, EnvironmentBlocksHoldUpperCasedNamesInOrder) {
 }
 
 // One child shows its command line (the program quoted), working directory, environment (nothing but the block
-// it was given), its standard error joined to standard output in order, and its exit code; ours stays as it was.
-TEST(Processes, TheChildGetsExactlyItsCommandLineEnvironmentAndWorkingDirectoryAndGivesItsExitCode) {
+// it was given), input from a file, its standard error joined to its output into a file, and its exit code; ours
+// stays as it was.
+TEST(Processes, TheChildGetsExactlyItsCommandLineEnvironmentWorkingDirectoryAndInputAndGivesItsExitCode) {
     const std::wstring folder = tempDirectory();
     const std::wstring before = VDirectory::current();
-    vexecutil child;
-    child.workingDirectory = folder;
-    child.environment = environmentOf({L"PATHEXT=.EXE", L"SYSTEMROOT=C:\\windows"});
-    const std::wstring arguments = L"--echo --cwd --env PATHEXT --err joined --env PATH --exit 0x80000003";
-    DWORD code = 0;
-    EXPECT_EQ(runChild(arguments, &code, &child),
+    writeBytes(folder + L"\\in.txt", "from a file\r\n");
+    const std::wstring arguments = L"--echo --cwd --env PATHEXT --err joined --env PATH --stdin --exit 0x80000003";
+    StartedChild started(arguments, [&](vexecutil& c) {
+        c.workingDirectory = folder;
+        c.environment = environmentOf({L"PATHEXT=.EXE", L"SYSTEMROOT=C:\\windows"});
+        c.stderrToStdout = true;
+        c.stdinFile = folder + L"\\in.txt";
+        c.stdoutFile = folder + L"\\out.txt";
+    });
+    EXPECT_TRUE(started.child.waitForExit(INFINITE));
+    EXPECT_EQ(started.child.exitCode(), 0x80000003u);
+    EXPECT_EQ(readBytes(folder + L"\\out.txt"),
               "cmdline: " + cstr(L"\"" + childProgram() + L"\" " + arguments, CP_UTF8) + "\r\ncwd: " +
-                  cstr(folder, CP_UTF8) + "\r\nPATHEXT=.EXE\r\njoined\r\nPATH unset\r\n");
-    EXPECT_EQ(code, 0x80000003u);
+                  cstr(folder, CP_UTF8) + "\r\nPATHEXT=.EXE\r\njoined\r\nPATH unset\r\nfrom a file\r\n");
     EXPECT_EQ(VDirectory::current(), before);
 }
 
-TEST(Processes, InputAndOutputGoWhereTheyAreSent) {
+TEST(Processes, InputFromOurPipeEndReachesTheChildUntilWeCloseIt) {
     StartedChild fed(L"--stdin", [](vexecutil& c) { c.stdinFromPipe = c.stdoutToPipe = true; });
     fed.child.stdinPipe->write("fed\r\n", 5, true);
     fed.child.stdinPipe.reset();  // end of its input
     std::string out, err;
     readProcessOutput(out, err, fed.out(), nullptr, nullptr, INFINITE, 1u << 20, nullptr);
     EXPECT_EQ(out, "fed\r\n");
-
-    const std::wstring folder = tempDirectory();
-    writeBytes(folder + L"\\in.txt", "from a file\r\n");
-    StartedChild files(L"--stdin --err to-the-file", [&](vexecutil& c) {
-        c.stderrToStdout = true;
-        c.stdinFile = folder + L"\\in.txt";
-        c.stdoutFile = folder + L"\\out.txt";
-    });
-    EXPECT_EQ(VProcess::getExitCode(files.child.process.get()), 0u);
-    EXPECT_EQ(readBytes(folder + L"\\out.txt"), "from a file\r\nto-the-file\r\n");
 }
 
 // Left to end by itself: a child terminated under Wine can leave its console host holding the test's output

@@ -61,6 +61,7 @@ TEST(Security, DescriptorsCarryTheirEntriesOwnerAndGroupAndNamedMutexesLetEveryo
     ASSERT_TRUE(descriptor.valid() && everyone.valid());
     EXPECT_TRUE(descriptor.attributes()->bInheritHandle);
     EXPECT_FALSE(everyone.attributes()->bInheritHandle);
+    EXPECT_EQ(everyone.attributes()->nLength, sizeof(SECURITY_ATTRIBUTES));
     EXPECT_EQ(describe(security::readAcl(descriptor.dacl())),
               (std::vector<std::wstring>{L"A;0;80000000;S-1-5-32-544", L"A;3;10000000;S-1-5-18"}));
     EXPECT_EQ(describe(security::readAcl(everyone.dacl())), (std::vector<std::wstring>{L"A;3;10000000;S-1-1-0"}));

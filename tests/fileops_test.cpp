@@ -240,7 +240,8 @@ TEST_F(FileOps, FoldersAreMadeLevelByLevelAndMissingPathsAreNoFolders) {
     EXPECT_TRUE(contains(failureOf([&] { getFileAttributes(dir + L"\\missing"); }).message,
                          L"GetFileAttributes(" + dir + L"\\missing)"));
     EXPECT_FALSE(VFileFinder().first(dir + L"\\missing\\*"));
-    EXPECT_EQ(readTree(dir), (Tree{{L"file", "f"}, {L"x", folderMark}, {L"x\\y", folderMark}, {L"x\\y\\z", folderMark}}));
+    EXPECT_EQ(readTree(dir),
+              (Tree{{L"file", "f"}, {L"x", folderMark}, {L"x\\y", folderMark}, {L"x\\y\\z", folderMark}}));
 }
 
 // T: is a drive on another file system (tools/wine-env.sh maps it to a folder in /dev/shm): no folder moves

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "runtime/errors/format.h"
 #include "runtime/errors/vexception.h"
 #include "runtime/filesystem/vfilename.h"
 #include "tests/testutil.h"
@@ -104,25 +103,26 @@ TEST(PathNames, SingleArgumentFunctionsGiveTheirResult) {
     ::SetEnvironmentVariableW(L"TARVO_PATHS_TEST", nullptr);
 }
 
+// The shorter component sorts first whatever its letters; equal lengths compare without case.
 TEST(PathNames, PathsCompareAndPrefixComponentByComponent) {
     EXPECT_TRUE(VFileName::isPrefix(L"c:\\A", L"C:\\a\\b"));
     EXPECT_FALSE(VFileName::isPrefix(L"C:\\a", L"C:\\ab"));
     EXPECT_FALSE(VFileName::isPrefix(L"C:\\a\\b", L"C:\\a"));
-    EXPECT_EQ(VFileName::comparePaths(L"C:\\a\\b", L"c:\\A\\B"), VFileName::Equal);
-    EXPECT_EQ(VFileName::comparePaths(L"C:/a//b\\", L"\\\\?\\C:\\a\\b"), VFileName::Equal);
-    EXPECT_EQ(VFileName::comparePaths(L"\\??\\C:\\a", L"C:\\a"), VFileName::Equal);
-    EXPECT_EQ(VFileName::comparePaths(L"C:\\a\\b", L"C:\\a"), VFileName::FirstBelowSecond);
-    EXPECT_EQ(VFileName::comparePaths(L"C:\\a", L"C:\\a\\b"), VFileName::SecondBelowFirst);
-    // The shorter component sorts first whatever its letters; equal lengths compare without case.
-    EXPECT_EQ(VFileName::comparePaths(L"C:\\zz", L"C:\\aaa"), VFileName::FirstSortsFirst);
-    EXPECT_EQ(VFileName::comparePaths(L"C:\\aaa\\x", L"C:\\zz\\x"), VFileName::SecondSortsFirst);
-    EXPECT_EQ(VFileName::comparePaths(L"C:\\abc", L"C:\\ABD"), VFileName::FirstSortsFirst);
-    EXPECT_EQ(VFileName::comparePaths(L"C:\\abD", L"C:\\ABc"), VFileName::SecondSortsFirst);
-    EXPECT_EQ(VFileName::comparePaths(L"C:\\ab", L"C:\\a\\b"), VFileName::SecondSortsFirst);
-    EXPECT_EQ(VFileName::comparePaths(L"", L""), VFileName::Equal);
-    EXPECT_EQ(VFileName::comparePaths(L"", L"C:"), VFileName::SecondBelowFirst);
-    EXPECT_EQ(VFileName::comparePaths(L"C:", L""), VFileName::FirstBelowSecond);
-    EXPECT_EQ(VFileName::comparePaths(L"\\\\?\\", L""), VFileName::Equal);
+    using enum VFileName::Relation;
+    const struct {
+        std::wstring first, second;
+        VFileName::Relation expected;
+    } cases[] = {
+        {L"C:\\a\\b", L"c:\\A\\B", Equal},         {L"C:/a//b\\", L"\\\\?\\C:\\a\\b", Equal},
+        {L"\\??\\C:\\a", L"C:\\a", Equal},         {L"C:\\a\\b", L"C:\\a", FirstBelowSecond},
+        {L"C:\\a", L"C:\\a\\b", SecondBelowFirst}, {L"C:\\zz", L"C:\\aaa", FirstSortsFirst},
+        {L"C:\\aaa\\x", L"C:\\zz\\x", SecondSortsFirst}, {L"C:\\abc", L"C:\\ABD", FirstSortsFirst},
+        {L"C:\\abD", L"C:\\ABc", SecondSortsFirst},      {L"C:\\ab", L"C:\\a\\b", SecondSortsFirst},
+        {L"", L"", Equal},                         {L"", L"C:", SecondBelowFirst},
+        {L"C:", L"", FirstBelowSecond},            {L"\\\\?\\", L"", Equal},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(VFileName::comparePaths(c.first, c.second), c.expected) << c.first << L" : " << c.second;
 }
 
 // combine places the second path under the first and hands back a plain path (past MAX_PATH too); joinLongPath
@@ -156,14 +156,12 @@ TEST(PathNames, TwoPartFunctionsGiveTheirResult) {
     for (const auto& c : cases) EXPECT_EQ(c.function(c.first, c.second), c.expected) << c.first << L" + " << c.second;
 }
 
-TEST(PathNames, JoinLongPathWithoutFolderUsesCurrentDirectory) {
+// Without a folder the current directory is the base; an empty path and climbing above the root are refused.
+TEST(PathNames, JoinLongPathUsesTheCurrentDirectoryWithoutFolderAndRejectsEmptyAndClimbingAboveRoot) {
     wchar_t current[MAX_PATH + 1] = {};
     ASSERT_GT(::GetCurrentDirectoryW(MAX_PATH + 1, current), 0u);
     EXPECT_EQ(VFileName::joinLongPath(L"", L"f.txt"), VFileName::toLongPath(VFileName::combine(current, L"f.txt")));
     EXPECT_EQ(VFileName::joinLongPath(L".", L"f.txt"), VFileName::joinLongPath(L"", L"f.txt"));
-}
-
-TEST(PathNames, JoinLongPathRejectsEmptyAndClimbingAboveRoot) {
     EXPECT_TRUE(runtimeFailure([] { VFileName::joinLongPath(L"", L""); }).starts_with(L"Empty input path: (87) "));
     EXPECT_THROW(VFileName::joinLongPath(L"C:\\a", L"..\\..\\x"), RunTime::InvalidPathException);
     EXPECT_TRUE(runtimeFailure([] { VFileName::joinLongPath(L"C:\\a", L"..\\..\\x"); })

@@ -20,15 +20,6 @@
 
 namespace {
 
-void write(const std::wstring& path, const std::string& content) {
-    VFile(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL).writeAll(content);
-}
-
-std::string read(const std::wstring& path) {
-    if (!fileExist(path)) return "<missing>";
-    return VFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, 0).readAll();
-}
-
 // Records the pauses between attempts instead of waiting; `onPause` sees the number of pauses so far.
 class ScopedPause {
 public:
@@ -70,7 +61,7 @@ TEST_F(FileOps, EveryOperationWorksOnShortAndLongPathsAndSharingFailuresNameTheH
         const std::wstring folder = root + L"\\tree\\a\\b";
         VDirectory::createDirectory(folder + L"\\");
         const std::wstring one = folder + L"\\one.txt";
-        write(one, "hello world");
+        VFile(one, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL).writeAll("hello world");
         {
             VFile file(one, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
             EXPECT_EQ(file.size(), 11u);
@@ -101,8 +92,7 @@ TEST_F(FileOps, EveryOperationWorksOnShortAndLongPathsAndSharingFailuresNameTheH
         EXPECT_FALSE(fileExist(root + L"\\tree"));
 
         const std::wstring file = folder + L"\\held.txt", other = root + L"\\other.txt";
-        VDirectory::createDirectory(folder);
-        write(file, "held");
+        writeTree(folder, {{L"held.txt", "held"}});
         const std::wstring recycler = recyclerPath(folder);
         const struct {
             std::function<void()> run;
@@ -138,12 +128,11 @@ TEST_F(FileOps, EveryOperationWorksOnShortAndLongPathsAndSharingFailuresNameTheH
                 EXPECT_EQ(occurrences(failure.message, L"PID("), byThisProcess ? 0u : 1u) << failure.message;
             }
         }
-        EXPECT_EQ(read(file), "held");
+        EXPECT_EQ(readTree(folder), (Tree{{L"held.txt", "held"}}));
     }
     EXPECT_EQ(std::count(pauses.delays.begin(), pauses.delays.end(), 100u), 2 * 2 * 2);  // renameFile: 3 attempts
 }
 
-// removeFile tries once, once more under force, then once per retry after a pause of the given delay.
 TEST_F(FileOps, RemoveFileAttemptsOncePlusForcePlusRetries) {
     const std::wstring file = dir + L"\\f.txt";
     enum Setup { Locked, ReadOnly, Missing, ReleasedAtSecondPause };
@@ -165,7 +154,7 @@ TEST_F(FileOps, RemoveFileAttemptsOncePlusForcePlusRetries) {
         {"released while waiting", ReleasedAtSecondPause, false, false, 3, 0, 2},
     };
     for (const auto& c : cases) {
-        if (c.setup != Missing) write(file, "x");
+        if (c.setup != Missing) writeTree(dir, {{L"f.txt", "x"}});
         if (c.setup == ReadOnly) ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
         std::optional<HeldFile> helper;
         if (c.setup == Locked || c.setup == ReleasedAtSecondPause) {
@@ -225,7 +214,7 @@ TEST_F(FileOps, RemoveDirWithAndWithoutTheRecycler) {
         std::vector<std::wstring> left = recyclerItems(recycler);
         std::erase_if(left, [&](const std::wstring& name) { return std::count(before.begin(), before.end(), name); });
         ASSERT_EQ(left.size(), c.left ? 1u : 0u) << c.recycler << c.force << c.heldOpen;
-        for (const std::wstring& name : left) EXPECT_EQ(read(recycler + L"\\" + name), c.left);
+        for (const std::wstring& name : left) EXPECT_EQ(readBytes(recycler + L"\\" + name), c.left);
         helper.reset();
         for (const std::wstring& name : left) removeFile(recycler + L"\\" + name, true, false, 0, 0);
         if (fileExist(root)) removeDir(root, true, L"");
@@ -234,10 +223,10 @@ TEST_F(FileOps, RemoveDirWithAndWithoutTheRecycler) {
 
 // createDirectory leaves an existing file, drops a trailing separator and makes every missing level; a missing
 // path is no failure to fileExist, but is one to getFileAttributes.
-TEST_F(FileOps, FoldersAndTheirListing) {
-    write(dir + L"\\file", "f");
+TEST_F(FileOps, FoldersAreMadeLevelByLevelAndMissingPathsAreNoFolders) {
+    writeTree(dir, {{L"file", "f"}});
     VDirectory::createDirectory(dir + L"\\file");
-    EXPECT_EQ(read(dir + L"\\file"), "f");
+    EXPECT_EQ(readBytes(dir + L"\\file"), "f");
     VDirectory::createDirectory(dir + L"/x/y\\z\\\\");
     EXPECT_TRUE(VDirectory::exists(dir + L"\\x\\y\\z"));
     EXPECT_TRUE(contains(failureOf([] { VDirectory::createDirectory(L""); }).message,
@@ -250,13 +239,9 @@ TEST_F(FileOps, FoldersAndTheirListing) {
     EXPECT_TRUE(isFile);
     EXPECT_TRUE(contains(failureOf([&] { getFileAttributes(dir + L"\\missing"); }).message,
                          L"GetFileAttributes(" + dir + L"\\missing)"));
-    VFileFinder finder;
-    EXPECT_FALSE(finder.first(dir + L"\\missing\\*"));
-    std::vector<std::wstring> names;
-    for (bool more = finder.first(dir + L"\\*"); more; more = finder.next())
-        names.push_back(finder.name() + (finder.isDots() ? L"=dots" : finder.isDirectory() ? L"=dir" : L"=file"));
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::wstring>{L"..=dots", L".=dots", L"file=file", L"x=dir"}));
+    EXPECT_FALSE(VFileFinder().first(dir + L"\\missing\\*"));
+    EXPECT_EQ(readTree(dir),
+              (Tree{{L"file", "f"}, {L"x", folderMark}, {L"x\\y", folderMark}, {L"x\\y\\z", folderMark}}));
 }
 
 // T: is a drive on another file system (tools/wine-env.sh maps it to a folder in /dev/shm): no folder moves
@@ -332,8 +317,7 @@ TEST_F(FileOps, RenameDirIntoItselfOrOntoWhatExists) {
     EXPECT_EQ(readTree(source), (Tree{
                                 {L"inner", folderMark}, {L"inner\\target", folderMark}, {L"inner\\target\\f.txt", "f"}}));
 
-    writeTree(dir + L"\\other", {{L"g.txt", "g"}});
-    write(dir + L"\\file.txt", "x");
+    writeTree(dir, {{L"other\\g.txt", "g"}, {L"file.txt", "x"}});
     EXPECT_TRUE(contains(failureOf([&] { renameDir(dir + L"\\other", source, false); }).message,
                          L"Directory " + source + L" already exists"));
     EXPECT_TRUE(contains(failureOf([&] { renameDir(dir + L"\\other", dir + L"\\file.txt", true); }).message,
@@ -341,5 +325,5 @@ TEST_F(FileOps, RenameDirIntoItselfOrOntoWhatExists) {
     // With overwrite the pieces join the folder that is there.
     renameDir(dir + L"\\other", source, true);
     EXPECT_FALSE(fileExist(dir + L"\\other"));
-    EXPECT_EQ(read(source + L"\\g.txt"), "g");
+    EXPECT_EQ(readBytes(source + L"\\g.txt"), "g");
 }

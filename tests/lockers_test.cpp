@@ -40,25 +40,11 @@ protected:
 
 }  // namespace
 
-TEST_F(Lockers, AHelperIsListedOnceWithItsCommandLineInEitherFormOfTheHandleTable) {
-    // This process holds the file too: its own handles never count.
-    const tarvo::unique_file own(::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                               OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(own);
-    HeldFile helper(L"rw", {file, file});  // two handles, one entry
-    ASSERT_TRUE(helper.ready()) << helper.status();
-    for (const bool legacy : {false, true}) {
-        lockers_detail::forceLegacyHandleTable(legacy);
-        EXPECT_EQ(RunTime::processesHoldingFile(file), Listing{helper.listed()}) << "legacy table: " << legacy;
-    }
-    lockers_detail::forceLegacyHandleTable(false);
-    helper.release();
-    EXPECT_EQ(RunTime::processesHoldingFile(file), Listing{});
-}
-
-TEST_F(Lockers, AHandleMatchesItsOwnPathAndEveryFolderAboveItAtAnyLength) {
+// The helper holds one file twice and is listed once, with its command line, through either form of the handle
+// table; this process holds the long file too, and its own handles never count.
+TEST_F(Lockers, AHelperIsListedOnceForItsOwnPathsAndEveryFolderAboveThemAtAnyLength) {
     ::CreateDirectoryW((dir + L"\\sub").c_str(), nullptr);
-    const std::wstring inner = dir + L"\\sub\\inner.txt";
+    const std::wstring inner = dir + L"\\sub\\inner file.txt";
     writeBytes(inner, "x");
     writeBytes(dir + L"\\sub\\other.txt", "y");
     const std::wstring folder = longFolder(dir);
@@ -68,7 +54,7 @@ TEST_F(Lockers, AHandleMatchesItsOwnPathAndEveryFolderAboveItAtAnyLength) {
                                                FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr));
     ASSERT_TRUE(own);
     EXPECT_EQ(RunTime::GetFilePathByHandle(own.get()), longFile);
-    HeldFile helper(L"rw", {inner, VFileName::toLongPath(longFile)});
+    HeldFile helper(L"rw", {inner, inner, VFileName::toLongPath(longFile)});
     ASSERT_TRUE(helper.ready()) << helper.status();
     std::wstring upper = dir + L"/SUB/";
     for (wchar_t& c : upper) c = static_cast<wchar_t>(::towupper(c));
@@ -76,18 +62,23 @@ TEST_F(Lockers, AHandleMatchesItsOwnPathAndEveryFolderAboveItAtAnyLength) {
         {inner, true},
         {dir + L"\\sub", true},
         {upper, true},  // case, separators and a trailing one do not matter
-        {L"\\\\?\\" + dir + L"\\sub\\inner.txt", true},
-        {dir + L"\\sub\\.\\..\\sub\\inner.txt", true},
+        {L"\\\\?\\" + dir + L"\\sub\\inner file.txt", true},
+        {dir + L"\\sub\\.\\..\\sub\\inner file.txt", true},
         {longFile, true},
         {folder, true},
         {dir + L"\\sub\\other.txt", false},
         {dir + L"\\su", false},
-        {dir + L"\\sub\\inner.txt\\deeper", false},
+        {dir + L"\\sub\\inner file.txt\\deeper", false},
     };
     for (const auto& [searched, listed] : cases)
         EXPECT_EQ(RunTime::processesHoldingFile(searched), listed ? Listing{helper.listed()} : Listing{}) << searched;
-    // One search for several paths lists the process once.
+    // One search for several paths lists the process once, in the legacy form of the table as well.
     EXPECT_EQ(RunTime::getProccessesByOpenedFiles({dir, inner, dir + L"\\nothing"}), Listing{helper.listed()});
+    lockers_detail::forceLegacyHandleTable(true);
+    EXPECT_EQ(RunTime::getProccessesByOpenedFiles({inner, longFile}), Listing{helper.listed()});
+    lockers_detail::forceLegacyHandleTable(false);
+    helper.release();
+    EXPECT_EQ(RunTime::processesHoldingFile(inner), Listing{});
 
     HANDLE read = nullptr, write = nullptr;  // no disk path at all
     ASSERT_TRUE(::CreatePipe(&read, &write, nullptr, 0));

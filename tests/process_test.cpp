@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -106,7 +107,7 @@ TEST(Processes, QuotingRandomArgumentsComeBackUnchanged) {
     }
 }
 
-TEST(Processes, EnvironmentBlocksHoldUpperCasedNamesInOrderAndAreAllTheChildGets) {
+TEST(Processes, EnvironmentBlocksHoldUpperCasedNamesInOrder) {
     ProcessEnvironment environment;
     EXPECT_EQ(environment.block(), std::wstring(1, L'\0'));
     environment.set(L"path", L"C:\\a");
@@ -119,87 +120,51 @@ TEST(Processes, EnvironmentBlocksHoldUpperCasedNamesInOrderAndAreAllTheChildGets
     EXPECT_EQ(command_detail::pathFolders(environmentOf({L"=C:=C:\\x", L"PATHEXT=.EXE", L"Path=  C:\\one;;D:\\two;"})),
               (std::vector<std::wstring>{L"C:\\one", L"D:\\two"}));
     EXPECT_TRUE(command_detail::pathFolders(L"").empty());
-
-    vexecutil child;
-    environment.set(L"SystemRoot", L"C:\\windows");
-    child.environment = environment.block();
-    EXPECT_EQ(runChild(L"--env PATHEXT --env TARVO_ABSENT", nullptr, &child), "PATHEXT=.EXE\r\nTARVO_ABSENT unset\r\n");
 }
 
-TEST(Processes, TheChildGetsExactlyItsCommandLineItsOwnWorkingDirectoryAndItsExitCode) {
-    vexecutil alone;
-    alone.command = L"\"" + childProgram() + L"\" --exit 7";
-    EXPECT_EQ(alone.commandLine(), alone.command);
-    alone.start();  // no redirection: a console of its own, hidden
-    EXPECT_TRUE(alone.waitForExit(INFINITE));
-    EXPECT_EQ(alone.exitCode(), 7u);
-    EXPECT_EQ(VProcess::getExitCode(alone.process.get()), 7u);
-
-    vexecutil quoted;
-    quoted.command = L"C:\\a b\\p.exe";
-    quoted.arguments = L"x y";
-    EXPECT_EQ(quoted.commandLine(), L"\"C:\\a b\\p.exe\" x y");
-
+// One child shows its command line (the program quoted), working directory, environment (nothing but the block
+// it was given), input from a file, its standard error joined to its output into a file, and its exit code; ours
+// stays as it was.
+TEST(Processes, TheChildGetsExactlyItsCommandLineEnvironmentWorkingDirectoryAndInputAndGivesItsExitCode) {
     const std::wstring folder = tempDirectory();
     const std::wstring before = VDirectory::current();
-    vexecutil elsewhere;
-    elsewhere.workingDirectory = folder;
-    DWORD code = 0;
-    EXPECT_EQ(runChild(L"--echo --cwd --exit 0x80000003", &code, &elsewhere),
-              "cmdline: " + cstr(L"\"" + childProgram() + L"\" --echo --cwd --exit 0x80000003", CP_UTF8) +
-                  "\r\ncwd: " + cstr(folder, CP_UTF8) + "\r\n");
-    EXPECT_EQ(code, 0x80000003u);
+    writeBytes(folder + L"\\in.txt", "from a file\r\n");
+    const std::wstring arguments = L"--echo --cwd --env PATHEXT --err joined --env PATH --stdin --exit 0x80000003";
+    StartedChild started(arguments, [&](vexecutil& c) {
+        c.workingDirectory = folder;
+        c.environment = environmentOf({L"PATHEXT=.EXE", L"SYSTEMROOT=C:\\windows"});
+        c.stderrToStdout = true;
+        c.stdinFile = folder + L"\\in.txt";
+        c.stdoutFile = folder + L"\\out.txt";
+    });
+    EXPECT_TRUE(started.child.waitForExit(INFINITE));
+    EXPECT_EQ(started.child.exitCode(), 0x80000003u);
+    EXPECT_EQ(readBytes(folder + L"\\out.txt"),
+              "cmdline: " + cstr(L"\"" + childProgram() + L"\" " + arguments, CP_UTF8) + "\r\ncwd: " +
+                  cstr(folder, CP_UTF8) + "\r\nPATHEXT=.EXE\r\njoined\r\nPATH unset\r\nfrom a file\r\n");
     EXPECT_EQ(VDirectory::current(), before);
 }
 
-TEST(Processes, OutputErrorAndInputGoWhereTheyAreSent) {
-    // Standard error joins standard output.
-    EXPECT_EQ(runChild(L"--out one --err two --out three"), "one\r\ntwo\r\nthree\r\n");
-
-    // Input from our pipe end, and from a file; output into a file.
+TEST(Processes, InputFromOurPipeEndReachesTheChildUntilWeCloseIt) {
     StartedChild fed(L"--stdin", [](vexecutil& c) { c.stdinFromPipe = c.stdoutToPipe = true; });
     fed.child.stdinPipe->write("fed\r\n", 5, true);
     fed.child.stdinPipe.reset();  // end of its input
     std::string out, err;
     readProcessOutput(out, err, fed.out(), nullptr, nullptr, INFINITE, 1u << 20, nullptr);
     EXPECT_EQ(out, "fed\r\n");
-
-    const std::wstring folder = tempDirectory();
-    writeBytes(folder + L"\\in.txt", "from a file\r\n");
-    StartedChild files(L"--stdin --err to-the-file", [&](vexecutil& c) {
-        c.stderrToStdout = true;
-        c.stdinFile = folder + L"\\in.txt";
-        c.stdoutFile = folder + L"\\out.txt";
-    });
-    EXPECT_EQ(VProcess::getExitCode(files.child.process.get()), 0u);
-    EXPECT_EQ(readBytes(folder + L"\\out.txt"), "from a file\r\nto-the-file\r\n");
-
-    // Only its standard handles go down: an inheritable pipe end of ours does not, so that pipe breaks as
-    // soon as we close our end, while the child still runs.
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, &inheritable, 0));
-    tarvo::unique_handle reader(readEnd), writer(writeEnd);
-    StartedChild sleeper(L"--sleep 5000", [](vexecutil& c) { c.stdoutToPipe = true; });
-    writer.reset();
-    EXPECT_FALSE(::PeekNamedPipe(reader.get(), nullptr, 0, nullptr, nullptr, nullptr));
-    EXPECT_EQ(::GetLastError(), DWORD{ERROR_BROKEN_PIPE});
-    ::TerminateProcess(sleeper.child.process.get(), 0);
-
-    vexecutil missing;
-    missing.command = childProgram();
-    missing.stdinFile = folder + L"\\absent.txt";
-    EXPECT_TRUE(contains(thrownVexception([&] { missing.start(); }).message(), L"absent.txt"));
 }
 
+// Left to end by itself: a child terminated under Wine can leave its console host holding the test's output
+// open, and ctest waiting for it.
 TEST(Processes, WaitsHonourTheirLimitAndFailuresNameTheCommand) {
-    // Without a console of its own: Wine keeps the console of a terminated child.
-    StartedChild sleeper(L"--sleep 1000", [](vexecutil& c) { c.stdoutToPipe = true; });
-    EXPECT_FALSE(sleeper.child.waitForExit(50));
-    EXPECT_EQ(sleeper.child.exitCode(), DWORD{STILL_ACTIVE});
-    // Left to end by itself: a child terminated under Wine can leave its console host holding the test's
-    // output open, and ctest waiting for it.
-    EXPECT_TRUE(sleeper.child.waitForExit(INFINITE));
+    vexecutil alone;
+    alone.command = L"\"" + childProgram() + L"\" --sleep 500 --exit 7";
+    alone.start();  // no redirection: a console of its own, hidden
+    EXPECT_FALSE(alone.waitForExit(50));
+    EXPECT_EQ(alone.exitCode(), DWORD{STILL_ACTIVE});
+    EXPECT_TRUE(alone.waitForExit(INFINITE));
+    EXPECT_EQ(alone.exitCode(), 7u);
+    EXPECT_EQ(VProcess::getExitCode(alone.process.get()), 7u);
 
     vexecutil absent;
     absent.command = L"tarvo-no-such-program.exe -password=Secret1";
@@ -208,6 +173,10 @@ TEST(Processes, WaitsHonourTheirLimitAndFailuresNameTheCommand) {
     EXPECT_TRUE(contains(failure.message, L"CreateProcess 'tarvo-no-such-program.exe -password=Secret1'"));
     EXPECT_TRUE(contains(failure.message, L"(vexecutil::start line ")) << cstr(failure.message);
     EXPECT_EQ(failure.code, DWORD{ERROR_FILE_NOT_FOUND});
+    vexecutil noInput;
+    noInput.command = childProgram();
+    noInput.stdinFile = tempDirectory() + L"\\absent.txt";
+    EXPECT_TRUE(contains(thrownVexception([&] { noInput.start(); }).message(), L"absent.txt"));
 }
 
 // A thread impersonating a token as privileged as the process starts the child with CreateProcess; without
@@ -231,14 +200,10 @@ TEST(Processes, AnImpersonatingThreadWithoutAdministratorsStartsTheChildWithItsT
                                           : ::ImpersonateSelf(SecurityImpersonation));
         CapturedLog log;
         DWORD code = 0;
-        std::string output;
-        try {
-            output = runChild(L"--out impersonated --exit 4", &code);
-        } catch (...) {
-            ::RevertToSelf();
-            throw;
-        }
-        ::RevertToSelf();
+        const std::string output = [&] {
+            const std::unique_ptr<void, decltype([](void*) { ::RevertToSelf(); })> revert(&code);
+            return runChild(L"--out impersonated --exit 4", &code);
+        }();
         EXPECT_EQ(output, "impersonated\r\n");
         EXPECT_EQ(code, 4u);
         // Wine's window station and desktop have a null DACL: the access is always there already.
@@ -293,8 +258,18 @@ TEST(Processes, OutputBeyondTheLimitIsReadAndDropped) {
     EXPECT_EQ(VProcess::getExitCode(pipes.child.process.get()), 0u);  // it never blocked on a full pipe
 }
 
-TEST(Processes, OutputReadingEndsAtItsTimeOutOrTheCancelEvent) {
+// Only its standard handles go down: an inheritable pipe end of ours does not, so that pipe breaks as soon as we
+// close our end, while the child still runs.
+TEST(Processes, OnlyTheStandardHandlesAreInheritedAndOutputReadingEndsAtItsTimeOutOrTheCancelEvent) {
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, &inheritable, 0));
+    tarvo::unique_handle reader(readEnd), writer(writeEnd);
     StartedChild slow(L"--sleep 5000 --out never");
+    writer.reset();
+    EXPECT_FALSE(::PeekNamedPipe(reader.get(), nullptr, 0, nullptr, nullptr, nullptr));
+    EXPECT_EQ(::GetLastError(), DWORD{ERROR_BROKEN_PIPE});
+
     std::string out, err;
     readProcessOutput(out, err, slow.out(), slow.err(), nullptr, 100, 1u << 20, nullptr);
     EXPECT_TRUE(slow.out()->idle());  // the pending reads were cancelled

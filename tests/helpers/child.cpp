@@ -57,26 +57,19 @@ LONG WINAPI dieQuietly(EXCEPTION_POINTERS* info) {
     ::ExitProcess(info->ExceptionRecord->ExceptionCode);
 }
 
-std::wstring programName() {
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
     wchar_t path[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring name = path;
     name = name.substr(name.find_last_of(L"\\/") + 1);
     for (wchar_t& c : name) c = static_cast<wchar_t>(std::towlower(c));
-    return name;
-}
-
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    const std::wstring name = programName();
     if (name != L"tarvo_child.exe") {
         write(out, narrow(name + L" got: " + ::GetCommandLineW(), CP_UTF8) + "\r\n");
         return 0;
     }
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
     const std::wstring withValue = L" --out --err --bytes --lines --record --env --sleep --spawn --fill --exit ";
     DWORD exitCode = 0;
     for (int i = 1; i < argc; ++i) {

@@ -1,6 +1,6 @@
 // Holds files open until its standard input closes: tarvo_holdfile SHARE PATH...
 // SHARE is made of the letters r, w and d (FILE_SHARE_READ, _WRITE, _DELETE), or "-" for no sharing. Files
-// are opened for reading and writing, folders for reading; a path named twice is opened twice. Prints
+// are opened for reading and writing; a path named twice is opened twice. Prints
 // "ready" once everything is open, or "failed CODE PATH" and exits with 2.
 #include <windows.h>
 
@@ -18,10 +18,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     std::vector<HANDLE> held;
     for (int i = 2; i < argc; ++i) {
-        const DWORD attributes = ::GetFileAttributesW(argv[i]);
-        const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-        const HANDLE file = ::CreateFileW(argv[i], folder ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE, share, nullptr,
-                                          OPEN_EXISTING, folder ? FILE_FLAG_BACKUP_SEMANTICS : 0, nullptr);
+        const HANDLE file =
+            ::CreateFileW(argv[i], GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             std::printf("failed %lu %ls\n", ::GetLastError(), argv[i]);
             return 2;

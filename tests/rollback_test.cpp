@@ -217,13 +217,12 @@ TEST_F(Rollback, ALaterFailureTakesBackWhatASucceededStageChanged) {
                   L"there"}});
 }
 
-// What the stage's own rollback undid, the rollback action finds done; a change whose action never finished
-// (its process ended in the middle) is put back as it was. A restore of a folder from its backup stays.
-TEST_F(Rollback, EachChangeIsUndoneOnceAndAnUnfinishedOneIsPutBack) {
+// A restore of a folder from its backup stays; a change whose action never finished (its process ended in the
+// middle) is put back as it was. (The msiexec rollback scenario shows that what the stage's own rollback undid
+// the rollback action does not undo again.)
+TEST_F(Rollback, ARestoreStaysAndAChangeWhoseActionDidNotFinishIsPutBack) {
     ScopedTestKey key(L"once");
-    writeTree(dir,
-              {{L"a.conf", "before"}, {L"b.conf", "source"}, {L"site\\a", "upgraded"}, {L"site_upgrade.bak\\a", "kept"}});
-    row(L"CopyFile", dir + L"\\b.conf," + dir + L"\\a.conf");
+    writeTree(dir, {{L"b.conf", "source"}, {L"site\\a", "upgraded"}, {L"site_upgrade.bak\\a", "kept"}});
     row(L"RestoreFolder", dir + L"\\site");
     runAndFail();
     EXPECT_EQ(readTree(dir + L"\\site"), (Tree{{L"a", "kept"}}));
@@ -236,10 +235,8 @@ TEST_F(Rollback, EachChangeIsUndoneOnceAndAnUnfinishedOneIsPutBack) {
     putDword(key.subkey(), L"v", 5);
     rollBackInstallation();
 
-    EXPECT_EQ(readBytes(dir + L"\\a.conf"), "before");
     EXPECT_EQ(readBytes(dir + L"\\b.conf"), "source");
     EXPECT_EQ(valueOf(key.subkey(), L"v"), L"<absent>");
-    EXPECT_EQ(occurrences(log, L"Rollback: file '" + dir + L"\\a.conf'"), 0u) << log;
     expectLines({{L"file", L"b.conf", L" is put back as it was: its action did not finish"}});
 }
 

@@ -9,24 +9,10 @@
 #include "tests/msisession.h"
 #include "tests/testutil.h"
 
-namespace {
-
-class StageScripts : public ::testing::Test {
-protected:
-    UINT runPostinstall(const std::wstring& script) {
-        package.clearMessages();
-        package.setProperty(L"Action_OnStagePostinstall", script);
-        return package.call("OnStagePostinstall");
-    }
-
-    MsiSession package;
-};
-
-}  // namespace
-
 // The failure names the stage and the likely cause (for a commit stage called as an immediate action, its
 // type), after the script line.
-TEST_F(StageScripts, AnEmptyOrAbsentScriptFailsTheStageNamingTheCause) {
+TEST(StageScripts, AnEmptyOrAbsentScriptFailsTheStageNamingTheCause) {
+    MsiSession package;
     EXPECT_EQ(package.call("OnStagePreinstall"), 1603u);
     const std::vector<std::wstring> log = package.texts(kInfo), errors = package.texts(kError);
     ASSERT_EQ(errors.size(), 1u);
@@ -44,7 +30,9 @@ TEST_F(StageScripts, AnEmptyOrAbsentScriptFailsTheStageNamingTheCause) {
                          L"action, which gets no CustomActionData: its custom action type must make it a commit "
                          L"action (3585;"))
         << package.texts(kError)[0];
-    EXPECT_EQ(runPostinstall(L"<actionslist uilevel=\"5\"/>"), 0u);
+    package.clearMessages();
+    package.setProperty(L"Action_OnStagePostinstall", L"<actionslist uilevel=\"5\"/>");
+    EXPECT_EQ(package.call("OnStagePostinstall"), 0u);
     EXPECT_EQ(package.log(),
               L"Performing post-installation actions: Action_OnStagePostinstall = <actionslist uilevel=\"5\"/>\n");
 }
@@ -102,7 +90,7 @@ struct EngineCase {
 // Rollback covers every action that ran before the critical failure (failed non-critical ones too), in
 // reverse order; its own failures are warnings; a cancellation rolls back, then passes on; the user's Cancel
 // rolls back what ran and ends the stage with 1602. The dialog shows each step the journal notes.
-TEST_F(StageScripts, RollbackOrderAndOutcomeOfEveryKindOfRun) {
+TEST(StageScripts, RollbackOrderAndOutcomeOfEveryKindOfRun) {
     const EngineCase cases[] = {
         {"empty list", {}, 0, {}, 0, {}},
         {"failed non-critical rolled back too",

@@ -80,47 +80,35 @@ namespace {
 
 void outerTranslator(unsigned int, EXCEPTION_POINTERS*) {}
 
-// The error message of one call of the frame whose work throws through `thrower`, which the installer log
-// holds as well, just before the message box.
-std::wstring frameFailure(MsiSession& package, const std::function<void()>& thrower) {
+// One call of the frame whose work throws through `thrower` makes one error message, which the installer log
+// holds as well, just before the message box: `head`, then what matches `rest` (the frames that the entry
+// point adds, with any line number).
+void expectFrameFailure(MsiSession& package, const std::function<void()>& thrower, const std::wstring& head,
+                        const wchar_t* rest = L"\n   at Stage title \\(_ExecuteActionScript line \\d+\\)") {
     package.clearMessages();
-    const UINT result = runCustomAction(package.handle(), "_ExecuteActionScript", L"Stage title ", [&](vmsi&) -> UINT {
+    EXPECT_EQ(runCustomAction(package.handle(), "_ExecuteActionScript", L"Stage title ", [&](vmsi&) -> UINT {
         thrower();
         return 0;
-    });
-    EXPECT_EQ(result, 1603u);
+    }), 1603u);
     const std::vector<std::wstring> errors = package.texts(kError), log = package.texts(kInfo);
-    if (errors.size() != 1) {
-        ADD_FAILURE() << errors.size() << " error messages";
-        return {};
-    }
+    ASSERT_EQ(errors.size(), 1u);
     EXPECT_TRUE(!log.empty() && log.back() == errors[0]) << package.log();
-    return errors[0];
-}
-
-// `head` followed by the frame that the entry point adds, with any line number.
-void expectRendering(const std::wstring& text, const std::wstring& head, const wchar_t* frameLine) {
-    EXPECT_EQ(text.substr(0, head.size()), head) << text;
-    EXPECT_TRUE(std::regex_match(text.substr(std::min(head.size(), text.size())), std::wregex(frameLine))) << text;
+    EXPECT_TRUE(errors[0].starts_with(head) && std::regex_match(errors[0].substr(head.size()), std::wregex(rest)))
+        << errors[0];
 }
 
 }  // namespace
 
-// The text of each kind is the annotation's (errors_test); here the frames that the entry point adds.
+// The text of each kind is the annotation's (errors_test); here the frames that the entry point adds. A COM
+// error carries the where-text in its message and an empty frame text; Wine has no sentence for it.
 TEST(Session, EveryKindOfFailureBecomesOneRenderedErrorMessageAnd1603) {
     MsiSession package;
-    const wchar_t* stageFrame = L"\n   at Stage title \\(_ExecuteActionScript line \\d+\\)";
-    expectRendering(frameFailure(package, [] { throw std::runtime_error("narrow text"); }), L"narrow text", stageFrame);
-    expectRendering(frameFailure(package,
-                                 [] { throwOsError(L"RenameDir('a', 'b')", 5, ErrorFrame{L"", "renameDir", 10}); }),
-                    osErrorText(5, std::make_unique<std::wstring>(L"RenameDir('a', 'b')").get()) +
-                        L"\n   at (renameDir line 10)",
-                    stageFrame);
-    // A COM error carries the where-text in its message and an empty frame text; Wine has no sentence for it.
-    const std::wstring com = frameFailure(package, [] { throw _com_error(E_POINTER); });
-    EXPECT_TRUE(std::regex_match(com, std::wregex(L"[^\\n]+ \\(COM Error 80004003\\)\n   at Stage title "
-                                                  L"\n   at \\(_ExecuteActionScript line \\d+\\)")))
-        << com;
+    expectFrameFailure(package, [] { throw std::runtime_error("narrow text"); }, L"narrow text");
+    expectFrameFailure(package, [] { throwOsError(L"RenameDir('a', 'b')", 5, ErrorFrame{L"", "renameDir", 10}); },
+                       osErrorText(5, std::make_unique<std::wstring>(L"RenameDir('a', 'b')").get()) +
+                           L"\n   at (renameDir line 10)");
+    expectFrameFailure(package, [] { throw _com_error(E_POINTER); }, L"",
+                       L"[^\\n]+ \\(COM Error 80004003\\)\n   at Stage title \n   at \\(_ExecuteActionScript line \\d+\\)");
 }
 
 // A failure the work reports by its result (a critical action that was rolled back) is passed on as is, and a

@@ -95,6 +95,6 @@ TEST_F(BindAndDwordRows, DwordLandsInThe32BitViewWithWtoiValuesAndAFailureNamesK
     EXPECT_FALSE(key.readDword(L"v", value, KEY_WOW64_64KEY));
     const std::wstring refused = L"SOFTWARE\\" + std::wstring(300, L'k');
     EXPECT_EQ(run(L"WriteRegistryDWORD", L"LM," + refused + L",v,-5"), 1603u);
-    EXPECT_TRUE(anyContains(package.texts(kError),
-                            L"at Set Registry value " + refused + L" to DWORD(-5)\n   at (WriteRegistryDWORD::Commit line"));
+    EXPECT_TRUE(anyContains(package.texts(kError), L"at Set Registry value " + refused +
+                                                       L" to DWORD(-5)\n   at (WriteRegistryDWORD::Commit line"));
 }

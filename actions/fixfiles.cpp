@@ -168,6 +168,20 @@ public:
 
     size_t unit() const { return unit_; }
 
+    // Byte encodings only: whether every line feed follows a carriage return.
+    bool endsEveryLineWithCrLf() const {
+        for (size_t lf = findLineFeed(start_); lf != npos; lf = findLineFeed(lf + 1))
+            if (lf == start_ || bytes_[lf - 1] != '\r') return false;
+        return true;
+    }
+
+    // Byte encodings only: where the line that holds `position` starts, looking back no further than `from`
+    // (a line's start).
+    size_t lineStartOf(size_t position, size_t from) const {
+        while (position > from && bytes_[position - 1] != '\n') --position;
+        return position;
+    }
+
 private:
     size_t findLineFeed(size_t from) const {
         if (unit_ == 1) {
@@ -435,8 +449,23 @@ bool replaceAll(std::wstring& line, const std::wstring& placeholder, const std::
 // in turn in the map's order. Line ends come out as CR LF; lines without a placeholder keep their bytes.
 std::string fillIn(const TextBytes& text, const FixTemplateFile::Placeholders& placeholders) {
     const std::string& bytes = text.bytes();
+    const std::string lineEnd = text.encode(L"\r\n");
+    std::string result;
+    result.reserve(bytes.size() + bytes.size() / 32);
+    result.append(bytes, 0, text.start());
+    const auto appendLine = [&](const Line& line, bool mayHoldPlaceholder) {
+        bool changed = false;
+        if (mayHoldPlaceholder) {
+            std::wstring wide = text.text(line);
+            for (const auto& [placeholder, value] : placeholders) changed |= replaceAll(wide, placeholder, value);
+            if (changed) result += text.encode(wide);
+        }
+        if (!changed) result.append(bytes, line.begin, line.end - line.begin);
+        if (line.terminated()) result += lineEnd;
+    };
     // Where the encoding is a byte encoding and every placeholder ASCII, a line can only hold a placeholder
-    // where the placeholder's bytes are: the others are copied without looking at their characters.
+    // where the placeholder's bytes are: the lines between are copied without looking at their characters,
+    // and in one piece where every line of the file ends in CR LF already.
     std::vector<std::pair<std::string, size_t>> probes;  // bytes of a placeholder, its next occurrence
     bool probing = text.encoding() != TextBytes::Encoding::Utf16;
     for (const auto& [placeholder, value] : placeholders) {
@@ -445,30 +474,33 @@ std::string fillIn(const TextBytes& text, const FixTemplateFile::Placeholders& p
         const size_t first = bytes.find(probe, text.start());
         probes.emplace_back(std::move(probe), first);
     }
-    const auto mayHoldPlaceholder = [&](const Line& line) {
-        if (!probing) return true;
-        bool any = false;
-        for (auto& [probe, next] : probes) {
-            if (next != npos && next < line.begin) next = bytes.find(probe, line.begin);
-            if (next != npos && next + probe.size() <= line.end) any = true;
-        }
-        return any;
-    };
-    const std::string lineEnd = text.encode(L"\r\n");
-    std::string result;
-    result.reserve(bytes.size() + bytes.size() / 32);
-    result.append(bytes, 0, text.start());
     Line line;
-    for (size_t at = text.start(); text.lineAt(at, line); at = line.next) {
-        bool changed = false;
-        if (mayHoldPlaceholder(line)) {
-            std::wstring wide = text.text(line);
-            for (const auto& [placeholder, value] : placeholders) changed |= replaceAll(wide, placeholder, value);
-            if (changed) result += text.encode(wide);
-        }
-        if (!changed) result.append(bytes, line.begin, line.end - line.begin);
-        if (line.terminated()) result += lineEnd;
+    size_t at = text.start();
+    if (!probing) {
+        for (; text.lineAt(at, line); at = line.next) appendLine(line, true);
+        return result;
     }
+    const bool copyWhole = text.endsEveryLineWithCrLf();
+    const auto copyUpTo = [&](size_t end) {
+        if (copyWhole) {
+            result.append(bytes, at, end - at);
+            at = end;
+        }
+        for (; at < end && text.lineAt(at, line); at = line.next) appendLine(line, false);
+    };
+    for (;;) {
+        size_t next = npos;
+        for (auto& [probe, occurrence] : probes) {
+            if (occurrence != npos && occurrence < at) occurrence = bytes.find(probe, at);
+            next = std::min(next, occurrence);
+        }
+        if (next == npos) break;
+        copyUpTo(text.lineStartOf(next, at));
+        text.lineAt(at, line);
+        appendLine(line, true);
+        at = line.next;
+    }
+    copyUpTo(bytes.size());
     return result;
 }
 

@@ -113,16 +113,11 @@ void destroyRegistry(CancelationRegistry* registry) noexcept { delete registry; 
 
 // ---- points ----
 
-CancelationPoint::CancelationPoint(int mode) : previous_(nullptr), mode_(mode) {
-    // The handle first: a constructor that throws must leave the thread's chain as it was.
-    if (mode_ == Asynchronous &&
-        !::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), thread_.put(), 0, FALSE,
-                           DUPLICATE_SAME_ACCESS))
-        throwRuntimeError(L"Unable to duplicate handle", ::GetLastError());
+CancelationPoint::CancelationPoint(int mode) : previous_(nullptr), mode_(mode), threadId_(::GetCurrentThreadId()) {
     CancelationRegistry& registry = CancelationRegistry::instance();
     previous_ = registry.current();
     registry.setCurrent(this);
-    registry.registerPoint(::GetCurrentThreadId(), this);
+    registry.registerPoint(threadId_, this);
 }
 
 CancelationPoint::~CancelationPoint() noexcept(false) {
@@ -135,15 +130,19 @@ void CancelationPoint::close() noexcept {
     if (closed_) return;
     closed_ = true;
     CancelationRegistry& registry = CancelationRegistry::instance();
-    registry.registerPoint(::GetCurrentThreadId(), previous_);
-    thread_.reset();
+    registry.registerPoint(threadId_, previous_);
     registry.setCurrent(previous_);
 }
 
 void CancelationPoint::cancel() {
     if (cancelRequested_.exchange(true)) return;
     if (mode_ == Deferred) return;
-    if (!::QueueUserAPC(wakeForCancel, thread_.get(), reinterpret_cast<ULONG_PTR>(this)))
+    // The thread is opened here rather than when the point opens: every wait opens a point, and only a
+    // cancellation needs the handle. While the point exists its thread does, so the id names no other thread.
+    const DWORD access = THREAD_SET_CONTEXT | THREAD_QUERY_LIMITED_INFORMATION;
+    const tarvo::unique_handle thread(::OpenThread(access, FALSE, threadId_));
+    if (!thread || ::GetProcessIdOfThread(thread.get()) != ::GetCurrentProcessId() ||
+        !::QueueUserAPC(wakeForCancel, thread.get(), reinterpret_cast<ULONG_PTR>(this)))
         throwOsError(L"Unable to queue asynchronous cancel", ::GetLastError(),
                      errorFrame(L"", "ThreadCancelation::AsyncCancelationPoint::cancel"));
 }

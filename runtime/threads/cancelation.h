@@ -51,7 +51,7 @@ private:
     std::atomic<bool> cancelRequested_{false};
     bool cancelling_ = false;
     bool closed_ = false;
-    tarvo::unique_handle thread_;  // a real handle to the owning thread (asynchronous points only)
+    DWORD threadId_;  // the owning thread, opened only when a cancellation must wake it
 };
 
 // Tears the calling thread down when an asynchronous cancellation has reached one of its open points. The

@@ -219,10 +219,9 @@ void LogManager::toTextSinks(EventSource& source, LogLevel level, const std::wst
 
 template <typename Call>
 void LogManager::toHandlers(Call&& call) noexcept {
-    toSink([&] {
-        SrwShared guard(lock_);
-        for (ILogHandler* handler : handlers_) call(*handler);
-    });
+    SrwShared guard(lock_);
+    // Each handler is a sink of its own: one that throws keeps the message from no other.
+    for (ILogHandler* handler : handlers_) toSink([&] { call(*handler); });
 }
 
 // A level outside the table is treated as an error.

@@ -1,6 +1,5 @@
-// Named pipes: the pairs made for a child's standard handles and the attempts of a client to connect. Reads
-// (overlapped, timed, cancelled, of replies in one message or several) are checked through their users: the
-// services' clients and the processes' output.
+// Named pipes: the pairs made for a child's standard handles, overlapped reads and the attempts of a client to
+// connect. Replies in one message or several are read through the services' clients.
 #include <windows.h>
 #include <winternl.h>
 
@@ -37,6 +36,29 @@ TEST(Pipes, APairHasAFreshNameNobodyElseCanServeAndASynchronousEndForTheChild) {
         EXPECT_TRUE(synchronous(pair.client->handle()));
         EXPECT_EQ(synchronous(pair.server->handle()), !overlapped);
     }
+}
+
+// A pending read ends at its time limit or at once when the cancel event is set, and keeps the data that
+// arrives; one pending at destruction is cancelled before its buffer goes.
+TEST(Pipes, OverlappedReadsEndAtTheirTimeLimitOrCancelEventAndKeepTheirData) {
+    Con::PipePair pair = Con::createPipePair(true, false, 0);
+    Con::OverlappedPipe& server = *pair.overlappedServer();
+    char buffer[16] = {};
+    EXPECT_EQ(server.beginRead(buffer, sizeof buffer, false), 0u);
+    EXPECT_EQ(server.complete(nullptr, 50, false), 0u);
+    EXPECT_TRUE(server.idle());
+    tarvo::unique_handle cancel(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    EXPECT_EQ(server.beginRead(buffer, sizeof buffer, false), 0u);
+    const ULONGLONG started = ::GetTickCount64();
+    EXPECT_EQ(server.complete(cancel.get(), 10000, false), 0u);
+    EXPECT_LT(::GetTickCount64() - started, 5000u);
+    EXPECT_TRUE(server.idle());
+    EXPECT_EQ(server.beginRead(buffer, sizeof buffer, false), 0u);
+    pair.client->write("out", 3, true);
+    ::ResetEvent(cancel.get());
+    EXPECT_EQ(server.complete(cancel.get(), 10000, false), 3u);
+    EXPECT_EQ(std::string(buffer, 3), "out");
+    EXPECT_EQ(server.beginRead(buffer, sizeof buffer, false), 0u);
 }
 
 TEST(Pipes, AClientTriesAsOftenAsConfiguredUntilTheServerListens) {

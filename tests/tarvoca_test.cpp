@@ -59,12 +59,6 @@ std::vector<std::wstring> sequenceTables(const std::vector<Scheduled>& actions,
     return sql;
 }
 
-struct Expected {
-    const wchar_t* where;  // "table:key: severity"
-    const wchar_t* code;
-    const wchar_t* fragment;  // of the message
-};
-
 }  // namespace
 
 // One problem of each kind in one package: exactly these findings, in this order, and exit code 1.
@@ -91,7 +85,9 @@ TEST(Tarvoca, LintReportsEachProblemOfAPackage) {
              L"INSERT INTO `Property` (`Property`, `Value`) VALUES ('MsiHiddenProperties', 'Action_OnStageNormal;"
              L"Action_OnStagePrecommit;Action_OnStagePostinstall;Action_OnStagePreinstall;OnStageNormal;OnStagePrecommit;"
              L"DB_PASS')"})));
-    const Expected expected[] = {
+    const struct {
+        const wchar_t *where, *code, *fragment;  // "table:key: severity", the rule, a part of the message
+    } expected[] = {
         {L"TarvoCustomActions:Bad\"Key\\\u00e9: error", L"unknown-type", L"did you mean WriteRegistryDWORD?"},
         {L"TarvoCustomActions:Cond: error", L"condition-syntax", L"syntax error in the condition"},
         {L"TarvoCustomActions:Critical: error", L"critical-null", L"Critical is null"},
@@ -121,7 +117,7 @@ TEST(Tarvoca, LintReportsEachProblemOfAPackage) {
     const std::vector<std::wstring> found = outputLines(text.output);
     ASSERT_EQ(found.size(), std::size(expected)) << text.output;
     for (size_t i = 0; i < found.size(); ++i) {
-        const Expected& e = expected[i];
+        const auto& e = expected[i];
         const std::wstring head = package.path() + L":" + e.where + L": ";
         EXPECT_TRUE(found[i].starts_with(head) && found[i].ends_with(L" [" + std::wstring(e.code) + L"]") &&
                     contains(found[i], e.fragment))
@@ -133,8 +129,7 @@ TEST(Tarvoca, LintReportsEachProblemOfAPackage) {
     EXPECT_EQ(json.exitCode, 1u);
     const std::vector<std::wstring> objects = outputLines(json.output);
     ASSERT_EQ(objects.size(), std::size(expected) + 2) << json.output;
-    EXPECT_EQ(objects.front(), L"[");
-    EXPECT_EQ(objects.back(), L"]");
+    EXPECT_EQ(objects.front() + objects.back(), L"[]");
     std::wstring escapedPath;
     for (wchar_t c : package.path()) escapedPath += c == L'\\' ? std::wstring(L"\\\\") : std::wstring(1, c);
     EXPECT_TRUE(objects[1].starts_with(L" {\"file\": \"" + escapedPath + L"\", \"table\": \"TarvoCustomActions\", "

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "runtime/errors/format.h"
-#include "runtime/holder.h"
 #include "tests/testutil.h"
 
 // The helper of this build, or of the build for the other processor width (ask otherWidthSkipReason() first).
@@ -23,33 +22,16 @@ public:
              const std::wstring& program = holdFileProgram()) {
         commandLine_ = L"\"" + program + L"\" " + share;
         for (const std::wstring& path : paths) commandLine_ += L" \"" + path + L"\"";
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        HANDLE inputRead = nullptr, outputWrite = nullptr, input = nullptr, output = nullptr;
-        ::CreatePipe(&inputRead, &input, &inherit, 0);
-        ::CreatePipe(&output, &outputWrite, &inherit, 0);
-        input_.reset(input);
-        tarvo::unique_handle childInput(inputRead), childOutput(outputWrite);
-        const tarvo::unique_handle outputRead(output);
-        ::SetHandleInformation(input, HANDLE_FLAG_INHERIT, 0);
-        ::SetHandleInformation(output, HANDLE_FLAG_INHERIT, 0);
-        PROCESS_INFORMATION started{};
-        const bool created = startProcess(program, commandLine_, inputRead, outputWrite, started);
-        // Only the child keeps its ends: a helper that ends early ends the read below.
-        childInput.reset();
-        childOutput.reset();
-        if (!created) {
+        if (!child_.start(program, commandLine_)) {
             status_ = "not started";
             return;
         }
-        process_.reset(started.hProcess);
-        ::CloseHandle(started.hThread);
-        pid_ = started.dwProcessId;
         // "ready" or "failed ..." on the first line.
         char c = 0;
         DWORD got = 0;
-        status_.clear();
-        while (::ReadFile(outputRead.get(), &c, 1, &got, nullptr) && got == 1 && c != '\n')
+        while (::ReadFile(child_.output.get(), &c, 1, &got, nullptr) && got == 1 && c != '\n')
             if (c != '\r') status_ += c;
+        child_.output.reset();
     }
     HeldFile(const HeldFile&) = delete;
     HeldFile& operator=(const HeldFile&) = delete;
@@ -57,21 +39,20 @@ public:
 
     // Lets the files go: the helper closes them and ends.
     void release() {
-        input_.reset();
-        if (process_ && ::WaitForSingleObject(process_.get(), 10000) != WAIT_OBJECT_0) ::TerminateProcess(process_.get(), 1);
-        process_.reset();
+        child_.input.reset();
+        if (child_.process && ::WaitForSingleObject(child_.process.get(), 10000) != WAIT_OBJECT_0)
+            ::TerminateProcess(child_.process.get(), 1);
+        child_.process.reset();
     }
     bool ready() const { return status_ == "ready"; }
     const std::string& status() const { return status_; }
-    DWORD pid() const { return pid_; }
+    DWORD pid() const { return child_.pid; }
     const std::wstring& commandLine() const { return commandLine_; }
     // The entry the process search makes for it.
-    std::wstring listed() const { return formatString(L"PID(%d) '%s'", static_cast<int>(pid_), commandLine_); }
+    std::wstring listed() const { return formatString(L"PID(%d) '%s'", static_cast<int>(child_.pid), commandLine_); }
 
 private:
-    tarvo::unique_handle input_;
-    tarvo::unique_handle process_;
-    DWORD pid_ = 0;
+    PipedChild child_;
     std::wstring commandLine_;
     std::string status_;
 };

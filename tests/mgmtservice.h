@@ -2,10 +2,6 @@
 // The stand-in management service (tarvo_mgmtservice.exe beside the test program), or another stand-in
 // service given as `executable`, as a child process on a pipe name of its own. It stops when the object goes
 // (its standard input closes) or on stop().
-//
-//   MgmtService service({L"--set", L"PRODUCT_ROOT_D=C:\\Tarvo"});
-//   ScopedConfigValue pipe(L"hvcpipe", service.name());   // the shared client's pipe
-//
 // Arguments are those of the program (see tools/mgmtservice/mgmtservice.cpp); --pipe, --ready-event,
 // --start-event and --until-stdin-closes (tools/standin/standin.h) are added here.
 #include <windows.h>
@@ -15,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/holder.h"
 #include "tests/testutil.h"
 
 class MgmtService {
@@ -36,8 +31,7 @@ public:
     void listen();
     // Ends the program and waits for it; its output is then complete.
     void stop();
-    // The lines it printed so far, and how many of them start with `prefix`.
-    std::vector<std::string> output();
+    // How many of the lines it printed so far start with `prefix`.
     size_t count(const std::string& prefix);
 
     static std::wstring program();
@@ -46,15 +40,10 @@ private:
     void waitReady();
 
     std::wstring name_;
-    std::wstring startEvent_;
-    std::wstring readyEvent_;
-    tarvo::unique_handle ready_;
-    tarvo::unique_handle start_;
-    tarvo::unique_handle process_;
+    tarvo::unique_handle ready_, start_, process_;
     tarvo::unique_handle input_;  // our end of its standard input
     std::thread reader_;
     std::mutex lock_;
-    std::string pending_;
     std::vector<std::string> lines_;
 };
 

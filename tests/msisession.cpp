@@ -1,8 +1,8 @@
 #include "tests/msisession.h"
 
 #include <gtest/gtest.h>
+#include <objbase.h>
 #include <oleauto.h>
-#include <rpc.h>
 
 #include <mutex>
 
@@ -45,10 +45,8 @@ int WINAPI uiHandler(void*, UINT type, MSIHANDLE record) {
         return 0;
     InstallerMessage message{type, {}};
     const std::wstring field0 = record ? recordString(record, 0) : L"";
-    if (field0 == L"[1]" || field0.empty())
-        message.text = recordString(record, 1);
-    else
-        message.text = formatted(record);  // what the installer prints for the template
+    // A template: what the installer prints for it.
+    message.text = field0 == L"[1]" || field0.empty() ? recordString(record, 1) : formatted(record);
     if (kind == kInfo && message.text.rfind(L"=== ", 0) == 0) return 0;
     if (kind == kProgress) message.text = recordString(record, 1) + L"," + recordString(record, 2);
     if (kind == kActionData && !recordString(record, 2).empty()) message.text += L" | " + recordString(record, 2);
@@ -58,14 +56,11 @@ int WINAPI uiHandler(void*, UINT type, MSIHANDLE record) {
 }
 
 std::wstring newGuid() {
-    UUID uuid;
-    ::UuidCreate(&uuid);
-    RPC_WSTR text = nullptr;
-    ::UuidToStringW(&uuid, &text);
-    std::wstring result = L"{" + std::wstring(reinterpret_cast<wchar_t*>(text)) + L"}";
-    ::RpcStringFreeW(&text);
-    for (auto& c : result) c = static_cast<wchar_t>(towupper(c));
-    return result;
+    GUID guid{};
+    ::CoCreateGuid(&guid);
+    wchar_t text[39] = {};
+    ::StringFromGUID2(guid, text, 39);
+    return text;
 }
 
 void check(UINT status, const char* what) {
@@ -104,7 +99,7 @@ std::string readBytes(const std::wstring& path) {
 
 std::wstring readTextFile(const std::wstring& path) {
     const std::string bytes = readBytes(path);
-    return std::wstring(bytes.begin(), bytes.end());
+    return {bytes.begin(), bytes.end()};
 }
 
 void writeBytes(const std::wstring& path, const std::string& bytes) {
@@ -234,6 +229,16 @@ HKEY openConfig() {
                       nullptr, &key, nullptr);
     return key;
 }
+
+// Writes one value of the configuration key, or removes it when it is not `present`.
+void writeConfig(const std::wstring& name, bool present, DWORD type, const void* data, size_t size) {
+    HKEY key = openConfig();
+    if (present)
+        ::RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
+    else
+        ::RegDeleteValueW(key, name.c_str());
+    ::RegCloseKey(key);
+}
 }  // namespace
 
 ScopedConfigValue::ScopedConfigValue(std::wstring name, std::optional<DWORD> value) : name_(std::move(name)) {
@@ -244,10 +249,7 @@ ScopedConfigValue::ScopedConfigValue(std::wstring name, std::optional<DWORD> val
 
 ScopedConfigValue::ScopedConfigValue(std::wstring name, const std::wstring& value) : name_(std::move(name)) {
     save();
-    HKEY key = openConfig();
-    ::RegSetValueExW(key, name_.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-    ::RegCloseKey(key);
+    writeConfig(name_, true, REG_SZ, value.c_str(), (value.size() + 1) * sizeof(wchar_t));
     LogManager::rereadSettings();
 }
 
@@ -255,30 +257,18 @@ void ScopedConfigValue::save() {
     HKEY key = openConfig();
     DWORD size = 0;
     hadValue_ = ::RegQueryValueExW(key, name_.c_str(), nullptr, &type_, nullptr, &size) == ERROR_SUCCESS;
-    if (hadValue_) {
-        previous_.resize(size);
-        ::RegQueryValueExW(key, name_.c_str(), nullptr, &type_, previous_.data(), &size);
-    }
+    previous_.resize(size);
+    if (hadValue_) ::RegQueryValueExW(key, name_.c_str(), nullptr, &type_, previous_.data(), &size);
     ::RegCloseKey(key);
 }
 
 ScopedConfigValue::~ScopedConfigValue() {
-    HKEY key = openConfig();
-    if (hadValue_)
-        ::RegSetValueExW(key, name_.c_str(), 0, type_, previous_.data(), static_cast<DWORD>(previous_.size()));
-    else
-        ::RegDeleteValueW(key, name_.c_str());
-    ::RegCloseKey(key);
+    writeConfig(name_, hadValue_, type_, previous_.data(), previous_.size());
     LogManager::rereadSettings();
 }
 
 void ScopedConfigValue::set(const std::wstring& name, std::optional<DWORD> value) {
-    HKEY key = openConfig();
-    if (value)
-        ::RegSetValueExW(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&*value), sizeof(DWORD));
-    else
-        ::RegDeleteValueW(key, name.c_str());
-    ::RegCloseKey(key);
+    writeConfig(name, value.has_value(), REG_DWORD, value ? &*value : nullptr, sizeof(DWORD));
 }
 
 ScopedDebugLogging::ScopedDebugLogging(bool on) {

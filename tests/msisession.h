@@ -54,8 +54,7 @@ public:
     void setProperty(const std::wstring& name, const std::wstring& value);
     std::wstring property(const std::wstring& name) const;
 
-    // What the session sent since it was opened (or since the last clear), without the installer's own
-    // start-up and logging chatter.
+    // What the session sent since it was opened (or cleared), without the installer's own chatter.
     std::vector<InstallerMessage> messages() const;
     std::vector<std::wstring> texts(unsigned kind) const;
     std::wstring log() const;  // every info line, joined by "\n"
@@ -70,7 +69,6 @@ private:
     MSIHANDLE install_ = 0;
 };
 
-// Test helpers for the registry and files.
 std::wstring tempDirectory();  // a fresh directory under %TEMP%
 std::wstring readTextFile(const std::wstring& path);
 std::string readBytes(const std::wstring& path);

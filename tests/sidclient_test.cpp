@@ -26,12 +26,14 @@ tarvo::unique_handle start(RunTime::SIDClient& client, const std::wstring& comma
     return client.execute(VSID::system(), false, L"", commandLine, L"", L"", input, false, false, true, false);
 }
 
-// What the child wrote on standard output, once it has ended.
-std::string outputOf(RunTime::SIDClient& client) {
+// What the child wrote on standard output (and error), once it has ended; the reading ends only when our
+// copies of the child's ends are closed.
+std::string outputOf(RunTime::SIDClient& client, std::string* error = nullptr) {
     std::string out, err;
     client.closeStdin();
     readProcessOutput(out, err, client.overlappedStdout(), client.overlappedStderr(), nullptr, INFINITE,
                       client.outputLimit(), nullptr);
+    if (error) *error = err;
     return out;
 }
 
@@ -56,11 +58,8 @@ TEST(ImpersonationClient, SendsTheRequestByteForByteAndTheChildGetsOurPipes) {
         const tarvo::unique_handle process =
             client.execute(VSID::system(), row.extraText, L"more", commandLine, directory, environment.block(), false,
                            row.option1, row.option2, true, row.option3);
-        std::string out, err;
-        client.closeStdin();  // the reading ends only when our copies of the child's ends are closed
-        readProcessOutput(out, err, client.overlappedStdout(), client.overlappedStderr(), nullptr, INFINITE,
-                          client.outputLimit(), nullptr);
-        EXPECT_EQ(out, "cwd: " + cstr(directory, CP_UTF8) + "\r\nTARVO_SEEN=yes\r\nhi\r\n");
+        std::string err;
+        EXPECT_EQ(outputOf(client, &err), "cwd: " + cstr(directory, CP_UTF8) + "\r\nTARVO_SEEN=yes\r\nhi\r\n");
         EXPECT_EQ(err, "oops\r\n");
         EXPECT_EQ(VProcess::getExitCode(process.get()), 3u);
 

@@ -1,15 +1,11 @@
 #pragma once
 // The stand-in impersonation service (tarvo_sidservice.exe beside the test program) on a pipe of its own,
 // which the configuration's "HVC_pipe" names while the object lives; it records the bytes of every request.
-//
-//   SidService service({L"--break-first"});
-//   ... RunTime::SIDClient ... service.record() ... service.process().count("request")
 #include <string>
 #include <vector>
 
 #include "tests/mgmtservice.h"
 #include "tests/msisession.h"
-#include "tests/testutil.h"
 
 class SidService {
 public:

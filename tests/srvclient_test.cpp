@@ -31,11 +31,12 @@ std::vector<std::wstring> withRoot(std::vector<std::wstring> more = {}) {
     return more;
 }
 
-TEST(ManagementService, AnswersStringsAndComponentDirectoriesHoweverTheServiceWritesThem) {
+// Answers in one message, in a frame, or item by item, also to two threads asking at once: they take turns.
+TEST(ManagementService, AnswersStringsAndComponentDirectoriesHoweverTheServiceWritesThemToThreadsInTurn) {
     for (const wchar_t* writes : {L"one", L"frame", L"items"}) {
         SCOPED_TRACE(::testing::PrintToString(std::wstring(writes)));
         MgmtService service(withRoot({L"--set", L"component.php=" + root + L"\\php", L"--set", L"component.perl=",
-                                      L"--writes", writes}));
+                                      L"--set", L"A=alpha", L"--writes", writes}));
         Connected connected(service);
         TarvoSrvClient& client = connected.client;
         EXPECT_EQ(client.getString(L"PRODUCT_ROOT_D"), root);
@@ -44,13 +45,22 @@ TEST(ManagementService, AnswersStringsAndComponentDirectoriesHoweverTheServiceWr
         EXPECT_EQ(client.componentInfo(L"perl", TarvoSrvClient::componentDirectory), L"");
         const Failure unknown = failureOf([&] { client.getString(L"NO_SUCH_VALUE"); });
         EXPECT_TRUE(unknown.message.starts_with(L"Unknown value 'NO_SUCH_VALUE'\n")) << unknown.message;
+        std::atomic<int> wrong{0};
+        const auto ask = [&](const wchar_t* name, const std::wstring& expected) {
+            for (int i = 0; i < 20; ++i) wrong += client.getString(name) != expected;
+        };
+        std::thread other(ask, L"A", L"alpha");
+        ask(L"PRODUCT_ROOT_D", root);
+        other.join();
+        EXPECT_EQ(wrong, 0);
         service.stop();
         EXPECT_EQ(service.count("connection"), 1u) << "one connection for every request";
-        EXPECT_EQ(service.count("request"), 5u);
+        EXPECT_EQ(service.count("request"), 5u + 40u);
     }
 }
 
 // What the client makes of each misbehaviour: the answer after one reconnect, or the failure the caller sees.
+// A pipe that the failure left finished is noticed by the next request before anything is written.
 TEST(ManagementService, MisbehavingServicesAreRetriedOnceOrReportedWithPipeAndRequest) {
     struct Case {
         const wchar_t* fault;
@@ -58,11 +68,12 @@ TEST(ManagementService, MisbehavingServicesAreRetriedOnceOrReportedWithPipeAndRe
         const wchar_t* failure;        // the caller's message, or null: the retry gets the value
         size_t requests;               // what the service saw
         const wchar_t* reconnectLine;  // text of the Info line before the reconnect, or null: no reconnect
+        bool nextReplacesFinishedPipe = false;
     };
     const Case cases[] = {
         {L"close", L"1", nullptr, 2, L"communication error: Completed only 0 of 4 bytes"},
         {L"extra", L"1", nullptr, 2, L"bytes longer than its length"},
-        {L"close", L"-1", L"Completed only 0 of 4 bytes", 2, L"Completed only 0 of 4 bytes"},
+        {L"close", L"2", L"Completed only 0 of 4 bytes", 2, L"Completed only 0 of 4 bytes", true},
         {L"truncated", L"-1", L"Completed only", 2, L"Completed only"},
         {L"huge", L"-1", L"The reply length 2147483647 from pipe", 2, L"exceeds the limit of 16777216 bytes"},
         {L"stall", L"-1", L"No reply from pipe", 2, L"within 500 ms: awaited a reply of"},
@@ -76,7 +87,7 @@ TEST(ManagementService, MisbehavingServicesAreRetriedOnceOrReportedWithPipeAndRe
         SCOPED_TRACE(::testing::PrintToString(std::wstring(c.fault)));
         MgmtService service(withRoot({L"--fault", c.fault, L"--fault-count", c.times}));
         Connected connected(service);
-        CapturedLog log;
+        std::optional<CapturedLog> log(std::in_place);
         std::wstring value;
         const Failure failure = failureOf([&] { value = connected.client.getString(L"PRODUCT_ROOT_D"); });
         if (c.failure) {
@@ -87,91 +98,61 @@ TEST(ManagementService, MisbehavingServicesAreRetriedOnceOrReportedWithPipeAndRe
             EXPECT_EQ(failure.message, L"<no failure>");
             EXPECT_EQ(value, root);
         }
-        EXPECT_EQ(countContaining(log.lines(), L"Info: Tarvo Management service pipe communication error: "),
+        EXPECT_EQ(countContaining(log->lines(), L"Info: Tarvo Management service pipe communication error: "),
                   c.reconnectLine ? 1u : 0u);
-        EXPECT_EQ(anyContains(log.lines(), L". Trying to reconnect."), c.reconnectLine != nullptr);
+        EXPECT_EQ(anyContains(log->lines(), L". Trying to reconnect."), c.reconnectLine != nullptr);
         if (c.reconnectLine) {
-            EXPECT_TRUE(anyContains(log.lines(), c.reconnectLine)) << ::testing::PrintToString(log.lines());
+            EXPECT_TRUE(anyContains(log->lines(), c.reconnectLine)) << ::testing::PrintToString(log->lines());
+        }
+        if (c.nextReplacesFinishedPipe) {
+            log.emplace();
+            EXPECT_EQ(connected.client.getString(L"PRODUCT_ROOT_D"), root);
+            const std::vector<std::wstring> lines = log->lines();
+            ASSERT_GE(lines.size(), 2u);
+            EXPECT_EQ(lines[0], L"Warning: Connection to Tarvo Management Service is broken: Pipe is finished");
+            EXPECT_TRUE(lines[1].starts_with(L"Info: Tarvo Management service pipe communication error: Pipe is "
+                                             L"finished\n")) << ::testing::PrintToString(lines);
         }
         service.stop();
-        EXPECT_EQ(service.count("request"), c.requests);
-        EXPECT_EQ(service.count("connection"), c.reconnectLine ? 2u : 1u);
+        // Nothing reached the service over the finished pipe.
+        EXPECT_EQ(service.count("request"), c.requests + c.nextReplacesFinishedPipe);
+        EXPECT_EQ(service.count("connection"), (c.reconnectLine ? 2u : 1u) + c.nextReplacesFinishedPipe);
     }
 }
 
-// Anyone may make the service's pipe while the service is down. Under Wine the stand-in runs as the test's own
-// user, which is accepted there in place of LocalSystem, so another account is required here.
-TEST(ManagementService, AServerThatIsNotLocalSystemIsRefusedBeforeAnyRequest) {
-    MgmtService service(withRoot());
+// One stand-in on the default pipe: the shared client finds it when none is configured; a private client
+// refuses it before any request while only another account may serve (anyone may make the service's pipe
+// while the service is down; under Wine the stand-in runs as the test's own user, which is accepted there in
+// place of LocalSystem); and once it is down, the failure names the pipe and the request.
+TEST(ManagementService, TheSharedClientUsesHvcpipeAndAServerNotLocalSystemOrDownIsReported) {
+    ScopedConfigValue none(L"hvcpipe", std::nullopt);
+    MgmtService service(withRoot(), MgmtService::Start::Listening, L"hvcpipe");
+    TarvoSrvClient& shared = TarvoSrvClient::getInstance();
+    EXPECT_EQ(&shared, &TarvoSrvClient::getInstance());
+    EXPECT_EQ(shared.getString(L"PRODUCT_ROOT_D"), root);
+
     Con::acceptServerAccount(L"S-1-5-19");
-    const std::shared_ptr<void> restore(nullptr, [](void*) { Con::acceptServerAccount(L""); });
+    std::shared_ptr<void> restore(nullptr, [](void*) { Con::acceptServerAccount(L""); });
     std::wstring domain;
     std::wstring user = security::processUser().findAccount(&domain);
     if (!domain.empty()) user = domain + L"\\" + user;
-    const Failure failure = failureOf([&] { Connected connected(service); });
-    EXPECT_TRUE(failure.message.starts_with(L"The server of pipe " + service.path() + L" runs as " + user +
+    const Failure refused = failureOf([&] { Connected connected(service); });
+    EXPECT_TRUE(refused.message.starts_with(L"The server of pipe " + service.path() + L" runs as " + user +
                                             L", not as LocalSystem"))
-        << failure.message;
-    service.stop();
-    EXPECT_EQ(service.count("request"), 0u);
-}
+        << refused.message;
+    restore.reset();
 
-TEST(ManagementService, AFinishedPipeIsNoticedBeforeAnythingIsWrittenAndReplaced) {
-    MgmtService service(withRoot({L"--fault", L"close", L"--fault-count", L"2"}));
     Connected connected(service);
-    EXPECT_NE(failureOf([&] { connected.client.getString(L"PRODUCT_ROOT_D"); }).message, L"<no failure>");
-    CapturedLog log;
-    EXPECT_EQ(connected.client.getString(L"PRODUCT_ROOT_D"), root);
-    const std::vector<std::wstring> lines = log.lines();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0], L"Warning: Connection to Tarvo Management Service is broken: Pipe is finished");
-    EXPECT_TRUE(lines[1].starts_with(L"Info: Tarvo Management service pipe communication error: Pipe is finished\n"))
-        << ::testing::PrintToString(lines);
-    service.stop();
-    EXPECT_EQ(service.count("request"), 3u) << "nothing reached the service over the finished pipe";
-    EXPECT_EQ(service.count("connection"), 3u);
-}
-
-TEST(ManagementService, AServiceThatIsDownIsReportedWithThePipeAndTheRequest) {
     ScopedTryCount once(1);
-    MgmtService service(withRoot());
-    std::optional<Connected> connected(std::in_place, service);
     service.stop();
+    EXPECT_EQ(service.count("request"), 1u) << "only the shared client's";
     CapturedLog log;
-    const Failure failure = failureOf([&] { connected->client.getString(L"PRODUCT_ROOT_D"); });
+    const Failure failure = failureOf([&] { connected.client.getString(L"PRODUCT_ROOT_D"); });
     EXPECT_TRUE(contains(failure.message, L"Unable to connect to pipe " + service.path())) << failure.message;
     EXPECT_TRUE(contains(failure.message, L"at getString(PRODUCT_ROOT_D)(TarvoSrvClient::getString")) << failure.message;
     EXPECT_EQ(countContaining(log.lines(), L"Trying to reconnect."), 1u);
-    connected.reset();
-
-    ScopedConfigValue value(L"hvcpipe_test", service.name());
-    const Failure refused = failureOf([] { TarvoSrvClient client(L"hvcpipe_test"); });
-    EXPECT_TRUE(contains(refused.message, L"Unable to connect to pipe " + service.path())) << refused.message;
-}
-
-TEST(ManagementService, TheSharedClientUsesThePipeHvcpipeWhenNoneIsConfigured) {
-    ScopedConfigValue none(L"hvcpipe", std::nullopt);
-    MgmtService service(withRoot({L"--set", L"component.php=C:\\php"}), MgmtService::Start::Listening, L"hvcpipe");
-    TarvoSrvClient& client = TarvoSrvClient::getInstance();
-    EXPECT_EQ(&client, &TarvoSrvClient::getInstance());
-    EXPECT_EQ(client.channel().pipePath(), L"\\\\.\\pipe\\hvcpipe");
-    EXPECT_EQ(client.getString(L"PRODUCT_ROOT_D"), root);
-    EXPECT_EQ(client.componentInfo(L"php", TarvoSrvClient::componentDirectory), L"C:\\php");
-    service.stop();
-    EXPECT_EQ(service.count("request"), 2u);
-}
-
-TEST(ManagementService, QueriesFromSeveralThreadsTakeTurns) {
-    MgmtService service({L"--set", L"A=alpha", L"--set", L"B=beta", L"--writes", L"items"});
-    Connected connected(service);
-    std::atomic<int> wrong{0};
-    auto ask = [&](const wchar_t* name, const wchar_t* expected) {
-        for (int i = 0; i < 40; ++i) wrong += connected.client.getString(name) != expected;
-    };
-    std::thread other(ask, L"A", L"alpha");
-    ask(L"B", L"beta");
-    other.join();
-    EXPECT_EQ(wrong, 0);
+    EXPECT_TRUE(contains(failureOf([] { TarvoSrvClient client(L"hvcpipe_test"); }).message,
+                         L"Unable to connect to pipe " + service.path()));
 }
 
 TEST(ManagementService, RandomAndMutatedRepliesGiveOnlyDocumentedExceptions) {

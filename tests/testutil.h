@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/errors/vexception.h"
+#include "runtime/holder.h"
 #include "runtime/logging/logmanager.h"
 
 // Wine's ntdll exports wine_get_version; Windows' does not. For the few checks where Wine is known to differ.
@@ -41,13 +42,12 @@ inline std::string utf16(const std::wstring& text) {
 
 inline bool contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
 
-inline bool anyContains(const std::vector<std::wstring>& texts, const std::wstring& part) {
-    return std::any_of(texts.begin(), texts.end(), [&](const std::wstring& t) { return contains(t, part); });
-}
-
 inline size_t countContaining(const std::vector<std::wstring>& texts, const std::wstring& part) {
     return static_cast<size_t>(
         std::count_if(texts.begin(), texts.end(), [&](const std::wstring& t) { return contains(t, part); }));
+}
+inline bool anyContains(const std::vector<std::wstring>& texts, const std::wstring& part) {
+    return countContaining(texts, part) > 0;
 }
 
 // A key under HKLM\SOFTWARE\TarvoTest (in either view), removed before and after the test.
@@ -59,39 +59,32 @@ public:
     }
     ~ScopedTestKey() { remove(); }
     const std::wstring& subkey() const { return subkey_; }
-    // The DWORD stored under `value`, or -1 with found = false.
     bool readDword(const std::wstring& value, DWORD& data, REGSAM view) const {
         DWORD size = sizeof data;
         return ::RegGetValueW(HKEY_LOCAL_MACHINE, subkey_.c_str(), value.c_str(),
                               RRF_RT_REG_DWORD | (view == KEY_WOW64_32KEY ? RRF_SUBKEY_WOW6432KEY : RRF_SUBKEY_WOW6464KEY),
                               nullptr, &data, &size) == ERROR_SUCCESS;
     }
-
-    // Removes the key (in both views) with everything in it.
-    void remove() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, subkey_.c_str()); removeView(KEY_WOW64_32KEY); removeView(KEY_WOW64_64KEY); }
-
-private:
-    void removeView(REGSAM view) {
-        HKEY software = nullptr;
-        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_ALL_ACCESS | view, &software) == ERROR_SUCCESS) {
+    // Removes the key, in both views, with everything in it.
+    void remove() {
+        for (const REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+            HKEY software = nullptr;
+            if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_ALL_ACCESS | view, &software) != ERROR_SUCCESS)
+                continue;
             ::RegDeleteTreeW(software, subkey_.substr(9).c_str());
             ::RegCloseKey(software);
         }
     }
+
+private:
     std::wstring subkey_;
 };
 
 // Escapes text for an XML attribute value.
 inline std::wstring xmlAttr(const std::wstring& text) {
     std::wstring out;
-    for (wchar_t c : text) {
-        switch (c) {
-            case L'&': out += L"&amp;"; break;
-            case L'<': out += L"&lt;"; break;
-            case L'"': out += L"&quot;"; break;
-            default: out += c;
-        }
-    }
+    for (wchar_t c : text)
+        out += c == L'&' ? L"&amp;" : c == L'<' ? L"&lt;" : c == L'"' ? L"&quot;" : std::wstring(1, c);
     return out;
 }
 
@@ -164,31 +157,48 @@ inline bool startProcess(const std::wstring& program, std::wstring commandLine, 
                             nullptr, &startup, &started) != FALSE;
 }
 
+// A child process with a pipe on its standard output (standard error joins it) and, unless it gets ours, one
+// on its standard input; we hold the other ends. A stand-in that waits for its input ends when `input` goes.
+struct PipedChild {
+    tarvo::unique_handle process, input, output;
+    DWORD pid = 0;
+    bool start(const std::wstring& program, const std::wstring& commandLine, bool ourInput = false) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        HANDLE ends[4] = {};  // input read, input write, output read, output write
+        if (!ourInput && !::CreatePipe(&ends[0], &ends[1], &inherit, 0)) return false;
+        tarvo::unique_handle childInput(ends[0]), childOutput;
+        input.reset(ends[1]);
+        if (!::CreatePipe(&ends[2], &ends[3], &inherit, 0)) return false;
+        output.reset(ends[2]);
+        childOutput.reset(ends[3]);
+        if (input) ::SetHandleInformation(input.get(), HANDLE_FLAG_INHERIT, 0);
+        ::SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0);
+        PROCESS_INFORMATION started{};
+        // Only the child keeps its ends: its end of output ends our reads.
+        if (!startProcess(program, commandLine, ourInput ? ::GetStdHandle(STD_INPUT_HANDLE) : childInput.get(),
+                          childOutput.get(), started))
+            return false;
+        ::CloseHandle(started.hThread);
+        process.reset(started.hProcess);
+        pid = started.dwProcessId;
+        return true;
+    }
+};
+
 // Runs `program` with `arguments` (a command-line tail) and collects its standard output and error together.
 struct ProgramRun {
     std::string output;
     DWORD exitCode = ~0u;
 };
 inline ProgramRun runProgram(const std::wstring& program, const std::wstring& arguments) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return {"<no pipe>"};
-    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    PROCESS_INFORMATION process{};
-    const bool started = startProcess(program, L"\"" + program + L"\" " + arguments, ::GetStdHandle(STD_INPUT_HANDLE),
-                                      writeEnd, process);
-    ::CloseHandle(writeEnd);
-    ProgramRun run{started ? "" : "<not started>"};
+    PipedChild child;
+    if (!child.start(program, L"\"" + program + L"\" " + arguments, true)) return {"<not started>"};
+    ProgramRun run;
     char buffer[512];
     DWORD got = 0;
-    while (started && ::ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) run.output.append(buffer, got);
-    ::CloseHandle(readEnd);
-    if (started) {
-        ::WaitForSingleObject(process.hProcess, 60000);
-        ::GetExitCodeProcess(process.hProcess, &run.exitCode);
-        ::CloseHandle(process.hProcess);
-        ::CloseHandle(process.hThread);
-    }
+    while (::ReadFile(child.output.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) run.output.append(buffer, got);
+    ::WaitForSingleObject(child.process.get(), 60000);
+    ::GetExitCodeProcess(child.process.get(), &run.exitCode);
     return run;
 }
 

@@ -27,14 +27,10 @@ public:
 
 private:
     void watch() {
-        std::uint32_t seen = iteration_;
-        for (int idle = 0; !done_; ::Sleep(100)) {
-            if (iteration_ != seen) {
-                seen = iteration_;
-                idle = 0;
-            } else if (++idle > 600) {
-                stop("no progress for 60 s", 3);
-            }
+        for (std::uint32_t seen = iteration_, idle = 0; !done_; ::Sleep(100)) {
+            idle = iteration_ == seen ? idle + 1 : 0;
+            seen = iteration_;
+            if (idle > 600) stop("no progress for 60 s", 3);
         }
     }
     void stop(const char* why, UINT exitCode) {
@@ -43,12 +39,10 @@ private:
         ::TerminateProcess(::GetCurrentProcess(), exitCode);
     }
     static LONG WINAPI onUnhandled(EXCEPTION_POINTERS* pointers) {
-        if (Watchdog* watchdog = active_) {
-            char why[64];
-            std::snprintf(why, sizeof why, "unhandled exception 0x%08lx",
-                          static_cast<unsigned long>(pointers->ExceptionRecord->ExceptionCode));
-            watchdog->stop(why, 4);
-        }
+        char why[64];
+        std::snprintf(why, sizeof why, "unhandled exception 0x%08lx",
+                      static_cast<unsigned long>(pointers->ExceptionRecord->ExceptionCode));
+        if (Watchdog* watchdog = active_) watchdog->stop(why, 4);
         return EXCEPTION_CONTINUE_SEARCH;
     }
 

@@ -216,6 +216,9 @@ TEST_F(Fixers, TemplatesAreFilledInLineByLine) {
         {"a line of any length", longLine + "\n", L"PORT_TOKEN=8443",
          std::string(4090, 'x') + "8443" + std::string(5000, 'y') + "\r\n"},
         {"a last line without a line end", "a\nb PORT_TOKEN", L"PORT_TOKEN=1", "a\r\nb 1"},
+        {"lines between kept whole", "\xEF\xBB\xBF" "a\r\nT\r\nb\r\r\nT c\r\nd", L"T=1",
+         "\xEF\xBB\xBF" "a\r\n1\r\nb\r\r\n1 c\r\nd"},
+        {"and their line ends made CR LF", "a\r\nb\nT\r\nc\n", L"T=1", "a\r\nb\r\n1\r\nc\r\n"},
         {"UTF-16LE", "\xFF\xFE" + utf16(L"v=T\n"), L"T=J\u00fcrgen", "\xFF\xFE" + utf16(L"v=J\u00fcrgen\r\n")},
     });
 }

@@ -119,6 +119,7 @@ TEST_F(Logging, AnExceptionIsWrittenRenderedAndAFailingSinkStopsOnlyItself) {
     LogManager::instance().log(source, LogLevel::Error, vexception(L"broken", errorFrame(L"", "f")));
     LogManager::instance().removeHandler(&throwing);
     EXPECT_TRUE(anyContains(textsOf(lines()), L"Error: broken\n   at (f line")) << ::testing::PrintToString(lines());
+    EXPECT_TRUE(anyContains(recording.lines(), L"broken")) << "a handler after the failing one";
 
     // Without a product root the file cannot be made: the message still reaches the handlers.
     ScopedConfigValue noRoot(L"PRODUCT_ROOT_D", std::nullopt);

@@ -82,7 +82,6 @@ public:
     }
 
     const std::string& bytes() const { return bytes_; }
-    std::string release() { return std::move(bytes_); }
     size_t start() const { return start_; }
     Encoding encoding() const { return encoding_; }
 
@@ -150,20 +149,17 @@ public:
         return encode(L"\r\n");
     }
 
-    // The bytes with `edits` (in order, not overlapping) applied.
-    std::string edited(const std::vector<Edit>& edits) const {
-        size_t size = bytes_.size();
-        for (const Edit& edit : edits) size += edit.insert.size() - edit.erase;
-        std::string result;
-        result.reserve(size);
+    // The bytes with `edits` (in order, not overlapping) applied, handed to `emit` piece by piece.
+    template <typename Emit>
+    void writeEdited(const std::vector<Edit>& edits, Emit&& emit) const {
+        const std::string_view bytes(bytes_);
         size_t copied = 0;
         for (const Edit& edit : edits) {
-            result.append(bytes_, copied, edit.at - copied);
-            result += edit.insert;
+            emit(bytes.substr(copied, edit.at - copied));
+            emit(std::string_view(edit.insert));
             copied = edit.at + edit.erase;
         }
-        result.append(bytes_, copied);
-        return result;
+        emit(bytes.substr(copied));
     }
 
     size_t unit() const { return unit_; }
@@ -269,17 +265,26 @@ void fixExistingFile(vmsi& session, const std::wstring& file, const wchar_t* kin
 
 // Puts the edited bytes in place of `file` (nothing to do without edits) and notes both states for the
 // rollback.
-void rewrite(const std::wstring& file, TextBytes& text, const std::vector<TextBytes::Edit>& edits, FileUndo& undo) {
+void rewrite(const std::wstring& file, const TextBytes& text, const std::vector<TextBytes::Edit>& edits,
+             FileUndo& undo) {
     if (edits.empty()) return;
-    std::string content = text.edited(edits);
-    const std::wstring keptAt = undo.beforeReplacing(file, text.release());
+    const std::wstring keptAt = undo.beforeReplacing(file, text.bytes());
+    ContentDigest written;
     try {
-        replaceFileContent(file, content, keptAt);
+        replaceFileContent(
+            file,
+            [&](BufferedWriter& out) {
+                text.writeEdited(edits, [&](std::string_view piece) {
+                    written.add(piece);
+                    out.write(piece);
+                });
+            },
+            keptAt);
     } catch (...) {
         undo.putBack();
         throw;
     }
-    undo.after(content);
+    undo.after(true, written.finish());
 }
 
 }  // namespace
@@ -446,22 +451,22 @@ bool replaceAll(std::wstring& line, const std::wstring& placeholder, const std::
 }
 
 // The template's text with the placeholders filled in, line by line (a line of any length), each placeholder
-// in turn in the map's order. Line ends come out as CR LF; lines without a placeholder keep their bytes.
-std::string fillIn(const TextBytes& text, const FixTemplateFile::Placeholders& placeholders) {
-    const std::string& bytes = text.bytes();
+// in turn in the map's order, handed to `emit` piece by piece. Line ends come out as CR LF; lines without a
+// placeholder keep their bytes.
+template <typename Emit>
+void fillIn(const TextBytes& text, const FixTemplateFile::Placeholders& placeholders, Emit&& emit) {
+    const std::string_view bytes(text.bytes());
     const std::string lineEnd = text.encode(L"\r\n");
-    std::string result;
-    result.reserve(bytes.size() + bytes.size() / 32);
-    result.append(bytes, 0, text.start());
-    const auto appendLine = [&](const Line& line, bool mayHoldPlaceholder) {
+    emit(bytes.substr(0, text.start()));
+    const auto emitLine = [&](const Line& line, bool mayHoldPlaceholder) {
         bool changed = false;
         if (mayHoldPlaceholder) {
             std::wstring wide = text.text(line);
             for (const auto& [placeholder, value] : placeholders) changed |= replaceAll(wide, placeholder, value);
-            if (changed) result += text.encode(wide);
+            if (changed) emit(std::string_view(text.encode(wide)));
         }
-        if (!changed) result.append(bytes, line.begin, line.end - line.begin);
-        if (line.terminated()) result += lineEnd;
+        if (!changed) emit(bytes.substr(line.begin, line.end - line.begin));
+        if (line.terminated()) emit(std::string_view(lineEnd));
     };
     // Where the encoding is a byte encoding and every placeholder ASCII, a line can only hold a placeholder
     // where the placeholder's bytes are: the lines between are copied without looking at their characters,
@@ -477,16 +482,16 @@ std::string fillIn(const TextBytes& text, const FixTemplateFile::Placeholders& p
     Line line;
     size_t at = text.start();
     if (!probing) {
-        for (; text.lineAt(at, line); at = line.next) appendLine(line, true);
-        return result;
+        for (; text.lineAt(at, line); at = line.next) emitLine(line, true);
+        return;
     }
     const bool copyWhole = text.endsEveryLineWithCrLf();
     const auto copyUpTo = [&](size_t end) {
         if (copyWhole) {
-            result.append(bytes, at, end - at);
+            emit(bytes.substr(at, end - at));
             at = end;
         }
-        for (; at < end && text.lineAt(at, line); at = line.next) appendLine(line, false);
+        for (; at < end && text.lineAt(at, line); at = line.next) emitLine(line, false);
     };
     for (;;) {
         size_t next = npos;
@@ -497,11 +502,10 @@ std::string fillIn(const TextBytes& text, const FixTemplateFile::Placeholders& p
         if (next == npos) break;
         copyUpTo(text.lineStartOf(next, at));
         text.lineAt(at, line);
-        appendLine(line, true);
+        emitLine(line, true);
         at = line.next;
     }
     copyUpTo(bytes.size());
-    return result;
 }
 
 }  // namespace
@@ -550,25 +554,28 @@ void FixTemplateFile::execute(vmsi&) {
     TextBytes text(annotate("FixTemplateFile::Commit", L"Unable open file " + source_ + L" for reading",
                             [&] { return readWholeFile(source_, FILE_SHARE_READ | FILE_SHARE_WRITE); }),
                    ::GetACP());
-    std::string content = fillIn(text, placeholders_);
     // The previous target becomes the ".bak" in the same step that puts the new text in its place: the
     // rollback finds the previous bytes there, and the older ".bak" in the undo journal. Without a previous
     // target there is nothing to back up, and an older ".bak" stays.
     const bool replacing = fileExist(target_);
     const bool inPlace = replacing && VFileName::comparePaths(source_, target_) == VFileName::Equal;
-    std::wstring previousDigest = inPlace ? digestOf(text.release()) : std::wstring();
+    std::wstring previousDigest = inPlace ? digestOf(text.bytes()) : std::wstring();
     if (!replacing) targetUndo_.before(target_);
-    // The digests of the previous target and of the new text are taken while the new text is written: two
-    // cores, and the previous target is read from another file.
-    std::wstring writtenDigest;
+    // The previous target's digest is taken while the new text is written: two cores, and another file. The
+    // new text goes to the file as it is made, never whole in memory.
     std::future<void> digesting = std::async(std::launch::async, [&] {
         if (replacing && !inPlace) previousDigest = digestOfFile(target_);
-        writtenDigest = digestOf(content);
     });
+    ContentDigest written;
     try {
         annotate("FixTemplateFile::Commit", L"Unable open file " + newFile + L" for writing", [&] {
             VFile file(newFile, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-            file.writeAll(content);
+            BufferedWriter out(file);
+            fillIn(text, placeholders_, [&](std::string_view piece) {
+                written.add(piece);
+                out.write(piece);
+            });
+            out.flush();
             file.flush();
         });
         digesting.get();
@@ -588,7 +595,7 @@ void FixTemplateFile::execute(vmsi&) {
         backupUndo_.putBack();
         throw;
     }
-    targetUndo_.after(true, writtenDigest);
+    targetUndo_.after(true, written.finish());
     if (replacing) {
         backupUndo_.holdsPreviousOf(target_);
         backupUndo_.after(true, targetUndo_.previousDigest());

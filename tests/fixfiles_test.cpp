@@ -154,6 +154,7 @@ TEST_F(Fixers, OnlyAMissingFileFailsTheActionOtherFailuresAreWarningsThatLeaveTh
          L"Warning: Cannot fix INI-file: %s\\php.ini. Section is not found: Date"},
         {L"FixIniFile", L"\\plain.ini", "[s]\r\n", L"s,name,\u540d\u524d\u2603", 0, L"cannot represent"},
         {L"FixConfFile", L"\\empty.conf", "", L"\u540d,x,\u2603\u540d", 0, L"at Fix Conf-file(FixConfFile::Commit"},
+        {L"FixTemplateFile", L"\\site.tpl", "v=T\r\n", L"T=\u2603", 1603, L"cannot represent"},
     };
     for (const auto& c : cases) {
         package.clearMessages();
@@ -163,6 +164,7 @@ TEST_F(Fixers, OnlyAMissingFileFailsTheActionOtherFailuresAreWarningsThatLeaveTh
         const std::wstring shown = c.stage ? package.texts(kError).at(0) : package.log();
         EXPECT_TRUE(contains(shown, text) && contains(shown, c.stage ? L"" : L"finished successfully")) << shown;
         EXPECT_EQ(readBytes(dir + c.name), c.before ? c.before : "<missing>");
+        EXPECT_EQ(readBytes(dir + c.name + L".new"), "<missing>");
     }
 }
 

@@ -550,6 +550,21 @@ void VFile::writeAll(std::string_view data) {
     }
 }
 
+BufferedWriter::BufferedWriter(VFile& file, size_t capacity) : file_(file) { buffer_.reserve(capacity); }
+
+void BufferedWriter::write(std::string_view piece) {
+    if (buffer_.size() + piece.size() > buffer_.capacity()) {
+        flush();
+        if (piece.size() >= buffer_.capacity()) return file_.writeAll(piece);
+    }
+    buffer_.append(piece);
+}
+
+void BufferedWriter::flush() {
+    file_.writeAll(buffer_);
+    buffer_.clear();
+}
+
 void VFile::flush() {
     if (!::FlushFileBuffers(handle_.get()))
         throwOsError(formatString(L"Unable to flush file '%s'", path_), ::GetLastError(), errorFrame(L"", "VFile::flush"));

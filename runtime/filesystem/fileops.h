@@ -84,6 +84,20 @@ private:
     std::wstring path_;
 };
 
+// Gathers small pieces of a file's content into large writes, in a buffer of `capacity` bytes that is reused:
+// a file written a line at a time costs few calls, and one made of large pieces no copies. What is gathered
+// reaches the file with flush(), not with the destructor, where a failure would be lost.
+class BufferedWriter {
+public:
+    explicit BufferedWriter(VFile& file, size_t capacity = size_t{1} << 20);
+    void write(std::string_view piece);
+    void flush();
+
+private:
+    VFile& file_;
+    std::string buffer_;
+};
+
 class VDirectory {
 public:
     VDirectory() = delete;

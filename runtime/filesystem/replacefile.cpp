@@ -51,11 +51,18 @@ void replaceFile(const std::wstring& replacement, const std::wstring& target, co
 }
 
 void replaceFileContent(const std::wstring& target, std::string_view content, const std::wstring& backup) {
+    replaceFileContent(target, [&](BufferedWriter& out) { out.write(content); }, backup);
+}
+
+void replaceFileContent(const std::wstring& target, const std::function<void(BufferedWriter&)>& write,
+                        const std::wstring& backup) {
     const std::wstring temporary = target + L".new";
     try {
         annotate("replaceFileContent", [&] { return formatString(L"Unable to write the file '%s'", temporary); }, [&] {
             VFile file(temporary, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-            file.writeAll(content);
+            BufferedWriter out(file);
+            write(out);
+            out.flush();
             file.flush();
         });
         replaceFile(temporary, target, backup);

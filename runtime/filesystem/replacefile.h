@@ -6,12 +6,18 @@
 // again. A file that does not exist yet is moved into place.
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
+
+class BufferedWriter;
 
 // Writes `content` to `target` + ".new" and puts it in place of `target` (the previous file becoming `backup`,
 // as with replaceFile). On failure the target is as it was and nothing is left beside it.
 void replaceFileContent(const std::wstring& target, std::string_view content, const std::wstring& backup = {});
+// As above, with the content handed piece by piece to the writer by `write`.
+void replaceFileContent(const std::wstring& target, const std::function<void(BufferedWriter&)>& write,
+                        const std::wstring& backup = {});
 // Puts the complete file `replacement` in place of `target` as above; afterwards `replacement` is gone. With a
 // `backup` name, an existing target becomes that file in the same step (a file of that name is replaced).
 // On failure the target holds its old bytes and `replacement` is left to the caller.

@@ -263,6 +263,14 @@ void fixExistingFile(vmsi& session, const std::wstring& file, const wchar_t* kin
     }
 }
 
+// Each piece of a new text to the file and to the digest that the undo record keeps of it.
+auto digestedInto(BufferedWriter& out, ContentDigest& digest) {
+    return [&out, &digest](std::string_view piece) {
+        digest.add(piece);
+        out.write(piece);
+    };
+}
+
 // Puts the edited bytes in place of `file` (nothing to do without edits) and notes both states for the
 // rollback.
 void rewrite(const std::wstring& file, const TextBytes& text, const std::vector<TextBytes::Edit>& edits,
@@ -274,10 +282,7 @@ void rewrite(const std::wstring& file, const TextBytes& text, const std::vector<
         replaceFileContent(
             file,
             [&](BufferedWriter& out) {
-                text.writeEdited(edits, [&](std::string_view piece) {
-                    written.add(piece);
-                    out.write(piece);
-                });
+                text.writeEdited(edits, digestedInto(out, written));
             },
             keptAt);
     } catch (...) {
@@ -563,22 +568,19 @@ void FixTemplateFile::execute(vmsi&) {
     if (!replacing) targetUndo_.before(target_);
     // The previous target's digest is taken while the new text is written: two cores, and another file. The
     // new text goes to the file as it is made, never whole in memory.
-    std::future<void> digesting = std::async(std::launch::async, [&] {
-        if (replacing && !inPlace) previousDigest = digestOfFile(target_);
-    });
+    std::future<void> digesting;
+    if (replacing && !inPlace)
+        digesting = std::async(std::launch::async, [&] { previousDigest = digestOfFile(target_); });
     ContentDigest written;
     try {
         annotate("FixTemplateFile::Commit", L"Unable open file " + newFile + L" for writing", [&] {
             VFile file(newFile, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
             BufferedWriter out(file);
-            fillIn(text, placeholders_, [&](std::string_view piece) {
-                written.add(piece);
-                out.write(piece);
-            });
+            fillIn(text, placeholders_, digestedInto(out, written));
             out.flush();
             file.flush();
         });
-        digesting.get();
+        if (digesting.valid()) digesting.get();
         if (replacing) {
             // Noted before anything changes.
             backupUndo_.beforeTakingAway(backup);
